@@ -1,0 +1,44 @@
+// Faults the simulated module can be told to show for a given request.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "sim/sim_program.h"
+
+namespace sim {
+
+enum class FaultKind {
+  kSilence,     // no answer at all
+  kRefuse,      // answer with a one-byte packet of `value` instead
+  kLate,        // answer after `value` milliseconds
+  kSplit,       // answer in two pieces, `value` milliseconds apart
+  kCorruptCrc,  // answer with a wrong CRC
+};
+
+struct FaultRule {
+  SimState state;
+  uint8_t request_code;  // byte 0 of the request packet
+  FaultKind kind;
+  uint32_t value = 0;
+  int times = -1;  // how many requests it hits; -1 for all
+};
+
+class FaultPlan {
+ public:
+  void Add(const FaultRule& rule);
+  void Clear();
+  // The fault for this request, if any (counts it down).
+  std::optional<FaultRule> Take(SimState state, uint8_t request_code);
+
+ private:
+  std::mutex mutex_;
+  std::vector<FaultRule> rules_;
+};
+
+// Applies a fault to the replies of one request.
+void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies);
+
+}  // namespace sim

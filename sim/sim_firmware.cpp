@@ -1,0 +1,34 @@
+// The module's normal firmware: answers DIAG requests on the diagnostic port.
+#include <algorithm>
+
+#include "sim/sim_module.h"
+#include "sim/sim_programs.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kDiagBadCommand = 0x15;
+
+class Firmware : public SimProgram {
+ public:
+  explicit Firmware(const SimModuleOptions& options) : options_(options) {}
+
+  void OnFrame(const DecodedFrame& frame, SimActions& actions) override {
+    if (frame.packet.empty()) return;
+    // The firmware refuses what it does not know with 0x15 followed by the
+    // request; DIAG replies carry no opening flag.
+    std::vector<uint8_t> reply(frame.packet.size() + 1);
+    reply[0] = kDiagBadCommand;
+    std::copy(frame.packet.begin(), frame.packet.end(), reply.begin() + 1);
+    actions.replies.push_back(SimReply{FrameReply(reply, false), 0});
+  }
+
+ private:
+  const SimModuleOptions& options_;
+};
+
+}  // namespace
+
+std::unique_ptr<SimProgram> MakeFirmware(const SimModuleOptions& options) { return std::make_unique<Firmware>(options); }
+
+}  // namespace sim

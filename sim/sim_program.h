@@ -1,0 +1,34 @@
+// The three programs of the simulated module and what each may ask the module to do.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sim/frame_decoder.h"
+
+namespace sim {
+
+enum class SimState { kFirmware, kBootLoader, kProgrammer };
+
+const char* SimStateName(SimState state);
+std::optional<SimState> ParseSimState(const char* text);
+
+struct SimReply {
+  std::vector<uint8_t> bytes;  // exactly as they go on the wire
+  uint32_t delay_ms = 0;       // after the previous reply (or the request)
+};
+
+// Filled by a program while it handles one request.
+struct SimActions {
+  std::vector<SimReply> replies;
+  std::optional<SimState> next_state;  // the module now runs another program on the same port
+};
+
+class SimProgram {
+ public:
+  virtual ~SimProgram() = default;
+  virtual void OnFrame(const DecodedFrame& frame, SimActions& actions) = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,16 @@
+// Factories of the simulated module's three programs.
+#pragma once
+
+#include <memory>
+
+#include "sim/sim_program.h"
+
+namespace sim {
+
+struct SimModuleOptions;
+
+std::unique_ptr<SimProgram> MakeFirmware(const SimModuleOptions& options);
+std::unique_ptr<SimProgram> MakeBootLoader(const SimModuleOptions& options);
+std::unique_ptr<SimProgram> MakeProgrammer(const SimModuleOptions& options);
+
+}  // namespace sim

@@ -1,0 +1,46 @@
+// Waiting without spinning, and ending every wait when the thread is asked to stop.
+//
+// A thread that may be stopped (the download worker, the device-connect task)
+// installs its std::stop_token with a StopScope. From then on every sleep and
+// every wait for input on that thread sleeps in poll() together with a wake-up
+// descriptor, so a stop request ends it at once.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+
+#include "link/time_scale.h"
+
+namespace vek {
+
+class StopScope {
+ public:
+  explicit StopScope(std::stop_token token);
+  ~StopScope();
+  StopScope(const StopScope&) = delete;
+  StopScope& operator=(const StopScope&) = delete;
+};
+
+// True when the calling thread's stop has been requested.
+bool StopRequested();
+
+enum class WaitResult {
+  kReady,    // input is waiting to be read
+  kTimeout,  // the deadline passed first
+  kStopped,  // the thread's stop was requested
+  kHungUp,   // the other side has gone (a vanished port)
+};
+
+// Sleeps until input is ready on fd, the deadline passes or a stop is requested.
+WaitResult WaitForInput(int fd, Deadline deadline);
+
+// Sleeps until output space is free on fd (same outcomes as WaitForInput).
+WaitResult WaitForOutput(int fd, Deadline deadline);
+
+// A fixed pause of the program (scaled). Returns false when it was cut short by a stop.
+bool PauseMs(uint32_t milliseconds);
+
+// Sleeps until the deadline unless stopped first. Returns false when stopped.
+bool SleepUntil(Deadline deadline);
+
+}  // namespace vek

@@ -1,0 +1,40 @@
+#include "protocol/mode_probe.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/stop_wait.h"
+
+namespace vek {
+
+const char* TargetModeName(uint32_t mode) {
+  switch (mode) {
+    case TARGET_DIAG: return "TARGET_DIAG";
+    case TARGET_DOWNLOAD: return "TARGET_DOWNLOAD";
+    case TARGET_GOING: return "TARGET_GOING";
+    default: return "TARGET_UNSPECIFIED";
+  }
+}
+
+TargetMode ClassifyProbeAnswer(const uint8_t* answer, int length) {
+  uint8_t first[5] = {};
+  std::memcpy(first, answer, static_cast<size_t>(std::clamp(length, 0, 5)));
+  if (length >= 5 && std::equal(kProbeAnswerBootLoader.begin(), kProbeAnswerBootLoader.end(), first))
+    return TARGET_DOWNLOAD;
+  if (length >= 5 && std::equal(kProbeAnswerFirmware.begin(), kProbeAnswerFirmware.end(), first))
+    return TARGET_DIAG;
+  if (length >= 2 && first[0] == 0x7E && first[1] == kProbeAnswerProgrammerCode) return TARGET_GOING;
+  return TARGET_UNSPECIFIED;
+}
+
+TargetMode ProbePort(PortHandle port) {
+  uint8_t answer[100] = {};
+  WritePort(port, kProbeFrame.data(), static_cast<int>(kProbeFrame.size()));
+  if (!PauseMs(kProbeAnswerWaitMs)) return TARGET_UNSPECIFIED;
+  const int got = ReadPort(port, answer, 5);
+  return ClassifyProbeAnswer(answer, got);
+}
+
+TargetMode ProbeMode() { return ProbePort(DiagPort.load()); }
+
+}  // namespace vek

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+#include "link/com_port_name.h"
+#include "link/port_map_source.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(ComNumberOfName, TakesTheNumberBetweenComAndTheParenthesis) {
+  EXPECT_EQ(vek::ComNumberOfName("Modem Diagnostics Port (COM12)"), 12u);
+  EXPECT_EQ(vek::ComNumberOfName("USB AT Port (COM16)"), 16u);
+  EXPECT_EQ(vek::ComNumberOfName("COM3) (COM4)"), 3u);
+}
+
+TEST(ComNumberOfName, NamesWithoutAUsableNumberCarryNone) {
+  EXPECT_FALSE(vek::ComNumberOfName("Port ) (COM5"));
+  EXPECT_FALSE(vek::ComNumberOfName("Port (COM5"));
+  EXPECT_FALSE(vek::ComNumberOfName("Port (COM)"));
+  EXPECT_FALSE(vek::ComNumberOfName("Port (COM0)"));
+  EXPECT_FALSE(vek::ComNumberOfName("Port (COMx1)"));
+  EXPECT_FALSE(vek::ComNumberOfName("Port (COM99999999999999999999)"));
+  EXPECT_FALSE(vek::ComNumberOfName("Port (COM-1)"));
+  EXPECT_FALSE(vek::ComNumberOfName(""));
+}
+
+TEST(PortMapParsing, KeepsWellFormedLinesInOrder) {
+  const auto entries = vek::ParsePortMap(
+      "# comment\n\n/dev/pts/7\tModem Diagnostics Port (COM7)\r\n/dev/pts/8\tModem AT Port (COM8)\n");
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].device_path, "/dev/pts/7");
+  EXPECT_EQ(entries[0].friendly_name, "Modem Diagnostics Port (COM7)");
+  EXPECT_EQ(entries[1].friendly_name, "Modem AT Port (COM8)");
+}
+
+TEST(PortMapParsing, SkipsHostileLines) {
+  const std::string long_name(300, 'N');
+  const std::string text = std::string("no tab here\n") + "\tname without path (COM1)\n" +
+                           "relative/path\tRelative Diagnostics (COM2)\n" + "/dev/pts/1\t\n" + "/dev/pts/2\t" +
+                           long_name + "\n" + "/dev/pts/3\tbad\x01name (COM3)\n" + std::string("\0\0\xff\xfe", 4) +
+                           "\n" + "/dev/pts/4\tGood Diagnostics (COM4)";
+  const auto entries = vek::ParsePortMap(text);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].device_path, "/dev/pts/4");
+}
+
+TEST(PortMapSource, ReadsTheFileAfreshEveryTime) {
+  vektest::TempDir dir;
+  const std::string map = dir.File("ports");
+  vek::PortMapSource source(map);
+  EXPECT_TRUE(source.ListPorts().empty());  // a missing file: no port present
+  sim::WritePortMapFile(map, {{"A Diagnostics (COM7)", "/dev/pts/70"}});
+  EXPECT_EQ(source.ListPorts().size(), 1u);
+  sim::WritePortMapFile(map, {});
+  EXPECT_TRUE(source.ListPorts().empty());
+}
+
+TEST(PortMapSource, ResolvesNumbersThroughTheEnvironmentsMap) {
+  vektest::TempDir dir;
+  const std::string map = dir.File("ports");
+  sim::WritePortMapFile(map, {{"A Diagnostics (COM7)", "/dev/pts/70"}, {"A AT Port (COM8)", "/dev/pts/71"}});
+  setenv("VEK_PORT_MAP", map.c_str(), 1);
+  EXPECT_EQ(vek::ResolvePortNumber(8), "/dev/pts/71");
+  EXPECT_FALSE(vek::ResolvePortNumber(9));
+  unsetenv("VEK_PORT_MAP");
+  EXPECT_FALSE(vek::ResolvePortNumber(8));
+}
+
+}  // namespace
