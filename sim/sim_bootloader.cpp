@@ -11,7 +11,7 @@ constexpr uint8_t kDmssNak = 0x03;
 
 class BootLoader : public SimProgram {
  public:
-  explicit BootLoader(const SimModuleOptions& options) : options_(options) {}
+  BootLoader(const SimModuleOptions& options, SimDevice& device) : options_(options), device_(device) {}
 
   void OnFrame(const DecodedFrame& frame, SimActions& actions) override {
     if (frame.packet.empty()) return;
@@ -29,12 +29,13 @@ class BootLoader : public SimProgram {
 
  private:
   const SimModuleOptions& options_;
+  SimDevice& device_;
 };
 
 }  // namespace
 
-std::unique_ptr<SimProgram> MakeBootLoader(const SimModuleOptions& options) {
-  return std::make_unique<BootLoader>(options);
+std::unique_ptr<SimProgram> MakeBootLoader(const SimModuleOptions& options, SimDevice& device) {
+  return std::make_unique<BootLoader>(options, device);
 }
 
 }  // namespace sim

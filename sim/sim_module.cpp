@@ -90,6 +90,7 @@ bool SimModule::Start(std::string* error) {
   for (SimPortRole role : kRoles)
     if (!Port(role).Open(error)) return false;
   SwitchProgram(options_.state);
+  at_responder_ = std::make_unique<SimAtResponder>(options_, device_);
   if (!Publish()) {
     if (error) *error = "cannot write " + options_.port_map_path;
     return false;
@@ -130,9 +131,9 @@ void SimModule::SwitchProgram(SimState state) {
   state_ = state;
   decoder_.Reset();
   switch (state) {
-    case SimState::kFirmware: program_ = MakeFirmware(options_); break;
-    case SimState::kBootLoader: program_ = MakeBootLoader(options_); break;
-    case SimState::kProgrammer: program_ = MakeProgrammer(options_); break;
+    case SimState::kFirmware: program_ = MakeFirmware(options_, device_); break;
+    case SimState::kBootLoader: program_ = MakeBootLoader(options_, device_); break;
+    case SimState::kProgrammer: program_ = MakeProgrammer(options_, device_); break;
   }
 }
 
@@ -147,12 +148,16 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
   if (!frame.packet.empty()) {
     if (auto fault = faults_.Take(state, frame.packet[0])) ApplyFault(*fault, actions.replies);
   }
-  auto due = std::chrono::steady_clock::now();
-  for (auto& reply : actions.replies) {
-    due += std::chrono::milliseconds(reply.delay_ms);
-    pending_.push_back(PendingWrite{due, SimPortRole::kDiagnostics, std::move(reply.bytes)});
-  }
+  Schedule(actions.replies);
   if (actions.next_state) SwitchProgram(*actions.next_state);
+}
+
+void SimModule::Schedule(std::vector<SimReply>& replies) {
+  auto due = std::chrono::steady_clock::now();
+  for (auto& reply : replies) {
+    due += std::chrono::milliseconds(reply.delay_ms);
+    pending_.push_back(PendingWrite{due, reply.port, std::move(reply.bytes)});
+  }
 }
 
 void SimModule::OnDiagBytes(const uint8_t* data, size_t length) {
@@ -192,7 +197,14 @@ void SimModule::Run(std::stop_token stop) {
       if (!(fds[i].revents & POLLIN)) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) continue;
-      if (kRoles[i - 1] == SimPortRole::kDiagnostics) OnDiagBytes(buffer, static_cast<size_t>(n));
+      const SimPortRole role = kRoles[i - 1];
+      if (role == SimPortRole::kDiagnostics) {
+        OnDiagBytes(buffer, static_cast<size_t>(n));
+      } else {
+        SimActions actions;
+        at_responder_->OnBytes(role, buffer, static_cast<size_t>(n), actions);
+        Schedule(actions.replies);
+      }
     }
   }
 }

@@ -14,17 +14,13 @@
 
 #include "sim/frame_decoder.h"
 #include "sim/pty_port.h"
+#include "sim/sim_at_responder.h"
+#include "sim/sim_device.h"
 #include "sim/sim_faults.h"
+#include "sim/sim_options.h"
 #include "sim/sim_program.h"
 
 namespace sim {
-
-struct SimModuleOptions {
-  SimState state = SimState::kFirmware;
-  std::string port_map_path;  // where the ports are published (required)
-  uint32_t com_base = 20;     // diagnostic COM<base>, AT COM<base+1>, NMEA COM<base+2>
-  std::string name = "Simulated Module";
-};
 
 struct RecordedRequest {
   SimState state;
@@ -32,8 +28,6 @@ struct RecordedRequest {
   std::vector<uint8_t> wire;    // exactly as received, flags included
   bool crc_ok;
 };
-
-enum class SimPortRole { kDiagnostics, kAt, kNmea };
 
 class SimModule {
  public:
@@ -48,6 +42,8 @@ class SimModule {
   SimState state() const { return state_.load(); }
   const SimModuleOptions& options() const { return options_; }
   FaultPlan& faults() { return faults_; }
+  // What survives reboots: flash, RAM, NV items. Lock its mutex to read it.
+  SimDevice& device() { return device_; }
 
   uint32_t ComNumber(SimPortRole role) const;
   std::string FriendlyName(SimPortRole role) const;
@@ -67,6 +63,7 @@ class SimModule {
   void OnDiagBytes(const uint8_t* data, size_t length);
   void HandleFrame(DecodedFrame&& frame);
   void SwitchProgram(SimState state);
+  void Schedule(std::vector<SimReply>& replies);
   void FlushDue();
   bool Publish();
   PtyPort& Port(SimPortRole role);
@@ -76,7 +73,9 @@ class SimModule {
   std::atomic<SimState> state_;
   PtyPort ports_[3];
   FrameDecoder decoder_;
+  SimDevice device_;
   std::unique_ptr<SimProgram> program_;
+  std::unique_ptr<SimAtResponder> at_responder_;
   FaultPlan faults_;
   std::vector<PendingWrite> pending_;  // loop thread only
   mutable std::mutex requests_mutex_;

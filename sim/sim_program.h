@@ -10,6 +10,7 @@
 namespace sim {
 
 enum class SimState { kFirmware, kBootLoader, kProgrammer };
+enum class SimPortRole { kDiagnostics, kAt, kNmea };
 
 const char* SimStateName(SimState state);
 std::optional<SimState> ParseSimState(const char* text);
@@ -17,6 +18,7 @@ std::optional<SimState> ParseSimState(const char* text);
 struct SimReply {
   std::vector<uint8_t> bytes;  // exactly as they go on the wire
   uint32_t delay_ms = 0;       // after the previous reply (or the request)
+  SimPortRole port = SimPortRole::kDiagnostics;
 };
 
 // Filled by a program while it handles one request.

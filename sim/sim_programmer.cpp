@@ -11,7 +11,7 @@ constexpr uint8_t kStreamLog = 0x0E;  // the programmer's error report
 
 class Programmer : public SimProgram {
  public:
-  explicit Programmer(const SimModuleOptions& options) : options_(options) {}
+  Programmer(const SimModuleOptions& options, SimDevice& device) : options_(options), device_(device) {}
 
   void OnFrame(const DecodedFrame& frame, SimActions& actions) override {
     if (frame.packet.empty()) return;
@@ -30,12 +30,13 @@ class Programmer : public SimProgram {
   }
 
   const SimModuleOptions& options_;
+  SimDevice& device_;
 };
 
 }  // namespace
 
-std::unique_ptr<SimProgram> MakeProgrammer(const SimModuleOptions& options) {
-  return std::make_unique<Programmer>(options);
+std::unique_ptr<SimProgram> MakeProgrammer(const SimModuleOptions& options, SimDevice& device) {
+  return std::make_unique<Programmer>(options, device);
 }
 
 }  // namespace sim

@@ -8,9 +8,10 @@
 namespace sim {
 
 struct SimModuleOptions;
+struct SimDevice;
 
-std::unique_ptr<SimProgram> MakeFirmware(const SimModuleOptions& options);
-std::unique_ptr<SimProgram> MakeBootLoader(const SimModuleOptions& options);
-std::unique_ptr<SimProgram> MakeProgrammer(const SimModuleOptions& options);
+std::unique_ptr<SimProgram> MakeFirmware(const SimModuleOptions& options, SimDevice& device);
+std::unique_ptr<SimProgram> MakeBootLoader(const SimModuleOptions& options, SimDevice& device);
+std::unique_ptr<SimProgram> MakeProgrammer(const SimModuleOptions& options, SimDevice& device);
 
 }  // namespace sim
