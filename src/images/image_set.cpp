@@ -7,26 +7,35 @@ namespace {
 
 // Guarded because a pulled cable frees the set on the window's thread, after
 // the worker has been stopped.
-std::mutex slots_mutex;
-std::vector<uint8_t> slots[kImageSlotCount];
+std::mutex set_mutex;
+ImageSet the_set;
 
 }  // namespace
 
 ImageView SlotData(ImageSlot slot) {
-  std::lock_guard lock(slots_mutex);
-  const auto& bytes = slots[static_cast<int>(slot)];
+  std::lock_guard lock(set_mutex);
+  const auto& bytes = the_set.slots[static_cast<int>(slot)];
   if (bytes.empty()) return {};
   return ImageView{bytes.data(), static_cast<int32_t>(bytes.size())};
 }
 
 void StoreImageSlot(ImageSlot slot, std::vector<uint8_t> bytes) {
-  std::lock_guard lock(slots_mutex);
-  slots[static_cast<int>(slot)] = std::move(bytes);
+  std::vector<uint8_t> released;
+  std::lock_guard lock(set_mutex);
+  released.swap(the_set.slots[static_cast<int>(slot)]);
+  the_set.slots[static_cast<int>(slot)] = std::move(bytes);
 }
 
 void FreeImageSet() {
-  std::lock_guard lock(slots_mutex);
-  for (auto& bytes : slots) std::vector<uint8_t>().swap(bytes);
+  std::lock_guard lock(set_mutex);
+  for (auto& bytes : the_set.slots) std::vector<uint8_t>().swap(bytes);
+}
+
+bool ImageSetEmpty() {
+  std::lock_guard lock(set_mutex);
+  for (const auto& bytes : the_set.slots)
+    if (!bytes.empty()) return false;
+  return true;
 }
 
 }  // namespace vek

@@ -3,6 +3,7 @@
 // FreeImageSet releases them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -10,14 +11,23 @@
 
 namespace vek {
 
+// Twelve slots, one per kind of file; an empty vector is an empty slot.
+// Each file is held once: the download steps borrow views, never copies.
+struct ImageSet {
+  std::array<std::vector<uint8_t>, kImageSlotCount> slots;
+};
+
 // The loaded bytes of a slot (an empty view when nothing is loaded there).
 ImageView SlotData(ImageSlot slot);
 
-// Puts bytes into a slot, replacing what it held (used by the loader, and by
-// tests that hand the download steps their data directly).
+// Puts bytes into a slot, replacing (and releasing) what it held (used by the
+// loader, and by tests that hand the download steps their data directly).
 void StoreImageSlot(ImageSlot slot, std::vector<uint8_t> bytes);
 
 // Releases every slot. Harmless when nothing is loaded.
 void FreeImageSet();
+
+// True when no slot holds bytes.
+bool ImageSetEmpty();
 
 }  // namespace vek

@@ -27,9 +27,9 @@ constexpr ImageToWrite kImages6280Pbl[] = {kPbl, kQcsblhdCfg, kQcsbl, kOemsbl, k
 constexpr ImageToWrite kImages6280[] = {kQcsblhdCfg, kQcsbl, kOemsbl, kAmss};
 
 constexpr PlatformProfile kProfiles[] = {
-    {PLATFORM_6270, "NPRG6270.hex", kFiles6270, kImages6270, 1024, 0x01, false, BackupCopyName::kImei},
+    {PLATFORM_6270, "NPRG6270.hex", kFiles6270, kImages6270, 1024, 0x01, false, BackupCopyName::kImei, true},
     {PLATFORM_6280_PBL, "NPRG6280.hex", kFiles6280Pbl, kImages6280Pbl, 512, 0x00, false, BackupCopyName::kImei},
-    {PLATFORM_6280, "NPRG6280.hex", kFiles6280, kImages6280, 1024, 0x01, false, BackupCopyName::kImei},
+    {PLATFORM_6280, "NPRG6280.hex", kFiles6280, kImages6280, 1024, 0x01, false, BackupCopyName::kImei, true},
     {PLATFORM_60X5, "NPRG60X5.hex", kFiles6280, kImages6280, 512, 0x01, true, BackupCopyName::kMeid},
 };
 

@@ -27,6 +27,7 @@ struct PlatformProfile {
   uint8_t security_mode;                    // byte of the security-mode request
   bool port_stays_open_for_programmer;      // probe for the programmer without reopening the port
   BackupCopyName backup_copy_name;
+  bool product_subfolders = false;          // the product catalogue may narrow the image folder
 };
 
 // The row of a platform, or null for PLATFORM_NONE and any unknown value.
