@@ -1,0 +1,92 @@
+// Peak memory and time of loading a 64 MiB image set (platform 6280): the
+// loader should hold each file once, plus at most half the HEX text while the
+// programmer converts.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "images/image_loader.h"
+#include "images/image_set.h"
+#include "images/platform_profile.h"
+#include "upgrade/job_records.h"
+
+namespace {
+
+constexpr int64_t kMiB = 1 << 20;
+
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// Written in small pieces so that making the files does not raise the peak.
+int64_t WriteBinary(const std::string& path, int64_t size) {
+  std::ofstream out(path, std::ios::binary);
+  std::vector<char> chunk(64 * 1024);
+  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31);
+  for (int64_t left = size; left > 0; left -= static_cast<int64_t>(chunk.size()))
+    out.write(chunk.data(), std::min<int64_t>(left, chunk.size()));
+  return size;
+}
+
+int64_t WriteHex(const std::string& path, int64_t data_bytes) {
+  std::ofstream out(path, std::ios::binary);
+  int64_t written = 0;
+  char line[64];
+  for (int64_t offset = 0; offset < data_bytes; offset += 16) {
+    int n = std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(offset & 0xFFFF));
+    for (int k = 0; k < 16; ++k) n += std::snprintf(line + n, sizeof line - n, "%02X", static_cast<unsigned>((offset + k) & 0xFF));
+    n += std::snprintf(line + n, sizeof line - n, "00\r\n");
+    out.write(line, n);
+    written += n;
+  }
+  out << ":00000001FF\r\n";
+  return written + 13;
+}
+
+}  // namespace
+
+int main() {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vek-bench-images";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const vek::PlatformProfile& profile = *vek::ProfileOf(vek::PLATFORM_6280);
+
+  int64_t hex_text = WriteHex(dir / profile.programmer_file, 1 * kMiB);
+  int64_t total = hex_text;
+  total += WriteBinary(dir / "partition.mbn", 1024);
+  total += WriteBinary(dir / "oemsblhd.mbn", 40);
+  total += WriteBinary(dir / "amsshd.mbn", 40);
+  total += WriteBinary(dir / "qcsblhd_cfgdata.mbn", 512 * 1024);
+  total += WriteBinary(dir / "qcsbl.mbn", 512 * 1024);
+  total += WriteBinary(dir / "oemsbl.mbn", 1 * kMiB);
+  total += WriteBinary(dir / "amss.mbn", 64 * kMiB - total);
+
+  vek::UpgradeJob& job = vek::TheJob();
+  job.platform = vek::PLATFORM_6280;
+  job.image_path.Set(dir.string());
+
+  const long before = PeakRssKiB();
+  const auto start = std::chrono::steady_clock::now();
+  const bool loaded = vek::LoadImageSet(job);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  const long after = PeakRssKiB();
+  const int64_t programmer = vek::SlotData(vek::ImageSlot::kProgrammer).size;
+  vek::FreeImageSet();
+  std::filesystem::remove_all(dir);
+
+  std::printf("image set: %.1f MiB of files (HEX text %.2f MiB -> programmer %.2f MiB), loaded: %s\n",
+              total / double(kMiB), hex_text / double(kMiB), programmer / double(kMiB), loaded ? "yes" : "NO");
+  std::printf("peak RSS: %.1f MiB before the load, %.1f MiB after; growth %.1f MiB\n", before / 1024.0,
+              after / 1024.0, (after - before) / 1024.0);
+  std::printf("bound: files + HEX text / 2 = %.1f MiB; growth over the files: %.1f MiB\n",
+              (total + hex_text / 2) / double(kMiB), (after - before) / 1024.0 - total / double(kMiB));
+  std::printf("load time: %.1f ms\n", std::chrono::duration<double, std::milli>(elapsed).count());
+  return loaded ? 0 : 1;
+}
