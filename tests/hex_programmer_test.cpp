@@ -103,12 +103,4 @@ TEST(ConvertHexProgrammer, OverlappingRecordsCannotGrowTheImagePastHalfTheText) 
   EXPECT_TRUE(out.empty());
 }
 
-TEST(ConvertHexProgrammer, TextWithoutRecordsGivesNoBytes) {
-  Bytes out;
-  ASSERT_TRUE(Convert("no records here\n", out));
-  EXPECT_TRUE(out.empty());
-  ASSERT_TRUE(Convert("", out));
-  EXPECT_TRUE(out.empty());
-}
-
 }  // namespace

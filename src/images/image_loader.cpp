@@ -15,6 +15,7 @@
 #include "images/image_set.h"
 #include "images/platform_profile.h"
 #include "link/hdlc_frame.h"
+#include "upgrade/reporting.h"
 
 namespace vek {
 namespace {
@@ -94,7 +95,7 @@ bool LoadSlot(UpgradeJob& job, const std::string& folder, ImageSlot slot, const 
                   static_cast<long long>(SizeLimitOf(slot)));
   else
     std::snprintf(text, sizeof text, kUnreadableFileFormat, ShownName(name));
-  job.show_message(1, text, kErrorCaption);
+  job.show_message(kMessageOk, text, kErrorCaption);
   return false;
 }
 
