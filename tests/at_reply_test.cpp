@@ -23,14 +23,6 @@ TEST(AtReplyValues, StayInsideTheirFields) {
   EXPECT_EQ(vek::ReplyValue("Revision: A\rB\nC\r\n", "Revision:"), " A\rB\nC");
 }
 
-TEST(AtReplyText, EndsAtTheFirstNulOrTheBufferEnd) {
-  const char full[4] = {'A', 'B', 'C', 'D'};  // no room left for a NUL
-  EXPECT_EQ(vek::ReplyText(full, sizeof full), "ABCD");
-  const char cut[6] = {'O', 'K', '\0', 'X', 'Y', 'Z'};
-  EXPECT_EQ(vek::ReplyText(cut, sizeof cut), "OK");
-  EXPECT_EQ(vek::ReplyText(nullptr, 10), "");
-}
-
 TEST(ProductIds, AreTwoDecimalNumbersSplitAtTheFirstComma) {
   auto ids = vek::ParseProductIds(" 12,34");
   EXPECT_EQ(ids.m, 12);

@@ -41,16 +41,4 @@ TEST(SimulatedAtPort, AnswersWholeCommandLinesLikeAModule) {
             std::vector<std::string>{"ERROR\r\n"});
 }
 
-TEST(SimulatedAtPort, ReportsTheNewRevisionOnceADownloadCompleted) {
-  sim::SimModuleOptions options;
-  options.at.revision = "V1";
-  options.at.revision_after_download = "V2";
-  options.at.meid = "A100";
-  sim::SimDevice device;
-  sim::SimAtResponder responder(options, device);
-  EXPECT_NE(responder.Answer("ATI").find("Revision: V1\r\nMEID: A100\r\n"), std::string::npos);
-  device.downloads = 1;
-  EXPECT_NE(responder.Answer("ati").find("Revision: V2\r\n"), std::string::npos);
-}
-
 }  // namespace

@@ -94,16 +94,4 @@ TEST(UsbRoleFile, KeepsWellFormedEntriesAndSkipsTheRest) {
   EXPECT_FALSE(table.Find(0x05c6, 0x900e, 1));
 }
 
-TEST(UsbRoleFile, TheUsersFileComesFirst) {
-  const char* old = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = old ? old : "";
-  setenv("XDG_CONFIG_HOME", "/nonexistent/config", 1);
-  const auto files = vek::UsbRoleFiles();
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[0], "/nonexistent/config/vek/usb-roles.conf");
-  EXPECT_EQ(files[1], "/etc/vek/usb-roles.conf");
-  if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else unsetenv("XDG_CONFIG_HOME");
-}
-
 }  // namespace
