@@ -12,6 +12,7 @@ namespace sim {
 struct SimDevice {
   std::mutex mutex;
   SimNvStore nv;
+  int downloads = 0;  // downloads completed; the AT ports report the new revision after one
 };
 
 }  // namespace sim

@@ -91,6 +91,7 @@ bool SimModule::Start(std::string* error) {
     if (!Port(role).Open(error)) return false;
   SwitchProgram(options_.state);
   at_responder_ = std::make_unique<SimAtResponder>(options_, device_);
+  at_responder_->Attach(Port(SimPortRole::kAt).device_path());
   if (!Publish()) {
     if (error) *error = "cannot write " + options_.port_map_path;
     return false;

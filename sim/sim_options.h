@@ -16,7 +16,22 @@ struct ProgrammerOptions {};
 
 struct NvOptions {};
 
-struct AtOptions {};
+// How the AT and NMEA ports answer.
+struct AtOptions {
+  std::string manufacturer = "Simulated Modules Ltd";
+  std::string model = "SM100";
+  std::string revision = "SM100_V1.0.0";
+  std::string revision_after_download;  // the version once a download has completed; empty: unchanged
+  std::string imei = "356938035643809";
+  std::string meid;                     // reported instead of the IMEI when set
+  std::string device_info = "12,34";    // the text after "DeviceInfo: "; empty: no such line
+  bool answers_maker_command = true;    // false: "AT+KORVANATI" is answered "ERROR"
+  std::string power_on_default_reply = "OK";  // answer to "AT+CPWROND=0"
+  std::string restore_defaults_reply = "OK";  // answer to "AT&F1"
+  bool nmea_answers = true;             // the NMEA port answers AT commands too
+  bool silent = false;                  // fault: neither port answers anything
+  bool at_port_busy = false;            // fault: the AT port is held exclusively by another program
+};
 
 struct SimModuleOptions {
   SimState state = SimState::kFirmware;

@@ -1,6 +1,9 @@
 // vek-sim: a module simulated on pseudo-terminals, for trying VEK without hardware.
 //
 //   vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]
+//           [--model TEXT] [--revision TEXT] [--revision-after-download TEXT]
+//           [--imei TEXT | --meid TEXT] [--device-info M,D | --device-info ""]
+//           [--at-silent] [--at-busy]
 //
 // Publishes its diagnostic, AT and NMEA ports in FILE and runs until SIGINT or SIGTERM.
 #include <signal.h>
@@ -17,8 +20,20 @@ namespace {
 int Usage(const char* message) {
   if (message) std::fprintf(stderr, "vek-sim: %s\n", message);
   std::fprintf(stderr,
-               "usage: vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]\n");
+               "usage: vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]\n"
+               "               [--model TEXT] [--revision TEXT] [--revision-after-download TEXT]\n"
+               "               [--imei TEXT | --meid TEXT] [--device-info M,D] [--at-silent] [--at-busy]\n");
   return 2;
+}
+
+// An identity text goes into one reply line: printable, not too long.
+bool IdentityText(const char* value, std::string& field) {
+  const std::string text = value;
+  if (text.size() > 100) return false;
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return false;
+  field = text;
+  return true;
 }
 
 }  // namespace
@@ -44,6 +59,20 @@ int main(int argc, char** argv) {
       const unsigned long base = std::strtoul(value, &end, 10);
       if (*value == '\0' || *end != '\0' || base < 1 || base > 9999) return Usage("--com-base takes 1 to 9999");
       options.com_base = static_cast<uint32_t>(base);
+      ++i;
+    } else if (arg == "--at-silent") {
+      options.at.silent = true;
+    } else if (arg == "--at-busy") {
+      options.at.at_port_busy = true;
+    } else if ((arg == "--model" || arg == "--revision" || arg == "--revision-after-download" || arg == "--imei" ||
+                arg == "--meid" || arg == "--device-info") && value) {
+      std::string* field = arg == "--model"      ? &options.at.model
+                           : arg == "--revision" ? &options.at.revision
+                           : arg == "--imei"     ? &options.at.imei
+                           : arg == "--meid"     ? &options.at.meid
+                           : arg == "--device-info" ? &options.at.device_info
+                                                    : &options.at.revision_after_download;
+      if (!IdentityText(value, *field)) return Usage((arg + " takes printable text of at most 100 characters").c_str());
       ++i;
     } else {
       return Usage(("unknown or incomplete option " + arg).c_str());

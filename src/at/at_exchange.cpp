@@ -1,0 +1,59 @@
+#include "at/at_exchange.h"
+
+#include <cstdio>
+
+#include "link/serial_port.h"
+#include "link/stop_wait.h"
+
+namespace vek {
+namespace {
+
+// The process's standard output only, as the serial layer's own trace.
+void TraceToStdout(const char* text) {
+  std::fputs(text, stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// An AT port held for one exchange; released (exclusivity first) on every path.
+class ExclusivePort {
+ public:
+  explicit ExclusivePort(uint32_t number) : handle_(OpenSerialDevice(number, PortShare::kExclusive)) {}
+  ~ExclusivePort() { CloseSerialDevice(handle_, PortShare::kExclusive); }
+  ExclusivePort(const ExclusivePort&) = delete;
+  ExclusivePort& operator=(const ExclusivePort&) = delete;
+  PortHandle handle() const { return handle_; }
+  bool is_open() const { return handle_ != kInvalidPort; }
+
+ private:
+  PortHandle handle_;
+};
+
+}  // namespace
+
+AtTransfer AtTransact(uint32_t port, const uint8_t* bytes, int length, uint32_t wait_ms, char* reply,
+                      int reply_size, bool read_after_failed_write) {
+  AtTransfer transfer;
+  ExclusivePort at(port);
+  if (!at.is_open()) return transfer;
+  transfer.opened = true;
+  ConfigurePort(at.handle());
+  transfer.written = length > 0 && WritePort(at.handle(), bytes, length) == length;
+  if (!transfer.written) {
+    TraceToStdout("serial: write failed!");
+    if (!read_after_failed_write) return transfer;
+  }
+  transfer.waited = PauseMs(wait_ms);
+  if (!transfer.waited || reply == nullptr || reply_size < 1) return transfer;
+  transfer.received = ReadPort(at.handle(), reinterpret_cast<uint8_t*>(reply), reply_size - 1);
+  reply[transfer.received] = '\0';
+  if (transfer.received == 0) TraceToStdout("serial: read failed!");
+  return transfer;
+}
+
+bool AtExchange(uint32_t port, const uint8_t* bytes, int length, char* reply, int reply_size) {
+  AtTransact(port, bytes, length, kAtExchangeWaitMs, reply, reply_size, true);
+  return true;
+}
+
+}  // namespace vek

@@ -1,0 +1,122 @@
+#include "at/device_identity.h"
+
+#include <string>
+
+#include "at/at_exchange.h"
+#include "at/at_reply.h"
+#include "upgrade/job_records.h"
+#include "upgrade/reporting.h"
+
+namespace vek {
+namespace {
+
+// One identity command into a fresh zero-filled buffer; the reply as text.
+std::string Ask(uint32_t port, std::string_view command) {
+  char reply[kAtReplyBufferSize] = {};
+  AtExchange(port, CommandBytes(command), CommandLength(command), reply, sizeof reply);
+  return std::string(ReplyText(reply, sizeof reply));
+}
+
+void MatchProduct(const std::string& version) {
+  if (WindowNotifications* window = CurrentWindow()) window->MatchProduct(version);
+}
+
+// "IMEI:" wins over "MEID:"; without either the label shows an empty MEID and
+// the stored text stays as it was.
+void TakeImeiOrMeid(std::string_view reply, DeviceInfo& device) {
+  const char* label = "MEID:";
+  if (ReplyHas(reply, kKeyImei)) {
+    device.imei.Set(ReplyValue(reply, kKeyImei));
+    label = "IMEI:";
+  } else if (ReplyHas(reply, kKeyMeid)) {
+    device.imei.Set(ReplyValue(reply, kKeyMeid));
+  }
+  const std::string shown = ReplyHas(reply, kKeyImei) || ReplyHas(reply, kKeyMeid) ? device.imei.Get() : "";
+  if (WindowNotifications* window = CurrentWindow()) window->ShowImei(label + shown);
+}
+
+void TakeSpecialModel(std::string_view reply, DeviceInfo& device, int after_upgrade) {
+  WindowNotifications* window = CurrentWindow();
+  if (ReplyHas(reply, kSpecialModel)) {
+    device.special_model.store(1);
+    if (after_upgrade == 0 && window) {
+      window->CheckRestoreDefault(false);
+      window->EnableRestoreDefault(false);
+    }
+  } else {
+    device.special_model.store(0);
+    if (window) window->EnableRestoreDefault(true);
+  }
+}
+
+void TakeProductIds(std::string_view reply, DeviceInfo& device) {
+  if (ReplyHas(reply, kKeyDeviceInfo)) {
+    const ProductIds ids = ParseProductIds(ReplyValue(reply, kKeyDeviceInfo));
+    device.product_m.store(ids.m);
+    device.product_d.store(ids.d);
+    device.ids_valid.store(1);
+  } else {
+    device.product_m.store(0);
+    device.product_d.store(0);
+    device.ids_valid.store(0);
+  }
+}
+
+void ClearProductIds(DeviceInfo& device) {
+  device.product_m.store(0);
+  device.product_d.store(0);
+  device.ids_valid.store(0);
+}
+
+}  // namespace
+
+bool ReadDeviceIdentity(uint32_t port, int after_upgrade) {
+  DeviceInfo& device = TheDevice();
+  std::string ati_version;
+  std::string maker_version;
+  bool result = false;
+
+  const std::string ati = Ask(port, kAtIdentify);
+  if (ReplyHas(ati, kKeyManufacturer)) {
+    if (ReplyHas(ati, kKeyRevision)) {
+      ati_version = ReplyValue(ati, kKeyRevision);
+      MatchProduct(ati_version);
+    }
+    TakeSpecialModel(ati, device, after_upgrade);
+    TakeImeiOrMeid(ati, device);
+    result = true;
+  }
+
+  const std::string maker = Ask(port, kAtMakerIdentify);
+  if (ReplyHas(maker, kKeyManufacturer)) {
+    if (after_upgrade == 0) {
+      if (ReplyHas(maker, kKeyRevision)) {
+        maker_version = ReplyValue(maker, kKeyRevision);
+        device.sw_version.Set(maker_version);
+        MatchProduct(maker_version);
+      }
+      TakeImeiOrMeid(maker, device);
+      TakeProductIds(maker, device);
+    } else if (ReplyHas(maker, kKeyRevision)) {
+      device.new_sw_version.Set(ReplyValue(maker, kKeyRevision));
+    }
+    result = true;
+  } else {
+    if (!result) return false;
+    // A module that knows only ATI: its version comes from a second ATI.
+    const std::string again = Ask(port, kAtIdentify);
+    if (ReplyHas(again, kKeyManufacturer)) {
+      auto& version = after_upgrade == 0 ? device.sw_version : device.new_sw_version;
+      if (ReplyHas(again, kKeyRevision)) version.Set(ReplyValue(again, kKeyRevision));
+      if (after_upgrade == 0) ClearProductIds(device);
+    }
+  }
+
+  const std::string& shown = !maker_version.empty() ? maker_version : ati_version;
+  if (!shown.empty()) {
+    if (WindowNotifications* window = CurrentWindow()) window->ShowSwVersion("SW version:" + shown);
+  }
+  return result;
+}
+
+}  // namespace vek

@@ -1,0 +1,87 @@
+#include "link/udev_port_source.h"
+
+#include <libudev.h>
+
+#include <memory>
+#include <string>
+
+namespace vek {
+namespace {
+
+// Sysfs values are short; anything longer is not one we want in a name.
+constexpr size_t kMaxAttributeText = 256;
+
+struct UdevDeleter {
+  void operator()(udev* u) const { udev_unref(u); }
+  void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+  void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+template <typename T>
+using UdevPtr = std::unique_ptr<T, UdevDeleter>;
+
+std::string Attribute(udev_device* device, const char* name) {
+  const char* value = udev_device_get_sysattr_value(device, name);
+  if (value == nullptr) return {};
+  std::string text(value);
+  if (text.size() > kMaxAttributeText) text.resize(kMaxAttributeText);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// A hexadecimal sysfs value such as idVendor "05c6" or bInterfaceNumber "02".
+long HexAttribute(udev_device* device, const char* name) {
+  const std::string text = Attribute(device, name);
+  if (text.empty() || text.size() > 4) return -1;
+  long value = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::vector<UsbTty> ListUsbTtys() {
+  std::vector<UsbTty> ttys;
+  UdevPtr<udev> context(udev_new());
+  if (!context) return ttys;
+  UdevPtr<udev_enumerate> enumerate(udev_enumerate_new(context.get()));
+  if (!enumerate) return ttys;
+  udev_enumerate_add_match_subsystem(enumerate.get(), "tty");
+  if (udev_enumerate_scan_devices(enumerate.get()) < 0) return ttys;
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+    UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+    if (!tty) continue;
+    const char* node = udev_device_get_devnode(tty.get());
+    const char* name = udev_device_get_sysname(tty.get());
+    // Parents belong to the tty device and are released with it.
+    udev_device* interface = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_interface");
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device");
+    if (node == nullptr || name == nullptr || interface == nullptr || usb == nullptr) continue;
+    const long vendor = HexAttribute(usb, "idVendor");
+    const long product = HexAttribute(usb, "idProduct");
+    const long number = HexAttribute(interface, "bInterfaceNumber");
+    UsbTty port;
+    port.device_path = node;
+    port.tty_name = name;
+    port.port_path = Attribute(usb, "busnum") + "-" + Attribute(usb, "devpath");
+    port.interface_number = number < 0 ? 0 : static_cast<int>(number);
+    port.vendor_id = vendor < 0 ? 0 : static_cast<uint16_t>(vendor);
+    port.product_id = product < 0 ? 0 : static_cast<uint16_t>(product);
+    port.interface_text = Attribute(interface, "interface");
+    ttys.push_back(std::move(port));
+  }
+  return ttys;
+}
+
+std::vector<PortEntry> UdevPortSource::ListPorts() { return NameUsbPorts(ListUsbTtys(), UsbRoleTable::Load()); }
+
+void InstallSystemPortSource() { SetSystemPortSource(std::make_shared<UdevPortSource>()); }
+
+}  // namespace vek
