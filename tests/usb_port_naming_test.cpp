@@ -75,7 +75,7 @@ TEST(UsbRoleFile, KeepsWellFormedEntriesAndSkipsTheRest) {
       "# comment\n"
       "\n"
       "1e0e:9001:2 Modem AT Port\r\n"
-      "  05C6:900e:0\tDownload (Diagnostics)  \n"
+      "  1234:4001:0\tDownload (Diagnostics)  \n"
       "12345:0001:0 too long vid\n"
       "1234:0001:256 interface too big\n"
       "1234:0001 missing interface\n"
@@ -90,8 +90,8 @@ TEST(UsbRoleFile, KeepsWellFormedEntriesAndSkipsTheRest) {
   EXPECT_EQ(roles[1].role, "Download [Diagnostics]");
   vek::UsbRoleTable table;
   table.Add(roles);
-  EXPECT_EQ(table.Find(0x05c6, 0x900e, 0), "Download [Diagnostics]");
-  EXPECT_FALSE(table.Find(0x05c6, 0x900e, 1));
+  EXPECT_EQ(table.Find(0x1234, 0x4001, 0), "Download [Diagnostics]");
+  EXPECT_FALSE(table.Find(0x1234, 0x4001, 1));
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ std::string Attribute(udev_device* device, const char* name) {
   return text;
 }
 
-// A hexadecimal sysfs value such as idVendor "05c6" or bInterfaceNumber "02".
+// A hexadecimal sysfs value such as idVendor "1234" or bInterfaceNumber "02".
 long HexAttribute(udev_device* device, const char* name) {
   const std::string text = Attribute(device, name);
   if (text.empty() || text.size() > 4) return -1;

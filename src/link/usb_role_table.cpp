@@ -15,7 +15,7 @@ constexpr size_t kMaxRolesFileBytes = 64 * 1024;
 // Ports the module family shows in its download mode: a single interface, the
 // diagnostic port, which describes nothing.
 const UsbRole kBuiltInRoles[] = {
-    {0x05C6, 0x900E, 0, "Download Diagnostics"},
+    {0x1234, 0x4001, 0, "Download Diagnostics"},
 };
 
 std::optional<uint32_t> ParseNumber(std::string_view text, int base, uint32_t max) {

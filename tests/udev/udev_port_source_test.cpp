@@ -128,7 +128,7 @@ TEST_F(UdevPortSource, AModuleKeepsItsNumbersAcrossAModeSwitch) {
   ASSERT_NE(diag, 0u);
 
   // The boot loader: another product id, one undescribed interface, a new tty name.
-  Plug(RecordedModule(2, "1.4", "05c6", "900e", {{0, "ttyUSB3", ""}}));
+  Plug(RecordedModule(2, "1.4", "1234", "4001", {{0, "ttyUSB3", ""}}));
   EXPECT_EQ(Names(), (std::vector<std::string>{"Download Diagnostics" + Com(diag) + " = /dev/ttyUSB3"}));
 
   // Back in its firmware after the reset, with tty names shifted.
