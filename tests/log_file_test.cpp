@@ -149,13 +149,15 @@ TEST(LogFileAsLogSink, WriteLogEntriesLandInVekLogOfTheWorkingDirectory) {
   ASSERT_TRUE(opened);
 
   vek::UpgradeJob& job = vek::TheJob();
+  job.write_log("monitoring");
+  ASSERT_TRUE(vek::PrepareRunLog());  // first "start": same file
   job.write_log("Button: cnt=%d", 2);
   job.write_log("%s", std::string(300, 'x').c_str());
   vek::CloseLogFile();
   job.write_log("after the run");
-  EXPECT_EQ(Contents(dir.File("vek.log")), "Button: cnt=2\r\n" + std::string(197, 'x') + "\r\n");
+  EXPECT_EQ(Contents(dir.File("vek.log")), "monitoring\r\nButton: cnt=2\r\n" + std::string(197, 'x') + "\r\n");
 
-  ASSERT_TRUE(vek::ReopenLogFile());
+  ASSERT_TRUE(vek::PrepareRunLog());  // later "start": a fresh file
   job.write_log("next run");
   EXPECT_EQ(Contents(dir.File("vek.log")), "next run\r\n");
   vek::CloseLogFile();

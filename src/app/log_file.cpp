@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "upgrade/job_records.h"
@@ -103,6 +104,12 @@ bool OpenLogFile() {
 }
 
 bool ReopenLogFile() { return TheLogFile().Reopen(); }
+
+bool PrepareRunLog() {
+  static std::atomic<bool> first_run_started{false};
+  if (!first_run_started.exchange(true)) return TheLogFile().IsOpen();
+  return ReopenLogFile();
+}
 
 void CloseLogFile() { TheLogFile().Close(); }
 

@@ -57,6 +57,10 @@ std::string LogFilePath();
 bool OpenLogFile();
 // Starts a fresh, empty "vek.log" (second and later runs).
 bool ReopenLogFile();
+// "start" was pressed: the first run goes on writing into the file opened at
+// start-up, after the monitoring lines already in it; every later run starts a
+// fresh, empty file. True when the run has an open log.
+bool PrepareRunLog();
 // Closes the log at the end of a run or when the cable is pulled.
 void CloseLogFile();
 
