@@ -1,6 +1,7 @@
 // vek-sim: a module simulated on pseudo-terminals, for trying VEK without hardware.
 //
 //   vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]
+//           [--nv-silent-from ITEM] [--nv-bad-crc ITEM]
 //
 // Publishes its diagnostic, AT and NMEA ports in FILE and runs until SIGINT or SIGTERM.
 #include <signal.h>
@@ -14,10 +15,22 @@
 
 namespace {
 
+// An NV item id: 0 to 65535.
+bool ParseItem(const char* text, int32_t& item) {
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || value > 65535) return false;
+  item = static_cast<int32_t>(value);
+  return true;
+}
+
 int Usage(const char* message) {
   if (message) std::fprintf(stderr, "vek-sim: %s\n", message);
   std::fprintf(stderr,
-               "usage: vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]\n");
+               "usage: vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]\n"
+               "               [--nv-silent-from ITEM] [--nv-bad-crc ITEM]\n"
+               "  --nv-silent-from ITEM  NV requests for ITEM and above get no reply\n"
+               "  --nv-bad-crc ITEM      the first read reply for ITEM has a wrong CRC\n");
   return 2;
 }
 
@@ -44,6 +57,12 @@ int main(int argc, char** argv) {
       const unsigned long base = std::strtoul(value, &end, 10);
       if (*value == '\0' || *end != '\0' || base < 1 || base > 9999) return Usage("--com-base takes 1 to 9999");
       options.com_base = static_cast<uint32_t>(base);
+      ++i;
+    } else if (arg == "--nv-silent-from" && value) {
+      if (!ParseItem(value, options.nv.silent_from_item)) return Usage("--nv-silent-from takes an item id");
+      ++i;
+    } else if (arg == "--nv-bad-crc" && value) {
+      if (!ParseItem(value, options.nv.bad_crc_item)) return Usage("--nv-bad-crc takes an item id");
       ++i;
     } else {
       return Usage(("unknown or incomplete option " + arg).c_str());
