@@ -69,6 +69,16 @@ TEST_F(NvJob, EveryWriteRefusedStillEndsTheRestore) {
   EXPECT_TRUE(Reports().Shown("restore backup.nvb successful!"));
 }
 
+TEST_F(NvJob, AnUnexpectedWriteReplyIsShownAndIgnored) {
+  StartModule();
+  module_->faults().Add({sim::SimState::kFirmware, 0x27, sim::FaultKind::kRefuse, 0x15, 1});
+  WriteFile("backup.nvb", Join({Record(700, 1), Record(701, 2)}));
+  ASSERT_EQ(vek::RestoreNv(job()), 2);
+  EXPECT_TRUE(Reports().Shown("restore NVB:NV 700 restore failed \r\n"));
+  EXPECT_TRUE(Reports().Logged("restore NV:700 (ignored)"));
+  EXPECT_EQ(Reports().LogCount("restore NV:"), 1);
+}
+
 TEST_F(NvJob, ARestoreWithoutABackupFileSaysSo) {
   EXPECT_EQ(vek::RestoreNv(job()), 0);
   fs::create_directory("backup.nvb");  // not a file either
