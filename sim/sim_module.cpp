@@ -60,7 +60,9 @@ std::optional<SimState> ParseSimState(const char* text) {
   return std::nullopt;
 }
 
-SimModule::SimModule(SimModuleOptions options) : options_(std::move(options)), state_(options_.state) {}
+SimModule::SimModule(SimModuleOptions options) : options_(std::move(options)), state_(options_.state) {
+  device_.nv.Configure(options_.nv);
+}
 
 SimModule::~SimModule() { Stop(); }
 

@@ -1,84 +1,62 @@
 // vek-sim: a module simulated on pseudo-terminals, for trying VEK without hardware.
 //
-//   vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]
-//           [--model TEXT] [--revision TEXT] [--revision-after-download TEXT]
-//           [--imei TEXT | --meid TEXT] [--device-info M,D | --device-info ""]
-//           [--at-silent] [--at-busy]
-//
-// Publishes its diagnostic, AT and NMEA ports in FILE and runs until SIGINT or SIGTERM.
+// Publishes its diagnostic, AT and NMEA ports in the port-map file and runs until
+// SIGINT or SIGTERM. `vek-sim --help` lists the options.
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "sim/sim_module.h"
 
 namespace {
 
-int Usage(const char* message) {
-  if (message) std::fprintf(stderr, "vek-sim: %s\n", message);
-  std::fprintf(stderr,
-               "usage: vek-sim --port-map FILE [--state firmware|bootloader|programmer] [--com-base N]\n"
-               "               [--model TEXT] [--revision TEXT] [--revision-after-download TEXT]\n"
-               "               [--imei TEXT | --meid TEXT] [--device-info M,D] [--at-silent] [--at-busy]\n");
-  return 2;
+// An identity text goes into one reply line: printable, not too long.
+std::string CheckIdentityText(const std::string& text) {
+  if (text.size() > 100) return "at most 100 characters";
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return "printable characters only";
+  return {};
 }
 
-// An identity text goes into one reply line: printable, not too long.
-bool IdentityText(const char* value, std::string& field) {
-  const std::string text = value;
-  if (text.size() > 100) return false;
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7F) return false;
-  field = text;
-  return true;
+void AddAtOptions(CLI::App& app, sim::AtOptions& at) {
+  const auto identity = CLI::Validator(CheckIdentityText, "TEXT");
+  app.add_option("--model", at.model, "model name in the ATI reply")->check(identity);
+  app.add_option("--revision", at.revision, "software version before a download")->check(identity);
+  app.add_option("--revision-after-download", at.revision_after_download, "software version after a download")
+      ->check(identity);
+  app.add_option("--imei", at.imei, "IMEI in the ATI reply")->check(identity);
+  app.add_option("--meid", at.meid, "MEID reported instead of the IMEI")->check(identity);
+  app.add_option("--device-info", at.device_info, "text after \"DeviceInfo: \" (empty: no such line)")
+      ->check(identity);
+  app.add_flag("--at-silent", at.silent, "fault: the AT and NMEA ports answer nothing");
+  app.add_flag("--at-busy", at.at_port_busy, "fault: the AT port is held exclusively");
+}
+
+void AddNvOptions(CLI::App& app, sim::NvOptions& nv) {
+  app.add_option("--nv-silent-from", nv.silent_from_item, "NV requests for ITEM and above get no reply")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--nv-bad-crc", nv.bad_crc_item, "the first read reply for ITEM has a wrong CRC")
+      ->check(CLI::Range(0, 65535));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   sim::SimModuleOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (arg == "--help" || arg == "-h") {
-      Usage(nullptr);
-      return 0;
-    } else if (arg == "--port-map" && value) {
-      options.port_map_path = value;
-      ++i;
-    } else if (arg == "--state" && value) {
-      auto state = sim::ParseSimState(value);
-      if (!state) return Usage("--state takes firmware, bootloader or programmer");
-      options.state = *state;
-      ++i;
-    } else if (arg == "--com-base" && value) {
-      char* end = nullptr;
-      const unsigned long base = std::strtoul(value, &end, 10);
-      if (*value == '\0' || *end != '\0' || base < 1 || base > 9999) return Usage("--com-base takes 1 to 9999");
-      options.com_base = static_cast<uint32_t>(base);
-      ++i;
-    } else if (arg == "--at-silent") {
-      options.at.silent = true;
-    } else if (arg == "--at-busy") {
-      options.at.at_port_busy = true;
-    } else if ((arg == "--model" || arg == "--revision" || arg == "--revision-after-download" || arg == "--imei" ||
-                arg == "--meid" || arg == "--device-info") && value) {
-      std::string* field = arg == "--model"      ? &options.at.model
-                           : arg == "--revision" ? &options.at.revision
-                           : arg == "--imei"     ? &options.at.imei
-                           : arg == "--meid"     ? &options.at.meid
-                           : arg == "--device-info" ? &options.at.device_info
-                                                    : &options.at.revision_after_download;
-      if (!IdentityText(value, *field)) return Usage((arg + " takes printable text of at most 100 characters").c_str());
-      ++i;
-    } else {
-      return Usage(("unknown or incomplete option " + arg).c_str());
-    }
-  }
-  if (options.port_map_path.empty()) return Usage("--port-map FILE is required");
+  CLI::App app{"vek-sim: a module simulated on pseudo-terminals"};
+  std::string state = "firmware";
+  app.add_option("--port-map", options.port_map_path, "file that lists the ports (DEVICE_PATH<TAB>FRIENDLY NAME)")
+      ->required();
+  app.add_option("--state", state, "program the module runs at start")
+      ->check(CLI::IsMember({"firmware", "bootloader", "programmer"}));
+  app.add_option("--com-base", options.com_base, "diagnostic port COM<N>, AT COM<N+1>, NMEA COM<N+2>")
+      ->check(CLI::Range(1, 9999));
+  AddAtOptions(app, options.at);
+  AddNvOptions(app, options.nv);
+  CLI11_PARSE(app, argc, argv);
+  options.state = *sim::ParseSimState(state.c_str());
 
   sigset_t signals;
   sigemptyset(&signals);

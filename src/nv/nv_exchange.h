@@ -1,0 +1,57 @@
+// One NV item exchange with the module's firmware: an NV read or write request
+// of 133 bytes in TxPacket, framed by EncodeNvFrame, answered into RxFrame.
+//
+// Request and reply share one layout: byte 0 the command (0x26 read, 0x27
+// write; the reply repeats it), bytes 1–2 the item id (little-endian), bytes
+// 3–130 the item data (for an array item byte 3 is the element index), bytes
+// 131–132 the status (0 in a request; 0 in a read reply when the item was read).
+#pragma once
+
+#include <cstdint>
+
+namespace vek {
+
+inline constexpr uint8_t kNvReadCommand = 0x26;
+inline constexpr uint8_t kNvWriteCommand = 0x27;
+inline constexpr uint8_t kNvBadParameters = 0x14;
+inline constexpr uint8_t kNvBadSecurityMode = 0x42;
+
+inline constexpr int kNvRequestLength = 133;
+inline constexpr int kNvItemDataLength = 128;
+inline constexpr int kNvRecordLength = 131;  // command, item id and data: one backup record
+// Every body byte escaped, both CRC bytes escaped, the closing flag.
+inline constexpr int kNvFrameCapacity = 2 * kNvRequestLength + 4 + 1;
+
+enum NvResult : int {
+  NV_DONE = 0,      // the module answered with the matching command (a read may carry a non-zero status)
+  NV_FAILED = 4,    // any other command byte, or a reply that never came back intact
+  NV_REFUSED = 6,   // 0x14 or 0x42
+  NV_TIMEOUT = 11,  // no frame within 10 000 ms (or the wait was cut short: see NvWaitInterrupted)
+};
+
+// Frames `length` request bytes for the firmware: no opening flag, the body and
+// its CRC escaped (a CRC byte 0x00 too), a closing flag. `frame` holds
+// kNvFrameCapacity bytes for a 133-byte request. Returns the frame length, 0
+// when there is nothing to encode.
+int EncodeNvFrame(const uint8_t* bytes, int length, uint8_t* frame);
+
+class BackupFileWriter;
+
+// The file a saving read appends its record to; none outside a backup.
+void SetOpenBackupFile(BackupFileWriter* file);
+
+// One NV read. `data` is the 128-byte request area; count 0 asks for a plain
+// item, count > 0 for element `index` of an array item. With `save`, a reply
+// with status 0 is appended to the open backup file. A reply whose CRC is wrong
+// is asked for again a few times and never saved.
+NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool save);
+
+// One NV write of the record the caller has placed in TxPacket's data area;
+// `item` names it in the reports.
+NvResult NvWriteItem(uint16_t item);
+
+// True when the last NV_TIMEOUT came from a stop request or a vanished port
+// rather than from the module's silence.
+bool NvWaitInterrupted();
+
+}  // namespace vek
