@@ -18,6 +18,8 @@ namespace {
 // How long ports about to vanish wait for the host to read the last replies, and how often they look.
 constexpr auto kLingerLimit = std::chrono::seconds(1);
 constexpr auto kLingerPoll = std::chrono::milliseconds(2);
+// A pty hands written bytes to the reader's queue a moment later.
+constexpr auto kReplyTransit = std::chrono::milliseconds(50);
 
 constexpr SimPortRole kRoles[] = {SimPortRole::kDiagnostics, SimPortRole::kAt, SimPortRole::kNmea};
 
@@ -166,9 +168,10 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
   Schedule(actions.replies);
   if (actions.next_state) SwitchProgram(*actions.next_state);
   if (actions.reenumerate && !reenumeration_) {
-    // The ports vanish once the last reply has gone out.
+    // The ports vanish once the last reply has gone out and had time to arrive.
     auto due = std::chrono::steady_clock::now();
     for (const auto& write : pending_) due = std::max(due, write.due);
+    if (!pending_.empty()) due += kReplyTransit;
     reenumeration_ = PendingReenumeration{due, *actions.reenumerate, false, due + kLingerLimit};
   }
 }
@@ -212,12 +215,10 @@ void SimModule::ReenumerateDue() {
   for (SimPortRole role : kRoles)
     if (Dropped(role)) Port(role).Swap(replacements_[static_cast<int>(role)]);
   SwitchProgram(reenumeration_->what.state_after);
-  {
-    std::lock_guard lock(device_.mutex);
-    ++device_.boots;
-  }
   reenumeration_.reset();
   Publish();
+  std::lock_guard lock(device_.mutex);
+  ++device_.boots;  // counted once the ports are listed again
 }
 
 std::optional<std::chrono::steady_clock::time_point> SimModule::NextDue() const {

@@ -72,6 +72,12 @@ class SimulatedModule {
     for (const auto& request : module_->Requests()) out.push_back(request.wire);
     return out;
   }
+  // The n-th request on the wire, waiting briefly for it to arrive.
+  Bytes WireAt(size_t n) {
+    Eventually([&] { return module_->Requests().size() > n; });
+    const auto wire = Wire();
+    return n < wire.size() ? wire[n] : Bytes{};
+  }
   // Whether every request had a good CRC.
   bool AllCrcGood() const {
     for (const auto& request : module_->Requests())

@@ -42,7 +42,7 @@ TEST(DiagCommandsAgainstFirmware, SwitchToDownloadLeavesTheBootLoaderOnTheOpenPo
   EXPECT_TRUE(vek::DiagSwitchToDownload());
   ASSERT_TRUE(vektest::Eventually([&] { return sim.module().state() == sim::SimState::kBootLoader; }));
   EXPECT_EQ(vek::ProbeMode(), vek::TARGET_DOWNLOAD);
-  EXPECT_EQ(sim.Wire()[0], (Bytes{0x3A, 0xA1, 0x6E, 0x7E}));
+  EXPECT_EQ(sim.WireAt(0), (Bytes{0x3A, 0xA1, 0x6E, 0x7E}));
 }
 
 TEST(DiagCommandsAgainstFirmware, RefusalsAndWrongCodesFail) {

@@ -75,7 +75,7 @@ TEST_F(StreamAgainstProgrammer, APartitionMismatchIsClearedByTheOverride) {
   EXPECT_EQ(vek::StreamPartitionTable(0), vek::kPartitionMismatch);
   EXPECT_EQ(vek::StreamPartitionTable(1), vek::kPartitionAccepted);
   EXPECT_EQ(vek::StreamPartitionTable(0), vek::kPartitionAccepted);
-  EXPECT_EQ(sim_.Wire()[0], (Bytes{0x7E, 0x19, 0x00, 0x01, 0x02, 0xD6, 0xFC, 0x7E}));
+  EXPECT_EQ(sim_.WireAt(0), (Bytes{0x7E, 0x19, 0x00, 0x01, 0x02, 0xD6, 0xFC, 0x7E}));
   std::lock_guard lock(sim_.device().mutex);
   EXPECT_EQ(sim_.device().whole_flash_erasures, 1);
   EXPECT_EQ(sim_.device().partition_table, (Bytes{0x01, 0x02}));
@@ -142,7 +142,7 @@ TEST_F(StreamAgainstProgrammer, AnImageWithoutDataSendsNothing) {
 TEST_F(StreamAgainstProgrammer, OpensWithoutHeaderForOtherTypes) {
   vek::StoreImageSlot(vek::ImageSlot::kOemsblhd, {0x01});
   EXPECT_TRUE(vek::StreamOpenImage(vek::IMAGE_DBL));
-  EXPECT_EQ(sim_.Wire()[0], (Bytes{0x7E, 0x1B, 0x0F, 0x89, 0x86, 0x7E}));
+  EXPECT_EQ(sim_.WireAt(0), (Bytes{0x7E, 0x1B, 0x0F, 0x89, 0x86, 0x7E}));
 }
 
 TEST_F(StreamAgainstProgrammer, ARefusedBlockStopsTheImage) {
@@ -166,7 +166,7 @@ TEST_F(StreamAgainstProgrammer, SplitAndCorruptedRepliesAreStillAccepted) {
 TEST_F(StreamAgainstProgrammer, ResetIsAcknowledgedAndTheModuleComesBackInItsFirmware) {
   const std::string old_path = sim_.module().DevicePath(sim::SimPortRole::kDiagnostics);
   EXPECT_TRUE(vek::StreamReset());
-  EXPECT_EQ(sim_.Wire()[0], (Bytes{0x7E, 0x0B, 0xAB, 0x4E, 0x7E}));
+  EXPECT_EQ(sim_.WireAt(0), (Bytes{0x7E, 0x0B, 0xAB, 0x4E, 0x7E}));
   // The port the host holds has gone: a wait on it fails at once.
   EXPECT_TRUE(vektest::Eventually([] { return vek::PollFrame() == vek::FrameWait::kHungUp; }));
   ASSERT_TRUE(sim_.WaitForBoots(1));
