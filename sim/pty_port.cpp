@@ -1,6 +1,7 @@
 #include "sim/pty_port.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,6 +47,12 @@ bool PtyPort::Open(std::string* error) {
   MakeRaw(slave_);
   MakeRaw(master_);
   return true;
+}
+
+int PtyPort::Unread() const {
+  int queued = 0;
+  if (slave_ < 0 || ioctl(slave_, FIONREAD, &queued) != 0) return 0;
+  return queued;
 }
 
 void PtyPort::Close() {

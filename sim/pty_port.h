@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace sim {
 
@@ -19,7 +20,16 @@ class PtyPort {
   // Closes both ends: the device vanishes at once.
   void Close();
 
+  // Exchanges the two ports' devices (a replacement made ready in advance).
+  void Swap(PtyPort& other) noexcept {
+    std::swap(master_, other.master_);
+    std::swap(slave_, other.slave_);
+    path_.swap(other.path_);
+  }
+
   bool is_open() const { return master_ >= 0; }
+  // Bytes the module wrote that the host has not read yet.
+  int Unread() const;
   int master_fd() const { return master_; }
   const std::string& device_path() const { return path_; }
 

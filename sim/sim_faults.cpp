@@ -59,3 +59,68 @@ void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies) {
 }
 
 }  // namespace sim
+
+namespace sim {
+namespace {
+
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t colon = text.find(':', start);
+    fields.push_back(text.substr(start, colon - start));
+    if (colon == std::string::npos) return fields;
+    start = colon + 1;
+  }
+}
+
+std::optional<unsigned long> ParseNumber(const std::string& text, int base, unsigned long max) {
+  if (text.empty() || text.size() > 10 || text[0] == '-' || text[0] == '+') return std::nullopt;
+  size_t used = 0;
+  unsigned long value = 0;
+  try {
+    value = std::stoul(text, &used, base);
+  } catch (...) {
+    return std::nullopt;
+  }
+  if (used != text.size() || value > max) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<FaultRule> ParseFaultRule(const std::string& text) {
+  const auto fields = SplitFields(text);
+  if (fields.size() < 3 || fields.size() > 5) return std::nullopt;
+  FaultRule rule;
+  const auto state = ParseSimState(fields[0].c_str());
+  std::string code_text = fields[1];
+  if (code_text.rfind("0x", 0) == 0 || code_text.rfind("0X", 0) == 0) code_text = code_text.substr(2);
+  const auto code = ParseNumber(code_text, 16, 0xFF);
+  if (!state || !code) return std::nullopt;
+  rule.state = *state;
+  rule.request_code = static_cast<uint8_t>(*code);
+  const std::string& kind = fields[2];
+  if (kind == "silence") rule.kind = FaultKind::kSilence;
+  else if (kind == "refuse") rule.kind = FaultKind::kRefuse;
+  else if (kind == "late") rule.kind = FaultKind::kLate;
+  else if (kind == "split") rule.kind = FaultKind::kSplit;
+  else if (kind == "corrupt-crc") rule.kind = FaultKind::kCorruptCrc;
+  else return std::nullopt;
+  if (fields.size() >= 4) {
+    const bool hex = rule.kind == FaultKind::kRefuse;
+    const auto value = ParseNumber(fields[3], hex ? 16 : 10, hex ? 0xFF : 600000);
+    if (!value) return std::nullopt;
+    rule.value = static_cast<uint32_t>(*value);
+  } else if (rule.kind == FaultKind::kRefuse) {
+    return std::nullopt;  // a refusal needs its byte
+  }
+  if (fields.size() == 5) {
+    const auto times = ParseNumber(fields[4], 10, 1000000);
+    if (!times || *times == 0) return std::nullopt;
+    rule.times = static_cast<int>(*times);
+  }
+  return rule;
+}
+
+}  // namespace sim

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/sim_program.h"
@@ -11,7 +12,7 @@
 namespace sim {
 
 enum class FaultKind {
-  kSilence,     // no answer at all
+  kSilence,     // the request is lost: no answer and no effect
   kRefuse,      // answer with a one-byte packet of `value` instead
   kLate,        // answer after `value` milliseconds
   kSplit,       // answer in two pieces, `value` milliseconds apart
@@ -37,6 +38,12 @@ class FaultPlan {
   std::mutex mutex_;
   std::vector<FaultRule> rules_;
 };
+
+// Parses "STATE:CODE:KIND[:VALUE[:TIMES]]", e.g. "programmer:07:refuse:3:1":
+// STATE firmware|bootloader|programmer, CODE the request's first byte in hex,
+// KIND silence|refuse|late|split|corrupt-crc, VALUE decimal (the refusal byte
+// in hex), TIMES how many requests it hits (default all).
+std::optional<FaultRule> ParseFaultRule(const std::string& text);
 
 // Applies a fault to the replies of one request.
 void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies);

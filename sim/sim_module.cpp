@@ -8,11 +8,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/time_scale.h"
 #include "sim/port_map_file.h"
 #include "sim/sim_programs.h"
 
 namespace sim {
 namespace {
+
+// How long ports about to vanish wait for the host to read the last replies, and how often they look.
+constexpr auto kLingerLimit = std::chrono::seconds(1);
+constexpr auto kLingerPoll = std::chrono::milliseconds(2);
+// A pty hands written bytes to the reader's queue a moment later.
+constexpr auto kReplyTransit = std::chrono::milliseconds(50);
 
 constexpr SimPortRole kRoles[] = {SimPortRole::kDiagnostics, SimPortRole::kAt, SimPortRole::kNmea};
 
@@ -75,12 +82,20 @@ std::string SimModule::FriendlyName(SimPortRole role) const {
   return options_.name + " " + RoleText(role) + " (COM" + std::to_string(ComNumber(role)) + ")";
 }
 
-std::string SimModule::DevicePath(SimPortRole role) const { return Port(role).device_path(); }
+std::string SimModule::DevicePath(SimPortRole role) const {
+  std::lock_guard lock(paths_mutex_);
+  return paths_[static_cast<int>(role)];
+}
 
 bool SimModule::Publish() {
   std::vector<vek::PortEntry> entries;
-  for (SimPortRole role : kRoles)
-    if (Port(role).is_open()) entries.push_back({FriendlyName(role), Port(role).device_path()});
+  {
+    std::lock_guard lock(paths_mutex_);
+    for (SimPortRole role : kRoles) {
+      paths_[static_cast<int>(role)] = Port(role).is_open() ? Port(role).device_path() : std::string();
+      if (Port(role).is_open()) entries.push_back({FriendlyName(role), Port(role).device_path()});
+    }
+  }
   return WritePortMapFile(options_.port_map_path, entries);
 }
 
@@ -117,6 +132,8 @@ void SimModule::Stop() {
     any_open = any_open || port.is_open();
     port.Close();
   }
+  for (auto& port : replacements_) port.Close();
+  reenumeration_.reset();
   if (any_open) Publish();
 }
 
@@ -146,21 +163,72 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
     std::lock_guard lock(requests_mutex_);
     requests_.push_back(RecordedRequest{state, frame.packet, frame.wire, frame.crc_ok});
   }
+  const auto fault = frame.packet.empty() ? std::nullopt : faults_.Take(state, frame.packet[0]);
+  if (fault && fault->kind == FaultKind::kSilence) return;  // the request is lost: the module never sees it
   SimActions actions;
   program_->OnFrame(frame, actions);
-  if (!frame.packet.empty()) {
-    if (auto fault = faults_.Take(state, frame.packet[0])) ApplyFault(*fault, actions.replies);
-  }
+  if (fault) ApplyFault(*fault, actions.replies);
   Schedule(actions.replies);
   if (actions.next_state) SwitchProgram(*actions.next_state);
+  if (actions.reenumerate && !reenumeration_) {
+    // The ports vanish once the last reply has gone out and had time to arrive.
+    auto due = std::chrono::steady_clock::now();
+    for (const auto& write : pending_) due = std::max(due, write.due);
+    if (!pending_.empty()) due += kReplyTransit;
+    reenumeration_ = PendingReenumeration{due, *actions.reenumerate, false, due + kLingerLimit};
+  }
 }
 
 void SimModule::Schedule(std::vector<SimReply>& replies) {
   auto due = std::chrono::steady_clock::now();
   for (auto& reply : replies) {
-    due += std::chrono::milliseconds(reply.delay_ms);
+    due += vek::ScaledMs(reply.delay_ms);
     pending_.push_back(PendingWrite{due, reply.port, std::move(reply.bytes)});
   }
+}
+
+bool SimModule::Dropped(SimPortRole role) const {
+  return role == SimPortRole::kDiagnostics || reenumeration_->what.ports == Reenumerate::Ports::kAll;
+}
+
+void SimModule::ReenumerateDue() {
+  if (!reenumeration_ || reenumeration_->due > std::chrono::steady_clock::now()) return;
+  if (!reenumeration_->away) {
+    // A device answers before it goes: give the host the moment it needs to read the replies.
+    const auto now = std::chrono::steady_clock::now();
+    for (SimPortRole role : kRoles) {
+      if (Dropped(role) && Port(role).Unread() > 0 && now < reenumeration_->linger_until) {
+        reenumeration_->due = now + kLingerPoll;
+        return;
+      }
+    }
+    for (SimPortRole role : kRoles) {
+      if (!Dropped(role)) continue;
+      // The replacement exists before the old port goes, so it gets another /dev/pts path.
+      replacements_[static_cast<int>(role)].Open();
+      Port(role).Close();
+      std::erase_if(pending_, [role](const PendingWrite& write) { return write.role == role; });
+    }
+    decoder_.Reset();
+    Publish();
+    reenumeration_->away = true;
+    reenumeration_->due = std::chrono::steady_clock::now() + vek::ScaledMs(reenumeration_->what.delay_ms);
+    return;
+  }
+  for (SimPortRole role : kRoles)
+    if (Dropped(role)) Port(role).Swap(replacements_[static_cast<int>(role)]);
+  SwitchProgram(reenumeration_->what.state_after);
+  reenumeration_.reset();
+  Publish();
+  std::lock_guard lock(device_.mutex);
+  ++device_.boots;  // counted once the ports are listed again
+}
+
+std::optional<std::chrono::steady_clock::time_point> SimModule::NextDue() const {
+  std::optional<std::chrono::steady_clock::time_point> next;
+  if (!pending_.empty()) next = pending_.front().due;
+  if (reenumeration_ && (!next || reenumeration_->due < *next)) next = reenumeration_->due;
+  return next;
 }
 
 void SimModule::OnDiagBytes(const uint8_t* data, size_t length) {
@@ -182,15 +250,15 @@ void SimModule::Run(std::stop_token stop) {
   uint8_t buffer[8192];
   while (!stop.stop_requested()) {
     FlushDue();
+    ReenumerateDue();
     pollfd fds[4];
     nfds_t count = 0;
     fds[count++] = pollfd{wake_fd_, POLLIN, 0};
     for (SimPortRole role : kRoles)
       fds[count++] = pollfd{Port(role).is_open() ? Port(role).master_fd() : -1, POLLIN, 0};
     int timeout = -1;
-    if (!pending_.empty()) {
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-          pending_.front().due - std::chrono::steady_clock::now());
+    if (const auto next = NextDue()) {
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
       timeout = static_cast<int>(std::max<int64_t>(0, wait.count() + 1));
     }
     const int ready = poll(fds, count, timeout);

@@ -58,6 +58,12 @@ class SimModule {
     SimPortRole role;
     std::vector<uint8_t> bytes;
   };
+  struct PendingReenumeration {
+    std::chrono::steady_clock::time_point due;
+    Reenumerate what;
+    bool away = false;  // the ports have vanished; `due` is when they come back
+    std::chrono::steady_clock::time_point linger_until;  // latest moment to vanish with replies unread
+  };
 
   void Run(std::stop_token stop);
   void OnDiagBytes(const uint8_t* data, size_t length);
@@ -65,6 +71,9 @@ class SimModule {
   void SwitchProgram(SimState state);
   void Schedule(std::vector<SimReply>& replies);
   void FlushDue();
+  void ReenumerateDue();
+  bool Dropped(SimPortRole role) const;
+  std::optional<std::chrono::steady_clock::time_point> NextDue() const;
   bool Publish();
   PtyPort& Port(SimPortRole role);
   const PtyPort& Port(SimPortRole role) const;
@@ -72,6 +81,10 @@ class SimModule {
   SimModuleOptions options_;
   std::atomic<SimState> state_;
   PtyPort ports_[3];
+  PtyPort replacements_[3];  // opened before a port vanishes, so its path is new
+  mutable std::mutex paths_mutex_;
+  std::string paths_[3];  // device paths as published, for other threads
+  std::optional<PendingReenumeration> reenumeration_;  // loop thread only
   FrameDecoder decoder_;
   SimDevice device_;
   std::unique_ptr<SimProgram> program_;

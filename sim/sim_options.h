@@ -9,11 +9,29 @@
 
 namespace sim {
 
-struct FirmwareOptions {};
+struct FirmwareOptions {
+  std::string version = "SIM_FW_1.0.0";        // the version reply's text
+  std::string interface_type = "USB";          // the interface-type reply's text
+  std::string service_code = "000000";         // the code that unlocks NV access
+  uint32_t reboot_delay_ms = 300;              // ports away after a reset
+};
 
-struct BootLoaderOptions {};
+// How the programmer comes up after the boot loader's go.
+enum class ProgrammerStart {
+  kSamePort,         // on the diagnostic port the host still holds
+  kReenumeratePort,  // the diagnostic port vanishes and comes back (same COM number)
+};
 
-struct ProgrammerOptions {};
+struct BootLoaderOptions {
+  ProgrammerStart programmer_start = ProgrammerStart::kReenumeratePort;
+  uint32_t reenumerate_delay_ms = 300;  // diagnostic port away after go
+};
+
+struct ProgrammerOptions {
+  std::string flash_name = "SIM NAND 128MiB";  // in the hello reply
+  bool partition_mismatch = false;             // the flash holds another table until override 1
+  uint32_t reboot_delay_ms = 300;              // ports away after the reset
+};
 
 struct NvOptions {
   uint32_t seed = 1;  // seeds the data of every item

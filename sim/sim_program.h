@@ -21,10 +21,20 @@ struct SimReply {
   SimPortRole port = SimPortRole::kDiagnostics;
 };
 
+// The module's ports vanish and come back under the same COM numbers (new
+// /dev/pts paths), as when the module reboots or its USB device re-enumerates.
+struct Reenumerate {
+  enum class Ports { kDiagnostics, kAll };
+  Ports ports = Ports::kAll;
+  uint32_t delay_ms = 0;  // how long the ports stay away
+  SimState state_after = SimState::kFirmware;
+};
+
 // Filled by a program while it handles one request.
 struct SimActions {
   std::vector<SimReply> replies;
   std::optional<SimState> next_state;  // the module now runs another program on the same port
+  std::optional<Reenumerate> reenumerate;  // after the replies have gone out
 };
 
 class SimProgram {

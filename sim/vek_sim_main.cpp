@@ -7,7 +7,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "link/crc16.h"
 #include "sim/sim_module.h"
 
 namespace {
@@ -41,6 +43,41 @@ void AddNvOptions(CLI::App& app, sim::NvOptions& nv) {
       ->check(CLI::Range(0, 65535));
 }
 
+void AddProgramOptions(CLI::App& app, sim::SimModuleOptions& options, std::vector<std::string>& faults,
+                       std::string& programmer_start, uint32_t& reboot_delay_ms) {
+  app.add_option("--fault", faults,
+                 "misbehave on a request: STATE:CODE:KIND[:VALUE[:TIMES]]; CODE in hex, KIND "
+                 "silence|refuse|late|split|corrupt-crc, VALUE ms (refuse: the reply byte in hex)");
+  app.add_option("--version", options.firmware.version, "the firmware's version text");
+  app.add_option("--interface-type", options.firmware.interface_type, "the firmware's interface-type text");
+  app.add_option("--spc", options.firmware.service_code, "the six-digit code that unlocks NV access")
+      ->check([](const std::string& code) {
+        return code.size() == 6 && code.find_first_not_of("0123456789") == std::string::npos ? "" : "six digits";
+      });
+  app.add_option("--flash-name", options.programmer.flash_name, "the flash name in the programmer's hello reply");
+  app.add_flag("--partition-mismatch", options.programmer.partition_mismatch, "the flash holds another partition table");
+  app.add_option("--programmer-start", programmer_start, "how the programmer comes up after go")
+      ->check(CLI::IsMember({"same", "reenumerate"}));
+  app.add_option("--reenumerate-delay", options.bootloader.reenumerate_delay_ms,
+                 "how long the diagnostic port is away after go (ms)")
+      ->check(CLI::Range(0, 600000));
+  app.add_option("--reboot-delay", reboot_delay_ms, "how long every port is away after a reset (ms)")
+      ->check(CLI::Range(0, 600000));
+}
+
+// What the module's RAM and flash hold, on standard error at exit.
+void PrintFlash(sim::SimModule& module) {
+  auto& device = module.device();
+  std::lock_guard lock(device.mutex);
+  std::fprintf(stderr, "vek-sim: programmer in RAM: %zu bytes at 0x%08X\n", device.ram.size(), device.ram_base);
+  for (const auto& [type, image] : device.flash) {
+    const uint16_t crc = vek::Crc16(image.data.data(), static_cast<int>(image.data.size() * 8));
+    std::fprintf(stderr, "vek-sim: flash image %u: header %zu bytes, data %zu bytes, crc %04X%s\n", type,
+                 image.header.size(), image.data.size(), crc, image.closed ? "" : " (not closed)");
+  }
+  std::fprintf(stderr, "vek-sim: EFS erased %d times\n", device.efs_erasures);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,8 +92,24 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 9999));
   AddAtOptions(app, options.at);
   AddNvOptions(app, options.nv);
+  std::vector<std::string> fault_texts;
+  std::string programmer_start = "same";
+  uint32_t reboot_delay_ms = options.firmware.reboot_delay_ms;
+  AddProgramOptions(app, options, fault_texts, programmer_start, reboot_delay_ms);
   CLI11_PARSE(app, argc, argv);
   options.state = *sim::ParseSimState(state.c_str());
+  options.bootloader.programmer_start =
+      programmer_start == "same" ? sim::ProgrammerStart::kSamePort : sim::ProgrammerStart::kReenumeratePort;
+  options.firmware.reboot_delay_ms = options.programmer.reboot_delay_ms = reboot_delay_ms;
+  std::vector<sim::FaultRule> faults;
+  for (const auto& text : fault_texts) {
+    auto rule = sim::ParseFaultRule(text);
+    if (!rule) {
+      std::fprintf(stderr, "vek-sim: --fault %s: expected STATE:CODE:KIND[:VALUE[:TIMES]]\n", text.c_str());
+      return 2;
+    }
+    faults.push_back(*rule);
+  }
 
   sigset_t signals;
   sigemptyset(&signals);
@@ -65,6 +118,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before the module's thread starts
 
   sim::SimModule module(options);
+  for (const auto& rule : faults) module.faults().Add(rule);
   std::string error;
   if (!module.Start(&error)) {
     std::fprintf(stderr, "vek-sim: %s\n", error.c_str());
@@ -78,5 +132,6 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   module.Stop();
+  PrintFlash(module);
   return 0;
 }

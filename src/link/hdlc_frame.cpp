@@ -142,6 +142,10 @@ bool ReceiveFrame() {
   return closed;
 }
 
+bool ReceiveFramePending() {
+  return receiver.generation == DiagReceiveGeneration() && receiver.staged_begin < receiver.staged_end;
+}
+
 bool RxFrameCrcValid() {
   const int count = RxFrame.count;
   if (count < 3 || count > kPacketCapacity) return false;

@@ -51,6 +51,11 @@ bool SendPacket(int opening_flag);
 // bytes have arrived is kept and completed by later calls.
 bool ReceiveFrame();
 
+// True when bytes already read from DiagPort wait in the receiver unexamined
+// (after an empty frame, for example): the next ReceiveFrame must run before
+// anyone sleeps waiting for input.
+bool ReceiveFramePending();
+
 // Whether the frame in RxFrame ends with the right CRC over the bytes before it.
 bool RxFrameCrcValid();
 
