@@ -2,17 +2,17 @@
 
 #include <cstdio>
 
+#include "link/console_output.h"
 #include "link/serial_port.h"
 #include "link/stop_wait.h"
 
 namespace vek {
 namespace {
 
-// The process's standard output only, as the serial layer's own trace.
+// The program's console only, as the serial layer's own trace.
 void TraceToStdout(const char* text) {
-  std::fputs(text, stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  ConsoleWrite(text);
+  ConsoleWrite("\n");
 }
 
 // An AT port held for one exchange; released (exclusivity first) on every path.

@@ -86,6 +86,8 @@ StopScope::~StopScope() {
 
 bool StopRequested() { return current_stop != nullptr && current_stop->token.stop_requested(); }
 
+std::stop_token CurrentStopToken() { return current_stop != nullptr ? current_stop->token : std::stop_token(); }
+
 WaitResult WaitForInput(int fd, Deadline deadline) { return PollUntil(fd, POLLIN, deadline); }
 
 WaitResult WaitForOutput(int fd, Deadline deadline) { return PollUntil(fd, POLLOUT, deadline); }

@@ -24,6 +24,9 @@ class StopScope {
 // True when the calling thread's stop has been requested.
 bool StopRequested();
 
+// The calling thread's stop token (one that is never stopped on a thread without a StopScope).
+std::stop_token CurrentStopToken();
+
 enum class WaitResult {
   kReady,    // input is waiting to be read
   kTimeout,  // the deadline passed first

@@ -6,6 +6,7 @@
 
 #include "images/image_set.h"
 #include "images/platform_profile.h"
+#include "link/console_output.h"
 #include "link/hdlc_frame.h"
 #include "link/stop_wait.h"
 #include "protocol/reply_wait.h"
@@ -181,8 +182,7 @@ bool StreamWriteImage(ImageType type) {
     switch (AwaitFrame(Deadline::AfterMs(kReplyLimitMs))) {
       case FrameWait::kFrame: break;
       case FrameWait::kNoFrame:
-        std::fputs(kWriteTimeoutText, stdout);
-        std::fflush(stdout);
+        ConsoleWrite(kWriteTimeoutText);
         return false;
       case FrameWait::kStopped:
       case FrameWait::kHungUp: return false;

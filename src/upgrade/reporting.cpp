@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "link/stop_wait.h"
+
 namespace vek {
 namespace {
 
@@ -18,7 +20,9 @@ void Emit(const std::function<void(std::string_view)>& sink, std::string_view te
   if (sink) sink(text);
 }
 
+// A task that has been stopped makes no further callbacks.
 __attribute__((format(printf, 1, 2))) int StandardShowStatus(const char* format, ...) {
+  if (StopRequested()) return 0;
   va_list args;
   va_start(args, format);
   std::string text = FormatBounded(kStatusTextCapacity, format, args);
@@ -29,6 +33,7 @@ __attribute__((format(printf, 1, 2))) int StandardShowStatus(const char* format,
 }
 
 int StandardShowMessage(int kind, const char* text, const char* caption) {
+  if (StopRequested()) return 0;
   if (kind != kMessageOk && kind != kMessageOkCancel) return 0;
   WindowNotifications* w = window.load();
   if (w == nullptr) return 0;
@@ -38,11 +43,13 @@ int StandardShowMessage(int kind, const char* text, const char* caption) {
 }
 
 int StandardShowProgress(uint32_t done, int32_t total) {
+  if (StopRequested()) return 0;
   if (WindowNotifications* w = window.load()) w->ShowProgress(done, total);
   return 0;
 }
 
 __attribute__((format(printf, 1, 2))) int StandardWriteLog(const char* format, ...) {
+  if (StopRequested()) return 0;
   va_list args;
   va_start(args, format);
   std::string entry = FormatBounded(kLogEntryCapacity, format, args);

@@ -39,9 +39,9 @@ inline constexpr NotificationContract kNotificationContracts[] = {
 };
 
 // Control states of WM_SET_CONTROLS.
-inline constexpr int kControlsSearching = 0;  // waiting for a module: start disabled
-inline constexpr int kControlsReady = 1;      // a module is ready: start enabled
-inline constexpr int kControlsBusy = 2;       // a task runs
+inline constexpr int kControlsSearching = 0;  // the connect task runs: start, folder, Browse, "Restore default" disabled
+inline constexpr int kControlsReady = 1;      // a module is ready: those controls enabled
+inline constexpr int kControlsDownloadMode = 2;  // follows state 1: "Restore default" unticked, disabled
 
 class WindowNotifications {
  public:
@@ -62,6 +62,22 @@ class WindowNotifications {
   // A modal message box shown by the window's thread; blocks the calling thread
   // only. Returns 1 for OK, 0 for Cancel or a closed box.
   virtual int ShowMessage(int kind, const std::string& text, const std::string& caption) = 0;
+
+  // What the download worker and the start button read from and do to the
+  // window's controls (answered on the window's thread, like a sent notification).
+  virtual std::string ImagePathText() { return {}; }
+  virtual bool RestoreDefaultTicked() { return false; }
+  // The Product list's selected position, or -1 when nothing is selected.
+  virtual int SelectedProductPosition() { return -1; }
+  // Start: the ImagePath field, both lists, "Browse...", "start" and "Restore default" disabled.
+  virtual void DisableJobControls() {}
+  // End of a job: the same controls enabled again; "Restore default" only when allowed.
+  virtual void EnableJobControls(bool restore_default_enabled) {}
+  // The connect task found a complete image folder: it goes into the ImagePath field.
+  virtual void SetImagePathText(const std::string& path) {}
+  // A new search: both lists emptied, bar at 0, ImagePath cleared, labels back to
+  // "SW version:", "IMEI:" and an empty flash label.
+  virtual void ClearDeviceControls() {}
 };
 
 }  // namespace vek

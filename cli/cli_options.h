@@ -1,0 +1,29 @@
+// The command line of vek-cli. Its options are a fixed interface: other programs
+// drive VEK through them. More may be added; these never change.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vekcli {
+
+struct CliOptions {
+  std::string port_map;         // --port-map FILE, as VEK_PORT_MAP
+  std::string images;           // --images DIR, the initial image folder
+  std::string product;          // --product NAME, the choice in a download mode
+  bool restore_default = false; // --restore-default
+  bool erase_on_mismatch = false;  // --erase-on-mismatch
+  std::optional<double> timeout_seconds;  // --timeout SECONDS
+  bool verbose = false;         // --verbose
+};
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitJobFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoJob = 3;
+
+// Parses the command line. Returns an exit status when the program must end now
+// (--help, --version: 0; a usage error: 2, with the reason on standard error).
+std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options);
+
+}  // namespace vekcli

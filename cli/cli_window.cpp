@@ -1,0 +1,118 @@
+#include "cli/cli_window.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "upgrade/job_records.h"
+#include "upgrade/reporting.h"
+
+namespace vekcli {
+namespace {
+
+// A status text without its own trailing line end.
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+CliWindow::CliWindow(const CliOptions& options, std::string image_folder)
+    : options_(options),
+      image_path_field_(std::move(image_folder)),
+      restore_default_ticked_(options.restore_default),
+      progress_on_terminal_(isatty(STDERR_FILENO) == 1) {}
+
+void CliWindow::EndProgressLine() {
+  if (!progress_line_open_) return;
+  std::fputc('\n', stderr);
+  progress_line_open_ = false;
+}
+
+void CliWindow::ShowProgress(uint32_t done, int32_t total) {
+  if (!progress_on_terminal_ || total <= 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (done == 0) transfer_started_ = now;
+  const int percent = vek::ProgressPercent(done, total);
+  const double seconds = std::chrono::duration<double>(now - transfer_started_).count();
+  const double rate = seconds > 0 ? done / seconds / 1024.0 : 0.0;
+  constexpr int kWidth = 30;
+  const int filled = std::min(kWidth, percent * kWidth / 100);
+  std::fprintf(stderr, "\r[%.*s%*s] %3d%%  %u/%d bytes  %.0f KiB/s  %um%02us", filled,
+               "##############################", kWidth - filled, "", percent, done, total, rate,
+               static_cast<unsigned>(seconds) / 60, static_cast<unsigned>(seconds) % 60);
+  std::fflush(stderr);
+  progress_line_open_ = true;
+}
+
+void CliWindow::ShowStatus(const std::string& text) {
+  EndProgressLine();
+  std::fprintf(stdout, "%s\n", WithoutLineEnd(text).c_str());
+  std::fflush(stdout);
+}
+
+void CliWindow::ShowDiagPort(uint32_t port) { vek::DebugTrace("Comport: COM%u", port); }
+
+void CliWindow::MatchProduct(const std::string& identification) {
+  products_ = vek::MatchProduct(vek::TheJob(), identification);
+  if (!products_.names.empty()) vek::DebugTrace("Product: %s", products_.names.front().c_str());
+}
+
+void CliWindow::SetControls(int state) {
+  if (state == vek::kControlsDownloadMode) {
+    restore_default_ticked_ = false;
+    restore_default_enabled_ = false;
+  }
+}
+
+void CliWindow::ShowImei(const std::string& text) { vek::DebugTrace("%s", text.c_str()); }
+void CliWindow::ShowSwVersion(const std::string& text) { vek::DebugTrace("%s", text.c_str()); }
+void CliWindow::ShowFlash(const std::string& text) { vek::DebugTrace("FLASH: %s", text.c_str()); }
+
+void CliWindow::DownloadAborted() { image_path_field_.clear(); }
+
+void CliWindow::CheckRestoreDefault(bool checked) {
+  // The operator's --restore-default is a tick made after the module was identified.
+  restore_default_ticked_ = checked || options_.restore_default;
+  vek::TheJob().restore_default = restore_default_ticked_ ? 1 : 0;
+}
+
+void CliWindow::EnableRestoreDefault(bool enabled) {
+  restore_default_enabled_ = enabled;
+  if (!enabled) restore_default_ticked_ = false;
+}
+
+bool CliWindow::RestoreDefaultTicked() { return restore_default_enabled_ && restore_default_ticked_; }
+
+int CliWindow::SelectedProductPosition() {
+  // In a download mode the operator names the product; vek-cli takes --product.
+  if (options_.product.empty()) return -1;
+  return vek::ModelPosition(options_.product);
+}
+
+int CliWindow::ShowMessage(int kind, const std::string& text, const std::string& caption) {
+  EndProgressLine();
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  if (kind != 2) return 1;
+  if (options_.erase_on_mismatch) return 1;
+  if (isatty(STDIN_FILENO) != 1) return 0;  // nobody to ask: Cancel
+  std::fprintf(stderr, "OK or Cancel? [o/C] ");
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return 0;
+  return !answer.empty() && (answer[0] == 'o' || answer[0] == 'O' || answer[0] == 'y' || answer[0] == 'Y') ? 1 : 0;
+}
+
+void CliWindow::SetImagePathText(const std::string& path) {
+  image_path_field_ = path;
+  image_folder_ready_ = true;
+}
+
+void CliWindow::ClearDeviceControls() {
+  products_ = {};
+  image_path_field_.clear();
+  image_folder_ready_ = false;
+}
+
+}  // namespace vekcli

@@ -1,0 +1,89 @@
+// vek-cli: one device connection and, when the module is ready, one upgrade job,
+// exactly as pressing "start" once in the desktop program; then it exits.
+//
+// Exit status: 0 the upgrade succeeded; 1 a job ran and failed (or was aborted);
+// 2 usage error; 3 no job ran (time-out, image folder incomplete, download mode
+// without a product, more than one module, no image folder).
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "app/debug_output.h"
+#include "app/single_instance.h"
+#include "cli/cli_options.h"
+#include "cli/cli_window.h"
+#include "cli/event_loop.h"
+#include "device/session.h"
+#include "link/console_output.h"
+#include "link/port_source.h"
+#include "link/udev_port_source.h"
+#include "upgrade/download_worker.h"
+#include "upgrade/job_records.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point DeadlineOf(const vekcli::CliOptions& options) {
+  if (!options.timeout_seconds) return Clock::time_point::max();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*options.timeout_seconds));
+}
+
+int ExitStatusOfJob() {
+  switch (vek::LastJobOutcome()) {
+    case vek::JobOutcome::kSucceeded: return vekcli::kExitSuccess;
+    case vek::JobOutcome::kNoJob: return vekcli::kExitNoJob;
+    default: return vekcli::kExitJobFailed;
+  }
+}
+
+int Run(const vekcli::CliOptions& options) {
+  vek::UseDebugOutput(options.verbose ? vek::DebugOutput::kStandardError : vek::DebugOutput::kNone);
+  vek::SetConsoleOutput(STDERR_FILENO);  // standard output carries the status texts only
+  if (!options.port_map.empty()) vek::SetPortMapPath(std::filesystem::absolute(options.port_map).string());
+  if (!vek::ActivePortMapPath()) vek::InstallSystemPortSource();
+  const std::string images =
+      options.images.empty() ? std::string() : std::filesystem::absolute(options.images).lexically_normal().string();
+
+  vekcli::EventLoop loop;
+  vekcli::CliWindow window(options, images.empty() ? vek::CurrentDirectory() : images);
+  vek::Session session(
+      window, [&loop](std::function<void()> work) { loop.Post(std::move(work)); },
+      [&loop] { return loop.OnLoopThread(); });
+  session.Initialise(images);
+  session.StartDeviceSearch();
+
+  // The device connection: until the connect task has finished.
+  const bool connected = loop.RunUntil([&] { return !session.Searching(); }, DeadlineOf(options));
+  if (!connected) {
+    std::fprintf(stderr, "vek-cli: no module was ready within %g seconds\n", *options.timeout_seconds);
+    return vekcli::kExitNoJob;
+  }
+  loop.RunUntil([] { return true; }, Clock::now());  // what the task posted last
+  if (!window.image_folder_ready()) {
+    std::fprintf(stderr, "vek-cli: the image folder is incomplete; no job was started\n");
+    return vekcli::kExitNoJob;
+  }
+  if (!session.PressStart()) {
+    std::fprintf(stderr, "vek-cli: no job was started\n");
+    return vekcli::kExitNoJob;
+  }
+  // The job, until the worker has ended (or the cable was pulled).
+  loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
+  return ExitStatusOfJob();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vekcli::CliOptions options;
+  if (auto status = vekcli::ParseCliOptions(argc, argv, options)) return *status;
+  vek::SingleInstance instance;
+  if (!instance.acquired()) {
+    std::fprintf(stderr, "VEK: %s\n", vek::kAlreadyRunningText);
+    return 0;
+  }
+  return Run(options);
+}

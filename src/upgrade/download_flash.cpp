@@ -1,0 +1,230 @@
+#include "upgrade/download_flash.h"
+
+#include <cstdio>
+#include <string>
+
+#include "images/platform_profile.h"
+#include "link/console_output.h"
+#include "link/serial_port.h"
+#include "link/stop_wait.h"
+#include "protocol/diag_commands.h"
+#include "protocol/dmss_commands.h"
+#include "protocol/mode_probe.h"
+#include "protocol/stream_commands.h"
+#include "upgrade/status_report.h"
+
+namespace vek {
+namespace {
+
+constexpr int kTries = 30;
+constexpr uint32_t kRetryOpenMs = 500;
+constexpr uint32_t kBeforeProbeMs = 1000;
+constexpr uint32_t kBetweenBootCommandsMs = 100;
+constexpr uint32_t kBeforeHelloMs = 200;
+constexpr uint32_t kAfterPartitionFailureMs = 1000;
+
+constexpr int kFailed = 0;
+constexpr int kDone = 1;
+
+// Step 1: open the diagnostic port, retrying while it is absent or busy.
+bool OpenPort(UpgradeJob& job, uint32_t diag_port) {
+  job.show_status("open COM%d...", diag_port);
+  job.write_log("open COM%d...", diag_port);
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    if (OpenDiagPort(diag_port)) return true;
+    CloseDiagPort();
+    if (!PauseMs(kRetryOpenMs)) return false;
+  }
+  ShowAndLog(job, "open com port failed");
+  char text[128];
+  std::snprintf(text, sizeof text, "can't open diagnostic COM%d, maybe it is using!", diag_port);
+  job.show_message(1, text, "Error");
+  return false;
+}
+
+// Step 2: probe until one of the module's programs answers.
+bool ClassifyModule(UpgradeJob& job) {
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    if (!PauseMs(kBeforeProbeMs)) return false;
+    job.target_state = ProbeMode();
+    if (job.target_state != TARGET_UNSPECIFIED) return true;
+  }
+  ShowAndLog(job, "module state unspecified");
+  return false;
+}
+
+// Waits, probing, until the module answers in `wanted`. Reopens the port before
+// every try unless `keep_port_open`. Shows the tries left while it waits.
+bool WaitForMode(UpgradeJob& job, uint32_t diag_port, TargetMode wanted, bool keep_port_open) {
+  for (int left = kTries - 1; left >= 0; --left) {
+    if (!keep_port_open) CloseDiagPort();
+    if (!OpenDiagPort(diag_port)) {
+      if (!PauseMs(kRetryOpenMs)) return false;
+      continue;
+    }
+    if (!PauseMs(kBeforeProbeMs)) return false;
+    job.target_state = ProbeMode();
+    if (job.target_state == wanted) return true;
+    job.show_status("waiting: %d", left);
+  }
+  ShowAndLog(job, "open timeout failed");
+  return false;
+}
+
+// Step 3: from the running firmware into the boot loader.
+bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
+  ShowAndLog(job, "read version:");
+  if (DiagVersion()) {
+    const std::string version = ReplyText(1);
+    ConsoleWrite("Version:" + version + "\r\n");
+    job.write_log("Version:%s", version.c_str());  // the log adds its own line end
+  } else {
+    ShowAndLog(job, "read version failed");
+  }
+  job.stage = STAGE_SWITCH;
+  ShowAndLog(job, "switch to download...");
+  DiagSwitchToDownload();
+  job.show_status("open COM%d...", diag_port);
+  job.write_log("open COM%d...", diag_port);
+  // The boot loader comes up on the port we still hold.
+  if (WaitForMode(job, diag_port, TARGET_DOWNLOAD, true)) return true;
+  if (StopRequested()) return false;
+  char text[128];
+  std::snprintf(text, sizeof text, "can't open diagnostic COM%d, maybe the diagnostic com port is changed!",
+                diag_port);
+  job.show_message(1, text, "Error");
+  return false;
+}
+
+// Step 4: load the programmer into the boot loader and start it.
+bool StartProgrammer(UpgradeJob& job, uint32_t diag_port, const PlatformProfile* profile) {
+  job.write_log("switch to download mode success");
+  ShowAndLog(job, "nop");
+  if (!DmssNop()) {
+    ShowAndLog(job, "nop failed");
+    return false;
+  }
+  if (!PauseMs(kBetweenBootCommandsMs)) return false;
+  ShowAndLog(job, "preq");
+  if (!DmssParamRequest()) {
+    ShowAndLog(job, "preq failed");
+    return false;
+  }
+  if (!PauseMs(kBetweenBootCommandsMs)) return false;
+  ShowAndLog(job, "write hex");
+  if (!DmssWriteProgrammer()) {
+    ShowAndLog(job, "write hex failed");
+    return false;
+  }
+  if (!PauseMs(kBetweenBootCommandsMs)) return false;
+  ShowAndLog(job, "go...");
+  DmssGo();
+  ShowAndLog(job, "open port...");
+  const bool keep_open = profile != nullptr && profile->port_stays_open_for_programmer;
+  return WaitForMode(job, diag_port, TARGET_GOING, keep_open);
+}
+
+// Step 5.5: the partition table, asking the operator before erasing the whole flash.
+bool SendPartitionTable(UpgradeJob& job) {
+  ShowAndLog(job, "partition");
+  int result = StreamPartitionTable(0);
+  if (result == 2) {
+    ShowAndLog(job, "partition mismatch");
+    if (job.show_message(2, "partition mismatch,erase the whole flash", "warning") == 0) {
+      job.show_status("stop, reset...");
+      job.write_log("stop, waiting reset...");
+      StreamReset();
+      return false;
+    }
+    ShowAndLog(job, "erasing flash,please wait...");
+    result = StreamPartitionTable(1);
+    if (result == 0) {
+      ShowAndLog(job, "erase failed");
+      return false;
+    }
+    return true;
+  }
+  if (result == 0) {
+    ShowAndLog(job, "partition fail");
+    PauseMs(kAfterPartitionFailureMs);
+    return false;
+  }
+  return true;
+}
+
+// Step 5: greet the programmer and write every image of the platform.
+bool WriteFlash(UpgradeJob& job, const PlatformProfile* profile) {
+  job.write_log("switch to going mode success");
+  ShowAndLog(job, "hello...");
+  PurgeDiagPort(kPurgeReceive);
+  PurgeDiagPort(kPurgeTransmit);
+  if (!PauseMs(kBeforeHelloMs)) return false;
+  if (!StreamHello()) {
+    ShowAndLog(job, "hello failed, maybe Nand Flash type mis-match!");
+    return false;
+  }
+  const std::string flash_type = HelloFlashName();
+  job.show_status("Flash_type:%s", flash_type.c_str());
+  job.write_log("Flash_type:%s", flash_type.c_str());
+  ShowAndLog(job, "trust");
+  if (!StreamSecurityMode()) {
+    ShowAndLog(job, "trust failed");
+    return false;
+  }
+  if (!SendPartitionTable(job)) return false;
+
+  job.stage = STAGE_IMAGES;
+  if (profile != nullptr) {
+    for (const ImageToWrite& image : profile->images) {
+      ShowAndLog(job, image.start_text);
+      if (!StreamOpenImage(image.type)) {
+        ShowAndLog(job, image.open_failure_text);
+        return false;
+      }
+      if (!StreamWriteImage(image.type)) {
+        ShowAndLog(job, "write failed");
+        return false;
+      }
+      if (!StreamClose()) {
+        ShowAndLog(job, "close failed");
+        return false;
+      }
+    }
+  }
+  if (job.erase_efs != 0 && TheDevice().special_model == 0) {
+    ShowAndLog(job, "erase EFS...");
+    if (!StreamEraseEfs()) {
+      ShowAndLog(job, "erase failed");
+      return false;
+    }
+    if (!StreamClose()) {
+      ShowAndLog(job, "close failed");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int DownloadFlash(UpgradeJob& job) {
+  const uint32_t diag_port = TheDevice().diag_port;
+  const PlatformProfile* profile = ProfileOf(job.platform);
+  if (!OpenPort(job, diag_port)) return kFailed;
+  if (!ClassifyModule(job)) return kFailed;
+  if (job.target_state == TARGET_DIAG && !SwitchToBootLoader(job, diag_port)) return kFailed;
+  if (job.target_state == TARGET_DOWNLOAD && !StartProgrammer(job, diag_port, profile)) return kFailed;
+  if (!WriteFlash(job, profile)) return kFailed;
+
+  job.show_progress(0, 1);
+  job.stage = STAGE_SWITCH;
+  ShowAndLog(job, "download images finished");
+  if (!StreamReset()) {
+    ShowAndLog(job, "download reset failed!");
+    return kFailed;
+  }
+  ShowAndLog(job, "waiting reset...");
+  return kDone;
+}
+
+}  // namespace vek

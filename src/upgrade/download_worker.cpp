@@ -1,0 +1,151 @@
+#include "upgrade/download_worker.h"
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "app/launch_options.h"
+#include "app/log_file.h"
+#include "images/image_loader.h"
+#include "images/image_set.h"
+#include "link/port_discovery.h"
+#include "link/serial_port.h"
+#include "link/stop_wait.h"
+#include "upgrade/status_report.h"
+#include "upgrade/upgrade_procedure.h"
+
+namespace vek {
+namespace {
+
+std::atomic<JobOutcome> last_outcome{JobOutcome::kNone};
+
+constexpr const char* kPrime = "\u2032";
+constexpr const char* kDoublePrime = "\u2033";
+
+// Step 3: the choices of this job, from the launch options and the window.
+void FillChoices(UpgradeJob& job, WindowNotifications& window) {
+  const LaunchOptions& options = TheLaunchOptions();
+  if (job.download_mode != 0) {
+    job.backup_enable = 0;
+    job.restore_enable = 0;
+    job.restore_default = 0;
+    job.erase_efs = 0;
+  } else {
+    job.backup_enable = DecimalValue(options.backup);
+    job.restore_enable = DecimalValue(options.restore);
+    job.erase_efs = DecimalValue(options.erase_efs);
+    job.restore_default = window.RestoreDefaultTicked() ? 1 : 0;
+  }
+  job.download_enable = DecimalValue(options.download);
+}
+
+// Steps 9.1 to 9.4: the time taken and the final status text.
+void ReportSuccess(UpgradeJob& job, Clock::time_point started) {
+  const auto elapsed_ms = static_cast<unsigned long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+  const unsigned minutes = static_cast<unsigned>(elapsed_ms / 1000 / 60);
+  const unsigned seconds = static_cast<unsigned>(elapsed_ms / 1000 % 60);
+  const std::string result = JobResultText().Get();
+  job.write_log("%s", result.c_str());
+  job.write_log("time: %dmin%dsec", minutes, seconds);
+  if (job.download_enable == 1) {
+    job.show_status("%s", SuccessText(minutes, seconds, result).c_str());
+  } else if (job.restore_enable == 0 && job.backup_enable == 1) {
+    job.show_status("backup nvb success!");
+  } else if (job.restore_enable == 1 && job.backup_enable == 0) {
+    job.show_status("restore nvb success!");
+  } else {
+    job.show_status("ok! (do nothing)");
+  }
+}
+
+int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point started) {
+  if (CountDiagPorts() > 1) {
+    job.show_message(1, "There are other devices, please remove them and try again!", "Error!!!");
+    SetJobOutcome(JobOutcome::kNoJob);
+    return 1;
+  }
+  FillChoices(job, window);
+  if (job.download_enable == 1) {
+    const std::string folder = window.ImagePathText();
+    if (folder.empty()) {
+      job.show_message(1, "please input image folder!", "Error");
+      SetJobOutcome(JobOutcome::kNoJob);
+      return 0;
+    }
+    job.image_path.Set(folder);
+  }
+  LogJobOptions();
+  ShowAndLog(job, "start download...");
+  TheDevice().download_status = 1;
+  if (OpenImageSet(job) == 0) {
+    SetJobOutcome(JobOutcome::kFailed);
+    return 0;
+  }
+  const int result = RunUpgrade(job);
+  if (result == 1) ReportSuccess(job, started);
+  SetJobOutcome(result == 1 ? JobOutcome::kSucceeded : JobOutcome::kFailed);
+  return result;
+}
+
+}  // namespace
+
+JobOutcome LastJobOutcome() { return last_outcome.load(); }
+void SetJobOutcome(JobOutcome outcome) { last_outcome.store(outcome); }
+
+std::string SuccessText(unsigned minutes, unsigned seconds, const std::string& result) {
+  return "Ok! " + std::to_string(minutes) + kPrime + std::to_string(seconds) + kDoublePrime + ", " + result;
+}
+
+int OpenImageSet(UpgradeJob& job) {
+  if (job.download_enable != 1) return 1;
+  if (LoadImageSet(job)) return 1;
+  job.show_status("open image file error!");
+  return 0;
+}
+
+void CloseJob() {
+  TheJob().stage = STAGE_IDLE;
+  CloseLogFile();
+  CloseDiagPort();
+  FreeImageSet();
+}
+
+void LogJobOptions() {
+  UpgradeJob& job = TheJob();
+  DeviceInfo& device = TheDevice();
+  const std::string rule(40, '-');
+  job.write_log("%s", rule.c_str());
+  job.write_log("IMGPATH: %s", job.image_path.Get().c_str());
+  job.write_log("DLDEN: %d", job.download_enable.load());
+  job.write_log("BCK: %d", job.backup_enable.load());
+  job.write_log("RSTOR: %d", job.restore_enable.load());
+  job.write_log("FCT: %d", job.restore_default.load());
+  job.write_log("TGSTA: %d", static_cast<int>(job.target_state.load()));
+  job.write_log("PLAT: %d", static_cast<int>(job.platform.load()));
+  job.write_log("DLDMD: %d", job.download_mode.load());
+  job.write_log("%s", std::string(40, '=').c_str());
+  job.write_log("Ver: %s", device.sw_version.Get().c_str());
+  job.write_log("Diag: COM%d", static_cast<int>(device.diag_port.load()));
+  job.write_log("AT: COM%d", static_cast<int>(device.at_port.load()));
+  if (device.ids_valid != 0) job.write_log("ID(M,D): %d,%d", device.product_m.load(), device.product_d.load());
+  job.write_log("%s", rule.c_str());
+}
+
+int DownloadWorker(WindowNotifications& window) {
+  UpgradeJob& job = TheJob();
+  DeviceInfo& device = TheDevice();
+  const Clock::time_point started = Clock::now();
+  SetJobOutcome(JobOutcome::kNone);
+  const int result = RunJob(job, window, started);
+  // A worker stopped because the cable was pulled leaves the clean-up to the
+  // removal handler, which has already run it.
+  if (StopRequested()) return 0;
+  CloseJob();
+  window.EnableJobControls(device.special_model == 0);
+  ResetAfterJob(job, device);
+  if (result != 0) job.show_progress(0, 1);
+  return result;
+}
+
+}  // namespace vek

@@ -1,0 +1,35 @@
+// The download worker: one job after the operator pressed "start", on its own thread.
+#pragma once
+
+#include "upgrade/job_records.h"
+#include "upgrade/window_notifications.h"
+
+namespace vek {
+
+// How the last press of "start" ended, for front ends that report it (vek-cli's exit status).
+enum class JobOutcome {
+  kNone,       // no job has ended yet
+  kNoJob,      // refused before the job began: more than one module, no image folder
+  kSucceeded,  // the upgrade procedure ran to its end
+  kFailed,     // a job ran and failed (or was aborted)
+};
+JobOutcome LastJobOutcome();
+void SetJobOutcome(JobOutcome outcome);
+
+// The thread's body. Returns 1 on success and 0 on failure.
+int DownloadWorker(WindowNotifications& window);
+
+// Loads the image set when the job downloads; 0 (with "open image file error!") when it cannot.
+int OpenImageSet(UpgradeJob& job);
+
+// Releases what a job holds: stage back to idle, the log closed, the port closed, the images freed.
+void CloseJob();
+
+// Writes the job's options to the log, one per line.
+void LogJobOptions();
+
+// The final status text of a successful job that downloaded:
+// "Ok! <min>′<sec>″, <result text>" with U+2032 and U+2033.
+std::string SuccessText(unsigned minutes, unsigned seconds, const std::string& result);
+
+}  // namespace vek

@@ -1,0 +1,196 @@
+#include "upgrade/upgrade_procedure.h"
+
+#include <cstdio>
+
+#include "at/at_control_commands.h"
+#include "at/device_identity.h"
+#include "link/port_discovery.h"
+#include "link/serial_port.h"
+#include "link/stop_wait.h"
+#include "nv/nv_backup.h"
+#include "protocol/diag_commands.h"
+#include "protocol/mode_probe.h"
+#include "upgrade/download_flash.h"
+#include "upgrade/status_report.h"
+
+namespace vek {
+namespace {
+
+constexpr int kTargetTries = 30;
+constexpr uint32_t kRetryOpenMs = 500;
+constexpr uint32_t kBeforeProbeMs = 1000;
+constexpr uint32_t kAfterOfflineFailureMs = 500;
+constexpr int kAtPortPauses = 30;
+constexpr uint32_t kAtPortPauseMs = 2000;
+constexpr int kNvDone = 2;
+
+// Step 1: make sure the module answers and prepare it for the download.
+void ReachModule(UpgradeJob& job) {
+  WaitForTarget();
+  if (job.target_state == TARGET_DIAG) SentCpwrondCmd();
+  job.write_log("set download interface type...");
+  if (DiagSetInterfaceType()) {
+    job.write_log("interface type:%s", ReplyText(0).c_str());
+  } else {
+    job.write_log("setting interface type failed!");
+    DiagUnlockSpc();
+  }
+}
+
+bool Unlock(UpgradeJob& job) {
+  ShowAndLog(job, "unclock sp...");
+  if (DiagUnlockSpc() != 1) {
+    ShowAndLog(job, "unlock sp failed!");
+    return false;
+  }
+  ShowAndLog(job, "unclock sp ok");
+  return true;
+}
+
+// Step 2. Returns false when the job ends; `backup_result` gets BackupNv's result.
+bool BackUp(UpgradeJob& job, int& backup_result) {
+  switch (job.target_state) {
+    case TARGET_DIAG:
+      if (!Unlock(job)) return false;
+      job.stage = STAGE_BACKUP;
+      backup_result = BackupNv(job);
+      if (backup_result == 0 || backup_result == 1) {
+        ShowAndLog(job, "backup nvb failed!");
+        job.show_message(1, "backup nvb failed!", "error!");
+        return false;
+      }
+      return true;
+    case TARGET_DOWNLOAD:
+    case TARGET_GOING:
+      ShowAndLog(job, "backup nvb failed, target is in download mode!");
+      return false;
+    default:
+      return true;  // nothing answered: no backup
+  }
+}
+
+// Step 5: write the backup back into the reset module.
+bool Restore(UpgradeJob& job) {
+  WaitForTarget();
+  if (job.download_enable == 1) ShowAndLog(job, "reset ok");
+  if (job.target_state != TARGET_DIAG) {
+    ShowAndLog(job, "unspecified state for restore qcn!");
+    job.show_message(1, "unspecified state for restore qcn!", "Error");
+    return false;
+  }
+  job.show_status("switch to offline mode");
+  if (DiagOffline() != 1) {
+    ShowAndLog(job, "switch offline mode failed!");
+    if (!PauseMs(kAfterOfflineFailureMs)) return false;
+  }
+  if (!Unlock(job)) return false;
+  job.stage = STAGE_RESTORE;
+  if (RestoreNv(job) != kNvDone) {
+    ShowAndLog(job, "restore backup.nvb failed!");
+    return false;
+  }
+  return true;
+}
+
+// Step 7: wait until the upgraded module answers the identity query.
+bool WaitForUpgradedModule() {
+  DeviceInfo& device = TheDevice();
+  if (ReadDeviceIdentity(device.at_port, 1)) return true;
+  for (int pauses = 0;;) {
+    if (ReadDeviceIdentity(device.nmea_port, 1)) return true;
+    if (pauses == kAtPortPauses) return false;
+    if (!PauseMs(kAtPortPauseMs)) return false;
+    ++pauses;
+    if (device.at_port == 0) FindModulePorts();
+    if (ReadDeviceIdentity(device.at_port, 1)) return true;
+  }
+}
+
+// Step 9: the old and new versions, in a box and in the result text.
+void ReportVersions(UpgradeJob& job) {
+  DeviceInfo& device = TheDevice();
+  if (job.restore_enable == 0 && job.restore_default == 0) ShowAndLog(job, "reset ok");
+  char report[260] = {};
+  std::snprintf(report, sizeof report, "update version %s to version %s", device.sw_version.Get().c_str(),
+                device.new_sw_version.Get().c_str());
+  JobResultText().Set(report);
+  job.show_message(1, report, "OK");
+  device.sw_version.Set(device.new_sw_version.Get());
+}
+
+}  // namespace
+
+SharedText<260>& JobResultText() {
+  static SharedText<260> text;
+  return text;
+}
+
+bool IsRestoreDefaultOnly(const UpgradeJob& job) {
+  return job.backup_enable == 0 && job.restore_enable == 0 && job.download_enable == 0 && job.restore_default == 1;
+}
+
+void WaitForTarget() {
+  UpgradeJob& job = TheJob();
+  ShowAndLog(job, "open port...");
+  for (int attempt = 0; attempt < kTargetTries; ++attempt) {
+    CloseDiagPort();
+    if (!OpenDiagPort(TheDevice().diag_port)) {
+      if (!PauseMs(kRetryOpenMs)) return;
+      continue;
+    }
+    if (!PauseMs(kBeforeProbeMs)) return;
+    job.target_state = ProbeMode();
+    if (job.target_state != TARGET_UNSPECIFIED) return;
+  }
+}
+
+int RunUpgrade(UpgradeJob& job) {
+  DeviceInfo& device = TheDevice();
+  int success = 1;
+  int backup_result = kNvDone;
+
+  if (IsRestoreDefaultOnly(job)) {
+    job.show_status("restore default...");
+  } else {
+    ReachModule(job);
+    if (StopRequested()) return 0;
+    if (job.backup_enable != 0 && !BackUp(job, backup_result)) return 0;
+  }
+  job.show_progress(0, 1);
+
+  if (job.download_enable == 1 && DownloadFlash(job) == 0) {
+    job.show_status("download failed!");
+    job.show_message(1, "download failed!", "Error");
+    job.write_log("download failed!");
+    return 0;
+  }
+  if (job.restore_enable != 0 && backup_result == kNvDone && !Restore(job)) return 0;
+  job.show_progress(0, 1);
+
+  if (job.download_enable == 1) success = WaitForUpgradedModule() ? 1 : 0;
+  if (StopRequested()) return 0;
+
+  if (job.restore_default == 1 && success == 1) {
+    if (AtRestoreDefaults(device.at_port)) {
+      ShowAndLog(job, "AT&F1: restore default setting success!");
+    } else {
+      ShowAndLog(job, "AT&F1: command not support, restore failed!");
+      if (IsRestoreDefaultOnly(job)) return 0;
+    }
+  }
+  if (job.download_enable == 1) {
+    if (success == 1) {
+      ReportVersions(job);
+    } else {
+      ShowAndLog(job, "can't get new version info!");
+    }
+  }
+  if (success == 1 && (job.download_enable == 1 || job.restore_enable == 1)) {
+    job.stage = STAGE_SWITCH;
+    ShowAndLog(job, "normal reset...");
+    DiagReset();
+  }
+  return success;
+}
+
+}  // namespace vek

@@ -1,0 +1,24 @@
+// The whole upgrade as the operator chose it: reach the module, back up its NV
+// items, download, restore, restore the AT defaults, report the versions, reset.
+#pragma once
+
+#include <string>
+
+#include "upgrade/job_records.h"
+#include "upgrade/shared_text.h"
+
+namespace vek {
+
+// Returns 1 when the job ran to its end, 0 when a step ended it.
+int RunUpgrade(UpgradeJob& job);
+
+// Reopens the diagnostic port and probes until a program answers (30 tries).
+void WaitForTarget();
+
+// True for a job that only sends "AT&F1".
+bool IsRestoreDefaultOnly(const UpgradeJob& job);
+
+// The version report of the last job that made one ("update version %s to version %s").
+SharedText<260>& JobResultText();
+
+}  // namespace vek
