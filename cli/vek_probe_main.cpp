@@ -8,6 +8,7 @@
 #include "link/com_port_name.h"
 #include "link/port_source.h"
 #include "link/serial_port.h"
+#include "link/udev_port_source.h"
 #include "protocol/mode_probe.h"
 
 int main(int argc, char** argv) {
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (!vek::ActivePortMapPath()) vek::InstallSystemPortSource();
   uint32_t diag = 0;
   for (const auto& port : vek::ActivePortSource()->ListPorts()) {
     if (port.friendly_name.find("Diagnostics") == std::string::npos) continue;

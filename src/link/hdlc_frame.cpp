@@ -97,7 +97,9 @@ bool SendPacket(int opening_flag) {
   const size_t frame_length =
       EncodeFrame(TxPacket.data, static_cast<size_t>(TxPacket.length), opening_flag == 1, send_buffer);
   const int written = WritePort(DiagPort.load(), send_buffer, static_cast<int>(frame_length));
-  PurgeDiagPort(kPurgeTransmit);
+  // A complete write has drained the output queue, so the purge would find
+  // nothing of ours to discard; only a short write leaves output to drop.
+  if (written != static_cast<int>(frame_length)) PurgeDiagPort(kPurgeTransmit);
   return written == static_cast<int>(frame_length);
 }
 
