@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -46,8 +48,29 @@ class JobWindow : public vek::WindowNotifications {
   int product_position = -1;
 
   void Record(std::string what) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    const bool hold = !hold_at_.empty() && what == hold_at_;
     seen_.push_back({std::move(what), vek::TheJob().stage.load()});
+    if (!hold) return;
+    // The job's thread waits here (as behind a message box) until the test lets it go.
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return !held_; });
+  }
+  // The job's thread will stop at the event `what` until Release().
+  void HoldAt(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    hold_at_ = what;
+  }
+  bool WaitUntilHeld(int ms = 5000) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return held_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    hold_at_.clear();
+    held_ = false;
+    changed_.notify_all();
   }
   std::vector<Seen> All() const {
     std::lock_guard lock(mutex_);
@@ -117,7 +140,10 @@ class JobWindow : public vek::WindowNotifications {
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable changed_;
   std::vector<Seen> seen_;
+  std::string hold_at_;
+  bool held_ = false;
 };
 
 // True when `expected` occur in `texts` in this order (others may lie between).
@@ -225,7 +251,7 @@ class UpgradeTest : public ::testing::Test {
     device.diag_port = module_->ComNumber(sim::SimPortRole::kDiagnostics);
     device.at_port = module_->ComNumber(sim::SimPortRole::kAt);
     device.nmea_port = module_->ComNumber(sim::SimPortRole::kNmea);
-    device.sw_version.Set(options.at.revision);
+    device.sw_version.Set(" " + options.at.revision);  // as read after "Revision:", blank included
   }
 
   // Module options with short reboots, so a job takes a fraction of a second.
