@@ -211,6 +211,28 @@ TEST_F(Procedure, AFailedInterfaceTypeUnlocksAndGoesOn) {
   EXPECT_EQ(after_probes, (std::vector<uint8_t>{kInterfaceType, kUnlockSpc}));
 }
 
+// A backup that was chosen but skipped (the module never answered) leaves
+// nothing of this module to restore: an older backup.nvb is not written into it.
+TEST_F(Procedure, AStaleBackupIsNotRestoredWhenThisJobMadeNone) {
+  StartModule(SimState::kFirmware, QuickModule());
+  Choose(1, 0, 0, 0);
+  ASSERT_EQ(vek::RunUpgrade(job()), 1);  // an earlier job's backup
+  ASSERT_TRUE(BackupExists());
+  window_.Clear();
+  module_->ClearRequests();
+  vek::CloseDiagPort();
+  module_->faults().Add({SimState::kFirmware, 0x06, sim::FaultKind::kSilence, 0, 30});  // 30 probes unanswered
+
+  Choose(1, 0, 1, 0);
+  EXPECT_EQ(vek::RunUpgrade(job()), 1);
+  EXPECT_EQ(job().target_state, vek::TARGET_UNSPECIFIED);
+  EXPECT_EQ(Count(kNvWrite), 0);
+  EXPECT_EQ(Count(kNvRead), 0);
+  EXPECT_TRUE(window_.Has("status no backup made, restore skipped"));
+  EXPECT_TRUE(window_.Has("log no backup made, restore skipped"));
+  EXPECT_FALSE(window_.Has("status unclock sp..."));
+}
+
 // The one slow case (30 pauses): the upgraded module never answers on its AT ports.
 TEST_F(Procedure, NoAnswerAfterTheDownloadSkipsAtF1TheReportAndTheReset) {
   sim::SimModuleOptions options = QuickModule();
