@@ -41,10 +41,9 @@ void FillChoices(UpgradeJob& job, WindowNotifications& window) {
 
 // Steps 9.1 to 9.4: the time taken and the final status text.
 void ReportSuccess(UpgradeJob& job, Clock::time_point started) {
-  const auto elapsed_ms = static_cast<unsigned long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-  const unsigned minutes = static_cast<unsigned>(elapsed_ms / 1000 / 60);
-  const unsigned seconds = static_cast<unsigned>(elapsed_ms / 1000 % 60);
+  const auto elapsed_ms =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+  const auto [minutes, seconds] = JobTimeOf(elapsed_ms);
   const std::string result = JobResultText().Get();
   job.write_log("%s", result.c_str());
   job.write_log("time: %dmin%dsec", minutes, seconds);
@@ -92,6 +91,11 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
 
 JobOutcome LastJobOutcome() { return last_outcome.load(); }
 void SetJobOutcome(JobOutcome outcome) { last_outcome.store(outcome); }
+
+JobTime JobTimeOf(uint64_t elapsed_ms) {
+  const uint64_t whole_seconds = elapsed_ms / 1000;
+  return {static_cast<unsigned>(whole_seconds / 60), static_cast<unsigned>(whole_seconds % 60)};
+}
 
 std::string SuccessText(unsigned minutes, unsigned seconds, const std::string& result) {
   return "Ok! " + std::to_string(minutes) + kPrime + std::to_string(seconds) + kDoublePrime + ", " + result;

@@ -1,6 +1,9 @@
 // The download worker: one job after the operator pressed "start", on its own thread.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "upgrade/job_records.h"
 #include "upgrade/window_notifications.h"
 
@@ -27,6 +30,13 @@ void CloseJob();
 
 // Writes the job's options to the log, one per line.
 void LogJobOptions();
+
+// A job's duration as the log shows it: whole minutes and the seconds left over.
+struct JobTime {
+  unsigned minutes;
+  unsigned seconds;
+};
+JobTime JobTimeOf(uint64_t elapsed_ms);
 
 // The final status text of a successful job that downloaded:
 // "Ok! <min>′<sec>″, <result text>" with U+2032 and U+2033.

@@ -23,6 +23,8 @@ constexpr uint32_t kAfterOfflineFailureMs = 500;
 constexpr int kAtPortPauses = 30;
 constexpr uint32_t kAtPortPauseMs = 2000;
 constexpr int kNvDone = 2;
+// The backup was chosen but the module did not answer: nothing of this module was saved.
+constexpr int kBackupSkipped = -1;
 
 // Step 1: make sure the module answers and prepare it for the download.
 void ReachModule(UpgradeJob& job) {
@@ -65,7 +67,10 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
       ShowAndLog(job, "backup nvb failed, target is in download mode!");
       return false;
     default:
-      return true;  // nothing answered: no backup
+      // Nothing answered: no backup. A backup.nvb already in the folder belongs to an
+      // earlier job, maybe another module, so this job must not restore it.
+      backup_result = kBackupSkipped;
+      return true;
   }
 }
 
@@ -165,6 +170,7 @@ int RunUpgrade(UpgradeJob& job) {
     return 0;
   }
   if (job.restore_enable != 0 && backup_result == kNvDone && !Restore(job)) return 0;
+  if (job.restore_enable != 0 && backup_result == kBackupSkipped) ShowAndLog(job, "no backup made, restore skipped");
   job.show_progress(0, 1);
 
   if (job.download_enable == 1) success = WaitForUpgradedModule() ? 1 : 0;
