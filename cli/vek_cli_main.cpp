@@ -19,7 +19,11 @@
 #include "link/console_output.h"
 #include "link/port_source.h"
 #include "link/udev_port_source.h"
+#include "images/image_loader.h"
+#include "images/product_catalogue.h"
 #include "upgrade/download_worker.h"
+#include "upgrade/status_report.h"
+#include "upgrade/supported_models.h"
 #include "upgrade/job_records.h"
 
 namespace {
@@ -29,6 +33,24 @@ using Clock = std::chrono::steady_clock;
 Clock::time_point DeadlineOf(const vekcli::CliOptions& options) {
   if (!options.timeout_seconds) return Clock::time_point::max();
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*options.timeout_seconds));
+}
+
+// In a download mode the module cannot name its product: the operator's
+// --product does, as choosing it in the window's Product list would, and the
+// image folder is checked again for that product's platform.
+bool ChooseProductInDownloadMode(const vekcli::CliOptions& options, vekcli::CliWindow& window) {
+  vek::UpgradeJob& job = vek::TheJob();
+  uint32_t platform = job.platform;
+  if (!vek::PlatformOfProductPosition(vek::ModelPosition(options.product), platform)) return false;
+  job.platform = platform;
+  vek::ChooseProductFolder(job);
+  if (!vek::CheckImageSet(job)) {
+    vek::ShowAndLog(job, "please choose image folder!");
+    return false;
+  }
+  vek::ShowAndLog(job, "ready to download");
+  window.SetImagePathText(job.image_path.Get());
+  return true;
 }
 
 int ExitStatusOfJob() {
@@ -62,7 +84,13 @@ int Run(const vekcli::CliOptions& options) {
     return vekcli::kExitNoJob;
   }
   loop.RunUntil([] { return true; }, Clock::now());  // what the task posted last
-  if (!window.image_folder_ready()) {
+  // Without --product, the start button refuses a module in a download mode.
+  const bool download_mode = vek::TheJob().download_mode == 1;
+  if (download_mode && !options.product.empty() && !ChooseProductInDownloadMode(options, window)) {
+    std::fprintf(stderr, "vek-cli: the image folder is incomplete for %s; no job was started\n", options.product.c_str());
+    return vekcli::kExitNoJob;
+  }
+  if (!download_mode && !window.image_folder_ready()) {
     std::fprintf(stderr, "vek-cli: the image folder is incomplete; no job was started\n");
     return vekcli::kExitNoJob;
   }

@@ -25,6 +25,7 @@ std::optional<FaultRule> FaultPlan::Take(SimState state, uint8_t request_code) {
 void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies) {
   switch (rule.kind) {
     case FaultKind::kSilence:
+    case FaultKind::kPull:
       replies.clear();
       break;
     case FaultKind::kRefuse: {
@@ -106,6 +107,7 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   else if (kind == "late") rule.kind = FaultKind::kLate;
   else if (kind == "split") rule.kind = FaultKind::kSplit;
   else if (kind == "corrupt-crc") rule.kind = FaultKind::kCorruptCrc;
+  else if (kind == "pull") rule.kind = FaultKind::kPull;
   else return std::nullopt;
   if (fields.size() >= 4) {
     const bool hex = rule.kind == FaultKind::kRefuse;

@@ -17,6 +17,8 @@ enum class FaultKind {
   kLate,        // answer after `value` milliseconds
   kSplit,       // answer in two pieces, `value` milliseconds apart
   kCorruptCrc,  // answer with a wrong CRC
+  kPull,        // the cable is pulled: the module acts on the request, but every port
+                // vanishes before it answers; they come back after `value` ms (0: never)
 };
 
 struct FaultRule {
@@ -41,8 +43,9 @@ class FaultPlan {
 
 // Parses "STATE:CODE:KIND[:VALUE[:TIMES]]", e.g. "programmer:07:refuse:3:1":
 // STATE firmware|bootloader|programmer, CODE the request's first byte in hex,
-// KIND silence|refuse|late|split|corrupt-crc, VALUE decimal (the refusal byte
-// in hex), TIMES how many requests it hits (default all).
+// KIND silence|refuse|late|split|corrupt-crc|pull, VALUE decimal (the refusal
+// byte in hex; for pull the milliseconds until the cable is back, 0 or none:
+// it stays away), TIMES how many requests it hits (default all).
 std::optional<FaultRule> ParseFaultRule(const std::string& text);
 
 // Applies a fault to the replies of one request.

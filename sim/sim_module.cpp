@@ -118,11 +118,15 @@ bool SimModule::Start(std::string* error) {
   return true;
 }
 
+void SimModule::Wake() {
+  uint64_t one = 1;
+  [[maybe_unused]] auto n = write(wake_fd_, &one, sizeof one);
+}
+
 void SimModule::Stop() {
   if (thread_.joinable()) {
     thread_.request_stop();
-    uint64_t one = 1;
-    [[maybe_unused]] auto n = write(wake_fd_, &one, sizeof one);
+    Wake();
     thread_.join();
   }
   if (wake_fd_ >= 0) close(wake_fd_);
@@ -167,6 +171,13 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
   if (fault && fault->kind == FaultKind::kSilence) return;  // the request is lost: the module never sees it
   SimActions actions;
   program_->OnFrame(frame, actions);
+  if (fault && fault->kind == FaultKind::kPull) {
+    // The module acted on the request; its answer and every port go with the cable.
+    if (actions.next_state) SwitchProgram(*actions.next_state);
+    if (actions.reenumerate && !reenumeration_) SwitchProgram(actions.reenumerate->state_after);
+    PullNow(fault->value > 0 ? std::optional<uint32_t>(fault->value) : std::nullopt);
+    return;
+  }
   if (fault) ApplyFault(*fault, actions.replies);
   Schedule(actions.replies);
   if (actions.next_state) SwitchProgram(*actions.next_state);
@@ -228,7 +239,64 @@ std::optional<std::chrono::steady_clock::time_point> SimModule::NextDue() const 
   std::optional<std::chrono::steady_clock::time_point> next;
   if (!pending_.empty()) next = pending_.front().due;
   if (reenumeration_ && (!next || reenumeration_->due < *next)) next = reenumeration_->due;
+  if (plug_due_ && (!next || *plug_due_ < *next)) next = plug_due_;
   return next;
+}
+
+void SimModule::PullCable(std::optional<uint32_t> back_after_ms) {
+  {
+    std::lock_guard lock(cable_mutex_);
+    cable_requests_.push_back(CableRequest{true, back_after_ms});
+  }
+  Wake();
+}
+
+void SimModule::PlugCable() {
+  {
+    std::lock_guard lock(cable_mutex_);
+    cable_requests_.push_back(CableRequest{false, std::nullopt});
+  }
+  Wake();
+}
+
+void SimModule::TakeCableRequests() {
+  std::vector<CableRequest> requests;
+  {
+    std::lock_guard lock(cable_mutex_);
+    requests.swap(cable_requests_);
+  }
+  for (const auto& request : requests) {
+    if (request.pull) PullNow(request.back_after_ms);
+    else PlugNow();
+  }
+  if (plug_due_ && *plug_due_ <= std::chrono::steady_clock::now()) PlugNow();
+}
+
+void SimModule::PullNow(std::optional<uint32_t> back_after_ms) {
+  if (!cable_pulled_.load()) {
+    // A re-enumeration under way ends where it was heading.
+    state_when_plugged_ = reenumeration_ ? reenumeration_->what.state_after : state_.load();
+    reenumeration_.reset();
+    for (auto& port : ports_) port.Close();
+    for (auto& port : replacements_) port.Close();
+    pending_.clear();
+    decoder_.Reset();
+    cable_pulled_ = true;
+    Publish();
+  }
+  plug_due_.reset();
+  if (back_after_ms) plug_due_ = std::chrono::steady_clock::now() + vek::ScaledMs(*back_after_ms);
+}
+
+void SimModule::PlugNow() {
+  plug_due_.reset();
+  if (!cable_pulled_.load()) return;
+  for (SimPortRole role : kRoles) Port(role).Open();
+  SwitchProgram(state_when_plugged_);
+  cable_pulled_ = false;
+  Publish();
+  std::lock_guard lock(device_.mutex);
+  ++device_.boots;
 }
 
 void SimModule::OnDiagBytes(const uint8_t* data, size_t length) {
@@ -249,6 +317,7 @@ void SimModule::FlushDue() {
 void SimModule::Run(std::stop_token stop) {
   uint8_t buffer[8192];
   while (!stop.stop_requested()) {
+    TakeCableRequests();
     FlushDue();
     ReenumerateDue();
     pollfd fds[4];
@@ -264,6 +333,10 @@ void SimModule::Run(std::stop_token stop) {
     const int ready = poll(fds, count, timeout);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      uint64_t wakes = 0;
+      [[maybe_unused]] auto n = read(wake_fd_, &wakes, sizeof wakes);
+    }
     for (nfds_t i = 1; i < count; ++i) {
       if (!(fds[i].revents & POLLIN)) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);

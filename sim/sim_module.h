@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,14 @@ class SimModule {
   void Stop();
 
   SimState state() const { return state_.load(); }
+
+  // The USB cable, from any thread: pulled, every port vanishes at once (replies
+  // not yet sent are lost) and stays away until plugged back, or until
+  // `back_after_ms` (scaled) has passed when given; plugged back, the ports
+  // return under their COM numbers with new device paths.
+  void PullCable(std::optional<uint32_t> back_after_ms = std::nullopt);
+  void PlugCable();
+  bool cable_pulled() const { return cable_pulled_.load(); }
   const SimModuleOptions& options() const { return options_; }
   FaultPlan& faults() { return faults_; }
   // What survives reboots: flash, RAM, NV items. Lock its mutex to read it.
@@ -65,7 +74,16 @@ class SimModule {
     std::chrono::steady_clock::time_point linger_until;  // latest moment to vanish with replies unread
   };
 
+  struct CableRequest {
+    bool pull = false;
+    std::optional<uint32_t> back_after_ms;
+  };
+
   void Run(std::stop_token stop);
+  void Wake();
+  void TakeCableRequests();
+  void PullNow(std::optional<uint32_t> back_after_ms);
+  void PlugNow();
   void OnDiagBytes(const uint8_t* data, size_t length);
   void HandleFrame(DecodedFrame&& frame);
   void SwitchProgram(SimState state);
@@ -93,6 +111,11 @@ class SimModule {
   std::vector<PendingWrite> pending_;  // loop thread only
   mutable std::mutex requests_mutex_;
   std::vector<RecordedRequest> requests_;
+  mutable std::mutex cable_mutex_;
+  std::vector<CableRequest> cable_requests_;  // from other threads, for the loop thread
+  std::atomic<bool> cable_pulled_{false};
+  std::optional<std::chrono::steady_clock::time_point> plug_due_;  // loop thread only
+  SimState state_when_plugged_ = SimState::kFirmware;             // loop thread only
   int wake_fd_ = -1;
   std::jthread thread_;
 };

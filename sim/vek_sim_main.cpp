@@ -1,15 +1,18 @@
 // vek-sim: a module simulated on pseudo-terminals, for trying VEK without hardware.
 //
 // Publishes its diagnostic, AT and NMEA ports in the port-map file and runs until
-// SIGINT or SIGTERM. `vek-sim --help` lists the options.
+// SIGINT or SIGTERM. SIGUSR1 pulls the USB cable (every port vanishes), SIGUSR2
+// plugs it back. `vek-sim --help` lists the options.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "link/crc16.h"
+#include "sim/sim_dump.h"
 #include "sim/sim_module.h"
 
 namespace {
@@ -47,7 +50,8 @@ void AddProgramOptions(CLI::App& app, sim::SimModuleOptions& options, std::vecto
                        std::string& programmer_start, uint32_t& reboot_delay_ms) {
   app.add_option("--fault", faults,
                  "misbehave on a request: STATE:CODE:KIND[:VALUE[:TIMES]]; CODE in hex, KIND "
-                 "silence|refuse|late|split|corrupt-crc, VALUE ms (refuse: the reply byte in hex)");
+                 "silence|refuse|late|split|corrupt-crc|pull, VALUE ms (refuse: the reply byte in hex; "
+                 "pull: until the cable is back, 0 never)");
   app.add_option("--version", options.firmware.version, "the firmware's version text");
   app.add_option("--interface-type", options.firmware.interface_type, "the firmware's interface-type text");
   app.add_option("--spc", options.firmware.service_code, "the six-digit code that unlocks NV access")
@@ -96,6 +100,10 @@ int main(int argc, char** argv) {
   std::string programmer_start = "same";
   uint32_t reboot_delay_ms = options.firmware.reboot_delay_ms;
   AddProgramOptions(app, options, fault_texts, programmer_start, reboot_delay_ms);
+  std::string dump_folder;
+  app.add_option("--dump", dump_folder,
+                 "write the NV store at start (nv-start.bin) and, at exit, the flash images (flash-TT.bin, "
+                 "flash-TT.hdr), the partition table (partition.bin) and the NV store (nv.bin) into DIR");
   CLI11_PARSE(app, argc, argv);
   options.state = *sim::ParseSimState(state.c_str());
   options.bootloader.programmer_start =
@@ -115,6 +123,8 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before the module's thread starts
 
   sim::SimModule module(options);
@@ -129,9 +139,31 @@ int main(int argc, char** argv) {
                module.FriendlyName(sim::SimPortRole::kDiagnostics).c_str(),
                module.FriendlyName(sim::SimPortRole::kAt).c_str(),
                module.FriendlyName(sim::SimPortRole::kNmea).c_str(), options.port_map_path.c_str());
-  int received = 0;
-  sigwait(&signals, &received);
+  if (!dump_folder.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(dump_folder, ignored);
+    if (!sim::DumpNvStore(module.device().nv, dump_folder + "/nv-start.bin"))
+      std::fprintf(stderr, "vek-sim: cannot write into %s\n", dump_folder.c_str());
+  }
+  for (;;) {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0) continue;
+    if (received == SIGUSR1) {
+      std::fprintf(stderr, "vek-sim: the USB cable is pulled\n");
+      module.PullCable();
+    } else if (received == SIGUSR2) {
+      std::fprintf(stderr, "vek-sim: the USB cable is plugged back\n");
+      module.PlugCable();
+    } else {
+      break;
+    }
+  }
   module.Stop();
   PrintFlash(module);
+  if (!dump_folder.empty()) {
+    const bool ok = sim::DumpFlash(module.device(), dump_folder) &&
+                    sim::DumpNvStore(module.device().nv, dump_folder + "/nv.bin");
+    if (!ok) std::fprintf(stderr, "vek-sim: cannot write the dump into %s\n", dump_folder.c_str());
+  }
   return 0;
 }

@@ -1,5 +1,8 @@
 #include "upgrade/download_worker.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -37,6 +40,35 @@ void FillChoices(UpgradeJob& job, WindowNotifications& window) {
     job.restore_default = window.RestoreDefaultTicked() ? 1 : 0;
   }
   job.download_enable = DecimalValue(options.download);
+}
+
+// How long a job whose port vanished waits for the window's removal handler.
+constexpr uint32_t kRemovalNoticeMs = 5000;
+
+// The diagnostic port has gone away under the job: it hung up, or no
+// "Diagnostics" port is listed any more.
+bool DiagPortVanished() {
+  const PortHandle port = DiagPort.load();
+  if (port != kInvalidPort) {
+    // A hung-up port that still holds unread bytes has not been read to its end yet.
+    pollfd p{port, POLLIN, 0};
+    int queued = 0;
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) &&
+        !(ioctl(port, FIONREAD, &queued) == 0 && queued > 0))
+      return true;
+  }
+  return CountDiagPorts() == 0;
+}
+
+// A job that failed because its port vanished at a stage where it must stay
+// was ended by the pulled cable. The port's read fails the moment the cable
+// goes, a little before the removal reaches the window: leave the job to the
+// window's removal handler, which stops this worker and reports the cable.
+void AwaitRemovalHandler(const UpgradeJob& job) {
+  const int32_t stage = job.stage;
+  if (stage != STAGE_BACKUP && stage != STAGE_RESTORE && stage != STAGE_IMAGES) return;
+  if (!DiagPortVanished()) return;
+  PauseMs(kRemovalNoticeMs);  // ends early when the handler stops the worker
 }
 
 // Steps 9.1 to 9.4: the time taken and the final status text.
@@ -82,6 +114,8 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
     return 0;
   }
   const int result = RunUpgrade(job);
+  if (result != 1) AwaitRemovalHandler(job);
+  if (StopRequested()) return 0;
   if (result == 1) ReportSuccess(job, started);
   SetJobOutcome(result == 1 ? JobOutcome::kSucceeded : JobOutcome::kFailed);
   return result;
