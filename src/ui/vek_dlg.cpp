@@ -48,7 +48,7 @@ QLabel* StaticText(const char* text, const char* name, QWidget* parent) {
 
 }  // namespace
 
-CVEKDlg::CVEKDlg(const WindowOptions& options, QWidget* parent) : QDialog(parent) {
+CVEKDlg::CVEKDlg(const WindowOptions& options, QWidget* parent) : QDialog(parent), image_folder_(options.image_folder) {
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setWindowTitle(QString::fromLatin1(kWindowTitle));

@@ -104,6 +104,7 @@ class CVEKDlg : public QDialog, public WindowNotifications {
   QPushButton* start_button_ = nullptr;
   QLabel* status_line_ = nullptr;
 
+  std::string image_folder_;  // given at start-up; empty: the working directory
   std::unique_ptr<Session> session_;
   bool closing_ = false;
 };

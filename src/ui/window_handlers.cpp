@@ -130,6 +130,9 @@ void CVEKDlg::ClearDeviceControls() {
   sw_version_label_->setText(QStringLiteral("SW version:"));
   imei_label_->setText(QStringLiteral("IMEI:"));
   flash_label_->clear();
+  // A new search starts from the image folder given at start-up, which stands for
+  // the working directory; without one the search has just set the working directory.
+  if (!image_folder_.empty()) TheJob().image_path.Set(image_folder_);
 }
 
 }  // namespace vek

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -98,6 +99,22 @@ class BoxAnswerer {
   QTimer timer_;
   std::vector<SeenBox> seen_;
 };
+
+// Runs the window's event loop until `done` holds or `ms` have passed. Unlike
+// QTest::qWaitFor it never sleeps with work pending, so a task that sends the
+// window thousands of reports is not slowed down.
+inline bool WaitUntil(const std::function<bool()>& done, int ms) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer check;
+  QObject::connect(&check, &QTimer::timeout, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  check.start(2);
+  loop.exec();
+  return done();
+}
 
 // A window without the device search (its handlers and actions alone).
 inline vek::WindowOptions WithoutSearch() { return vek::WindowOptions{"", false}; }
