@@ -186,7 +186,7 @@ void CVEKDlg::OnProductListOpening() {
 }
 
 void CVEKDlg::OnProductListLeft() {
-  if (!InDownloadMode()) return;
+  if (closing_ || !isVisible() || !InDownloadMode()) return;  // not when the window goes away
   const int position = SelectedProductPosition();
   if (position < 0) {
     ShowMessageBox(kMessageOk, kChooseProjectText, "Error");
