@@ -1,0 +1,81 @@
+#include "ui/vek_app.h"
+
+#include <QCommandLineParser>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/debug_output.h"
+#include "app/single_instance.h"
+#include "link/port_source.h"
+#include "link/udev_port_source.h"
+#include "ui/message_box.h"
+#include "ui/vek_dlg.h"
+#include "upgrade/reporting.h"
+
+namespace vek {
+namespace {
+
+constexpr int kExitUsage = 2;
+
+std::string AbsolutePath(const QString& path) {
+  if (path.isEmpty()) return {};
+  return std::filesystem::absolute(path.toStdString()).lexically_normal().string();
+}
+
+}  // namespace
+
+std::optional<int> ParseVekOptions(const QStringList& arguments, VekOptions& options) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("VEK: firmware update of a USB cellular modem module"));
+  const QCommandLineOption port_map(QStringLiteral("port-map"),
+                                    QStringLiteral("Read the serial ports from FILE (DEVICE_PATH<TAB>FRIENDLY NAME per line)."),
+                                    QStringLiteral("FILE"));
+  const QCommandLineOption images(QStringLiteral("images"), QStringLiteral("The image folder (default: the working directory)."),
+                                  QStringLiteral("DIR"));
+  parser.addOption(port_map);
+  parser.addOption(images);
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+    const QString error = parser.errorText().isEmpty() ? QStringLiteral("unexpected argument") : parser.errorText();
+    std::fprintf(stderr, "vek: %s\n%s", error.toLocal8Bit().constData(), parser.helpText().toLocal8Bit().constData());
+    return kExitUsage;
+  }
+  if (parser.isSet(help)) {
+    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+    return 0;
+  }
+  if (parser.isSet(version)) {
+    std::printf("vek %s\n", QCoreApplication::applicationVersion().toLocal8Bit().constData());
+    return 0;
+  }
+  options.port_map = AbsolutePath(parser.value(port_map));
+  options.images = AbsolutePath(parser.value(images));
+  return std::nullopt;
+}
+
+CVEKApp::CVEKApp(int& argc, char** argv) : QApplication(argc, argv) {
+  setApplicationName(QStringLiteral("VEK"));
+  setApplicationVersion(QStringLiteral("5.1"));
+}
+
+int CVEKApp::InitInstance() {
+  VekOptions options;
+  if (auto status = ParseVekOptions(arguments(), options)) return *status;
+  UseDebugOutput(DebugOutput::kStandardError);
+
+  // Held for the life of the process; the system drops it however the process ends.
+  SingleInstance instance;
+  if (!instance.acquired()) {
+    ShowMessageBox(kMessageOk, kAlreadyRunningText, applicationName().toStdString());
+    return 0;
+  }
+  if (!options.port_map.empty()) SetPortMapPath(options.port_map);
+  if (!ActivePortMapPath()) InstallSystemPortSource();
+
+  CVEKDlg window(WindowOptions{options.images, true});
+  window.exec();
+  return 0;
+}
+
+}  // namespace vek

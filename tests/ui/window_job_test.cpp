@@ -1,0 +1,176 @@
+// Whole jobs driven through the window against the simulated module: the
+// operator presses "start", answers the boxes and sees the result; closing is
+// refused while the job runs; a pulled cable aborts the job only where the port
+// must not vanish.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "sim/demo_images.h"
+#include "sim/sim_module.h"
+#include "ui/text_progress_ctrl.h"
+#include "upgrade/job_records.h"
+#include "window_test_support.h"
+#include "app/debug_output.h"
+
+namespace {
+
+using uitest::Control;
+
+// The window as the program builds it, watched: it notes every status text and,
+// at the end of a job (its last report gives the controls back), what it shows.
+class WatchedWindow : public vek::CVEKDlg {
+ public:
+  using CVEKDlg::CVEKDlg;
+  void ShowStatus(const std::string& text) override {
+    CVEKDlg::ShowStatus(text);
+    statuses.push_back(text);
+  }
+  void ShowProgress(uint32_t done, int32_t total) override {
+    CVEKDlg::ShowProgress(done, total);
+    if (at_full_bar.isNull() && total > 0 && done == static_cast<uint32_t>(total)) at_full_bar = grab().toImage();
+  }
+  void EnableJobControls(bool restore_default_enabled) override {
+    CVEKDlg::EnableJobControls(restore_default_enabled);
+    at_job_end = grab().toImage();
+    status_at_job_end = findChild<QLabel*>(QStringLiteral("statusLine"))->text().toStdString();
+  }
+  bool Showed(const std::string& text) const { return std::find(statuses.begin(), statuses.end(), text) != statuses.end(); }
+
+  std::vector<std::string> statuses;
+  QImage at_job_end;
+  QImage at_full_bar;  // the first transfer that reached 100 %
+  std::string status_at_job_end;
+};
+
+class MainWindowWithModule : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    images_ = folder_.File("images");
+    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 48 * 1024, 64 * 1024));
+    sim::SimModuleOptions options;
+    options.port_map_path = folder_.File("ports");
+    options.at.model = "ZX2180";
+    options.at.revision = "ZX2180_SIM_V1.0";
+    options.at.revision_after_download = "ZX2180_SIM_V1.1";
+    module_ = std::make_unique<sim::SimModule>(options);
+    ASSERT_TRUE(module_->Start());
+    vek::SetPortMapPath(options.port_map_path);
+    diag_port_ = "COM" + std::to_string(module_->ComNumber(sim::SimPortRole::kDiagnostics));
+
+    vek::UseDebugOutput(vek::DebugOutput::kStandardError);
+    window_ = std::make_unique<WatchedWindow>(vek::WindowOptions{images_, true});
+    window_->show();
+    start_ = Control<QPushButton>(*window_, "startButton");
+    ASSERT_TRUE(uitest::WaitUntil([&] { return Status() == "ready to download" && start_->isEnabled(); }, 20000))
+        << Status();
+  }
+  void TearDown() override {
+    window_.reset();
+    module_->Stop();
+    vek::SetPortMapPath("");
+  }
+
+  std::string Status() { return Control<QLabel>(*window_, "statusLine")->text().toStdString(); }
+  std::string Text(const char* name) { return Control<QLabel>(*window_, name)->text().toStdString(); }
+  bool JobRunning() { return window_->session().JobRunning(); }
+  bool WaitForStage(vek::Stage stage) {
+    return uitest::WaitUntil([&] { return vek::TheJob().stage.load() == stage; }, 20000);
+  }
+  bool WaitForJobEnd() { return uitest::WaitUntil([&] { return !JobRunning(); }, 40000); }
+
+  uitest::ScratchFolder folder_;
+  std::string images_;
+  std::unique_ptr<sim::SimModule> module_;
+  std::string diag_port_;
+  uitest::BoxAnswerer operator_;
+  std::unique_ptr<WatchedWindow> window_;
+  QPushButton* start_ = nullptr;
+};
+
+TEST_F(MainWindowWithModule, ShowsTheModuleItFound) {
+  EXPECT_EQ(Control<QComboBox>(*window_, "comportList")->currentText().toStdString(), diag_port_);
+  EXPECT_EQ(Control<QComboBox>(*window_, "productList")->currentText(), QStringLiteral("ZX2180"));
+  EXPECT_NE(Text("swVersionLabel").find("ZX2180_SIM_V1.0"), std::string::npos) << Text("swVersionLabel");
+  EXPECT_NE(Text("imeiLabel").find("356938035643809"), std::string::npos) << Text("imeiLabel");
+  EXPECT_EQ(Control<QLineEdit>(*window_, "imagePathEdit")->text().toStdString(), images_);
+  EXPECT_EQ(vek::TheJob().platform.load(), vek::PLATFORM_6280);
+}
+
+TEST_F(MainWindowWithModule, OneFullJobReportsTheNewVersion) {
+  start_->click();
+  EXPECT_FALSE(start_->isEnabled());
+  ASSERT_TRUE(WaitForJobEnd()) << Status();
+  // The version texts keep the blank that follows "Revision:" in the module's answer.
+  const std::string report = "update version  ZX2180_SIM_V1.0 to version  ZX2180_SIM_V1.1";
+  EXPECT_TRUE(operator_.Saw(report, "OK"));
+  for (const uitest::SeenBox& box : operator_.seen()) EXPECT_FALSE(box.owned) << box.text;
+  const std::string& final_status = window_->status_at_job_end;
+  EXPECT_EQ(final_status.rfind("Ok! ", 0), 0u) << final_status;
+  EXPECT_NE(final_status.find(report), std::string::npos) << final_status;
+  EXPECT_TRUE(std::filesystem::exists(folder_.File("backup.nvb")));
+  EXPECT_NE(uitest::ReadFile(folder_.File("vek.log")).find("Button: cnt="), std::string::npos);
+
+  // The picture of the finished job, for people to look at.
+  ASSERT_FALSE(window_->at_job_end.isNull());
+  const std::filesystem::path artifacts = std::filesystem::path(VEK_BINARY_DIR) / "artifacts";
+  std::filesystem::create_directories(artifacts);
+  EXPECT_TRUE(window_->at_job_end.save(QString::fromStdString((artifacts / "vek-window.png").string())));
+  // The job puts the bar back to 0 % between its steps and at its end; this one
+  // shows it full, as the first transfer finished.
+  ASSERT_FALSE(window_->at_full_bar.isNull());
+  EXPECT_TRUE(window_->at_full_bar.save(QString::fromStdString((artifacts / "vek-window-transfer.png").string())));
+
+  // The module restarts with its new firmware; the window finds it again.
+  EXPECT_TRUE(uitest::WaitUntil(
+      [&] { return Status() == "ready to download" && Text("swVersionLabel").find("ZX2180_SIM_V1.1") != std::string::npos; },
+      20000))
+      << Status() << " / " << Text("swVersionLabel");
+}
+
+TEST_F(MainWindowWithModule, CloseIsRefusedWhileTheJobRuns) {
+  start_->click();
+  ASSERT_TRUE(WaitForStage(vek::STAGE_IMAGES));
+  EXPECT_FALSE(window_->close());
+  EXPECT_TRUE(operator_.Saw("download is doing,can't be closed!", "warning"));
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_FALSE(window_->closing());
+  ASSERT_TRUE(WaitForJobEnd()) << Status();
+  EXPECT_EQ(window_->status_at_job_end.rfind("Ok! ", 0), 0u) << window_->status_at_job_end;
+  EXPECT_TRUE(window_->close());
+  EXPECT_TRUE(window_->closing());
+  EXPECT_FALSE(window_->session().Searching());
+}
+
+TEST_F(MainWindowWithModule, APulledCableWhileImagesAreWrittenAbortsTheJob) {
+  start_->click();
+  ASSERT_TRUE(WaitForStage(vek::STAGE_IMAGES));
+  window_->session().OnPortEvent(vek::PortEvent::kRemoval, diag_port_);
+  EXPECT_FALSE(JobRunning());
+  EXPECT_TRUE(operator_.Saw("usb cable has been removed!", "Error"));
+  EXPECT_EQ(window_->statuses.back(), "download failed!");
+  EXPECT_TRUE(start_->isEnabled());
+  EXPECT_TRUE(Control<QLineEdit>(*window_, "imagePathEdit")->text().isEmpty());
+  EXPECT_EQ(vek::TheDevice().download_status.load(), 0);
+  EXPECT_EQ(vek::TheJob().stage.load(), vek::STAGE_IDLE);
+  EXPECT_NE(uitest::ReadFile(folder_.File("vek.log")).find("usb cable has been removed!\r\n"), std::string::npos);
+}
+
+TEST_F(MainWindowWithModule, APortVanishingWhileTheModuleSwitchesModeIsExpected) {
+  start_->click();
+  ASSERT_TRUE(WaitForStage(vek::STAGE_SWITCH));
+  window_->session().OnPortEvent(vek::PortEvent::kRemoval, diag_port_);
+  EXPECT_TRUE(JobRunning());
+  ASSERT_TRUE(WaitForJobEnd()) << Status();
+  EXPECT_EQ(window_->status_at_job_end.rfind("Ok! ", 0), 0u) << window_->status_at_job_end;
+  EXPECT_FALSE(operator_.Saw("usb cable has been removed!", "Error"));
+}
+
+}  // namespace
