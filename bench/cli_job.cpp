@@ -147,8 +147,10 @@ int main(int argc, char** argv) {
 
   // 2. Waiting for a module that never comes.
   {
+    const std::string images = scratch / "idle";
     std::vector<JobRun> idle;
-    for (int i = 0; i < runs; ++i) idle.push_back(RunCli(programs, scratch / "none", "1", true));
+    if (MakeImages(programs, images, 64))
+      for (int i = 0; i < runs; ++i) idle.push_back(RunCli(programs, images, "1", true));
     const bool good = AllExited(idle, 3);
     ok = ok && good;
     std::printf("**Waiting for a module** (no port, `--timeout %d`, VEK_TIME_SCALE=1)%s: vek-cli used %.3f CPU s "
