@@ -1,17 +1,17 @@
 // Block throughput over a pseudo-terminal against the simulated module, next to
 // what the pty itself allows for frames of the same sizes.
 //
-//   bench_link_throughput [--programmer-kib N] [--image-mib N]
+//   bench_link_throughput [--chunk-kib N] [--chunks N]
 //
-// Three transfers, each against a fresh vek-sim child process:
+// Three transfers against vek-sim (a child process):
 //   - the programmer into the boot loader's RAM (1017-byte blocks, acknowledged 0x02),
 //   - a streamed image with 1024-byte blocks (platform 6280) and 512-byte blocks (60X5).
 // The ping-pong limit bounces frames of the same wire size between two processes
 // over a pty pair (write, poll, read on both sides, no framing or CRC work), with
-// a reply of the protocol's reply size. The ratio blocks/s ÷ ping-pong frames/s is
-// the share of the pty's own limit the host and the module reach. Every figure
-// is measured VEK_BENCH_RUNS times (default 5), interleaved; medians are printed
-// as Markdown.
+// a reply of the protocol's reply size. Transfers and ping-pong runs alternate in
+// small chunks, so that both meet the same load on a shared machine; the ratio
+// ping-pong time ÷ transfer time is the share of the pty's own limit the host
+// and the module reach. VEK_BENCH_RUNS sessions (default 3); Markdown output.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -85,48 +85,65 @@ bool ReadFully(int fd, uint8_t* buffer, size_t length) {
   return true;
 }
 
-struct PingPongFigures {
-  double per_second = 0;
-  double host_us = 0, peer_us = 0;  // CPU per round trip of each side
-};
-
-// Round trips per second of `frame` bytes out and `reply` bytes back.
-PingPongFigures PingPong(size_t frame, size_t reply, int round_trips) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (slave < 0) return {};
-  termios tio {};
-  tcgetattr(master, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(master, TCSANOW, &tio);
-  vek::ConfigurePort(slave);  // the host's own settings
-  std::vector<uint8_t> out(frame, 0x5A), in(frame);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(slave);
-    for (int i = 0; i < round_trips; ++i)
-      if (!ReadFully(master, in.data(), frame) || !WriteFully(master, out.data(), reply)) _exit(1);
-    // Closing the master hangs the pty up and drops what the other side has not read yet.
-    pollfd p{master, POLLIN, 0};
-    poll(&p, 1, 5000);
-    _exit(0);
+// Two processes on a pty pair: this one writes `frame` bytes, the other answers
+// each with `reply` bytes as soon as all have arrived. No framing, no CRC.
+class PingPongPair {
+ public:
+  PingPongPair(size_t frame, size_t reply) : out_(frame, 0x5A), in_(frame) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    slave_ = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios tio {};
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    if (slave_ >= 0) vek::ConfigurePort(slave_);  // the host's own settings
+    peer_ = fork();
+    if (peer_ == 0) {
+      close(slave_);
+      // Until this side closes its end.
+      while (ReadFully(master, in_.data(), frame) && WriteFully(master, out_.data(), reply)) {
+      }
+      _exit(0);
+    }
+    close(master);
+    reply_ = reply;
   }
-  close(master);
-  const auto start = bench::Clock::now();
-  const double cpu_start = bench::CpuSeconds(RUSAGE_SELF);
-  bool ok = child > 0;
-  for (int i = 0; ok && i < round_trips; ++i)
-    ok = WriteFully(slave, out.data(), frame) && ReadFully(slave, in.data(), reply);
-  const double wall = bench::SecondsSince(start);
-  const double cpu = bench::CpuSeconds(RUSAGE_SELF) - cpu_start;
-  close(slave);
-  int status = 1;
-  rusage peer {};
-  if (child > 0) wait4(child, &status, 0, &peer);
-  if (!ok || status != 0) return {};
-  return {round_trips / wall, cpu * 1e6 / round_trips, bench::CpuSeconds(peer) * 1e6 / round_trips};
-}
+  ~PingPongPair() {
+    if (slave_ >= 0) close(slave_);
+    if (peer_ > 0) wait4(peer_, nullptr, 0, &peer_usage_);
+  }
+  PingPongPair(const PingPongPair&) = delete;
+  PingPongPair& operator=(const PingPongPair&) = delete;
+
+  // Wall seconds of `trips` round trips (0 when one failed); adds this side's CPU time.
+  double Bounce(int trips) {
+    if (peer_ <= 0 || slave_ < 0) return 0;
+    const double cpu_start = bench::CpuSeconds(RUSAGE_SELF);
+    const auto start = bench::Clock::now();
+    for (int i = 0; i < trips; ++i)
+      if (!WriteFully(slave_, out_.data(), out_.size()) || !ReadFully(slave_, in_.data(), reply_)) return 0;
+    const double wall = bench::SecondsSince(start);
+    cpu_ += bench::CpuSeconds(RUSAGE_SELF) - cpu_start;
+    return wall;
+  }
+  double cpu_seconds() const { return cpu_; }
+  const rusage& peer_usage() const { return peer_usage_; }
+  void Close() {
+    if (slave_ >= 0) close(slave_);
+    slave_ = -1;
+    if (peer_ > 0) wait4(peer_, nullptr, 0, &peer_usage_);
+    peer_ = -1;
+  }
+
+ private:
+  std::vector<uint8_t> out_, in_;
+  size_t reply_ = 0;
+  int slave_ = -1;
+  pid_t peer_ = -1;
+  double cpu_ = 0;
+  rusage peer_usage_ {};
+};
 
 // ---- the protocol against vek-sim -----------------------------------------
 
@@ -152,8 +169,17 @@ std::vector<uint8_t> ImageBytes(size_t bytes, uint32_t seed) {
   return image;
 }
 
-// One transfer against a fresh vek-sim; true when the module holds what was sent.
-bool RunTransfer(const std::string& sim, Transfer& transfer, const std::vector<uint8_t>& data, size_t ping_trips) {
+// One transfer of `data` to the module; false when a step failed.
+bool TransferOnce(const Transfer& transfer) {
+  if (transfer.block_bytes == vek::kProgrammerBlockSize) return vek::DmssWriteProgrammer();
+  vek::TheJob().platform = transfer.block_bytes == 512 ? vek::PLATFORM_60X5 : vek::PLATFORM_6280;
+  return vek::StreamOpenImage(vek::IMAGE_AMSS) && vek::StreamWriteImage(vek::IMAGE_AMSS) && vek::StreamClose();
+}
+
+// One session with a fresh vek-sim: `chunks` transfers of `data`, each right
+// after the same number of ping-pong round trips, so that both meet the same
+// conditions on a shared machine. True when the module holds what was sent.
+bool RunSession(const std::string& sim, Transfer& transfer, const std::vector<uint8_t>& data, int chunks) {
   bench::ScratchDir dir;
   const bool to_ram = transfer.block_bytes == vek::kProgrammerBlockSize;
   bench::ChildProcess module({sim, "--port-map", dir / "ports", "--com-base", std::to_string(kComBase), "--state",
@@ -163,26 +189,26 @@ bool RunTransfer(const std::string& sim, Transfer& transfer, const std::vector<u
   vek::SetPortMapPath(dir / "ports");
   if (!vek::OpenDiagPort(kComBase)) return false;
 
-  // The pty's limit is measured right before and right after the transfer, and
-  // the two averaged: on a shared machine the conditions drift between runs.
-  const size_t frame_bytes = static_cast<size_t>(std::lround(transfer.wire_bytes));
-  const size_t reply_bytes = static_cast<size_t>(transfer.reply_bytes);
-  const PingPongFigures ping_before = PingPong(frame_bytes, reply_bytes, static_cast<int>(ping_trips));
-  const double cpu_before = bench::CpuSeconds(RUSAGE_SELF);
-  const auto start = bench::Clock::now();
-  bool ok;
-  if (to_ram) {
-    ok = vek::DmssWriteProgrammer();
-  } else {
-    vek::TheJob().platform = transfer.block_bytes == 512 ? vek::PLATFORM_60X5 : vek::PLATFORM_6280;
-    ok = vek::StreamOpenImage(vek::IMAGE_AMSS) && vek::StreamWriteImage(vek::IMAGE_AMSS) && vek::StreamClose();
+  const int blocks = static_cast<int>((data.size() + transfer.block_bytes - 1) / transfer.block_bytes);
+  PingPongPair pair(static_cast<size_t>(std::lround(transfer.wire_bytes)), static_cast<size_t>(transfer.reply_bytes));
+  double protocol_wall = 0, protocol_cpu = 0, ping_wall = 0;
+  bool ok = true;
+  for (int chunk = 0; chunk < chunks && ok; ++chunk) {
+    const double ping = pair.Bounce(blocks);
+    const double cpu_start = bench::CpuSeconds(RUSAGE_SELF);
+    const auto start = bench::Clock::now();
+    ok = TransferOnce(transfer) && ping > 0;
+    const double wall = bench::SecondsSince(start);
+    protocol_cpu += bench::CpuSeconds(RUSAGE_SELF) - cpu_start;
+    protocol_wall += wall;
+    ping_wall += ping;
+    transfer.ratio.push_back(ping / wall);
   }
-  const double wall = bench::SecondsSince(start);
-  const double cpu = bench::CpuSeconds(RUSAGE_SELF) - cpu_before;
+  pair.Close();
   vek::CloseDiagPort();
   module.Stop();
 
-  // What the module received must be what was sent.
+  // What the module received last must be what was sent.
   char expected[96];
   if (to_ram) {
     std::snprintf(expected, sizeof expected, "programmer in RAM: %zu bytes", data.size());
@@ -195,78 +221,74 @@ bool RunTransfer(const std::string& sim, Transfer& transfer, const std::vector<u
     std::fprintf(stderr, "bench_link_throughput: %s failed\n", transfer.name);
     return false;
   }
-  const double blocks = std::ceil(static_cast<double>(data.size()) / transfer.block_bytes);
-  const PingPongFigures ping_after = PingPong(frame_bytes, reply_bytes, static_cast<int>(ping_trips));
-  const double ping = ping_before.per_second > 0 && ping_after.per_second > 0
-                          ? (ping_before.per_second + ping_after.per_second) / 2
-                          : 0;
-  transfer.host_us.push_back(cpu * 1e6 / blocks);
-  transfer.module_us.push_back(module.cpu_seconds() * 1e6 / blocks);
-  transfer.ping_host_us.push_back((ping_before.host_us + ping_after.host_us) / 2);
-  transfer.ping_peer_us.push_back((ping_before.peer_us + ping_after.peer_us) / 2);
-  transfer.blocks_per_s.push_back(blocks / wall);
-  transfer.mib_per_s.push_back(static_cast<double>(data.size()) / (1 << 20) / wall);
-  transfer.host_cpu.push_back(cpu / wall);
-  transfer.ping_pong.push_back(ping);
-  transfer.ratio.push_back(ping > 0 ? blocks / wall / ping : 0);
+  const double total_blocks = static_cast<double>(blocks) * chunks;
+  transfer.blocks_per_s.push_back(total_blocks / protocol_wall);
+  transfer.mib_per_s.push_back(static_cast<double>(data.size()) * chunks / (1 << 20) / protocol_wall);
+  transfer.ping_pong.push_back(total_blocks / ping_wall);
+  transfer.host_cpu.push_back(protocol_cpu / protocol_wall);
+  transfer.host_us.push_back(protocol_cpu * 1e6 / total_blocks);
+  transfer.module_us.push_back(module.cpu_seconds() * 1e6 / total_blocks);
+  transfer.ping_host_us.push_back(pair.cpu_seconds() * 1e6 / total_blocks);
+  transfer.ping_peer_us.push_back(bench::CpuSeconds(pair.peer_usage()) * 1e6 / total_blocks);
   return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  size_t programmer_kib = 2048, image_mib = 8;
+  size_t chunk_kib = 256;
+  int chunks = 20;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
-    if (arg == "--programmer-kib") programmer_kib = std::strtoul(argv[i + 1], nullptr, 10);
-    else if (arg == "--image-mib") image_mib = std::strtoul(argv[i + 1], nullptr, 10);
+    if (arg == "--chunk-kib") chunk_kib = std::strtoul(argv[i + 1], nullptr, 10);
+    else if (arg == "--chunks") chunks = std::atoi(argv[i + 1]);
   }
-  programmer_kib = std::clamp<size_t>(programmer_kib, 64, 65536);
-  image_mib = std::clamp<size_t>(image_mib, 1, 256);
+  chunk_kib = std::clamp<size_t>(chunk_kib, 16, 65536);
+  chunks = std::clamp(chunks, 1, 1000);
   const std::string sim = bench::BuiltProgram("sim", "vek-sim");
-  const int runs = bench::Runs(5);
+  const int sessions = bench::Runs(3);
 
-  const std::vector<uint8_t> programmer = ImageBytes(programmer_kib << 10, 1);
-  const std::vector<uint8_t> image = ImageBytes(image_mib << 20, 2);
-  vek::StoreImageSlot(vek::ImageSlot::kProgrammer, programmer);
-  vek::StoreImageSlot(vek::ImageSlot::kAmss, image);
+  // The same bytes serve as the programmer and as the image.
+  const std::vector<uint8_t> data = ImageBytes(chunk_kib << 10, 1);
+  vek::StoreImageSlot(vek::ImageSlot::kProgrammer, data);
+  vek::StoreImageSlot(vek::ImageSlot::kAmss, data);
 
   Transfer transfers[] = {{"programmer load (boot loader)", vek::kProgrammerBlockSize},
                           {"image write, 1024-byte blocks", 1024},
                           {"image write, 512-byte blocks", 512}};
   const uint8_t ack[] = {0x02};
   const uint8_t write_reply[] = {0x08, 0x00, 0x10, 0x00, 0x00};
-  transfers[0].wire_bytes = MeanWireBytes(programmer, vek::kProgrammerBlockSize, 7);
+  transfers[0].wire_bytes = MeanWireBytes(data, vek::kProgrammerBlockSize, 7);
   transfers[0].reply_bytes = static_cast<int>(sim::FrameReply({ack, ack + 1}, true).size());
   for (int k = 1; k < 3; ++k) {
-    transfers[k].wire_bytes = MeanWireBytes(image, transfers[k].block_bytes, 5);
+    transfers[k].wire_bytes = MeanWireBytes(data, transfers[k].block_bytes, 5);
     transfers[k].reply_bytes = static_cast<int>(sim::FrameReply({write_reply, write_reply + 5}, true).size());
   }
 
   bool ok = true;
-  for (int run = 0; run < runs && ok; ++run)
+  for (int session = 0; session < sessions && ok; ++session)
     for (auto& transfer : transfers) {
-      const auto& data = &transfer == &transfers[0] ? programmer : image;
-      const size_t blocks = (data.size() + transfer.block_bytes - 1) / transfer.block_bytes;
-      ok = RunTransfer(sim, transfer, data, blocks) && ok;
+      ok = RunSession(sim, transfer, data, chunks);
       if (!ok) break;
     }
 
   std::printf("### Block throughput over a pty (bench_link_throughput)\n\n");
-  std::printf("Programmer %zu KiB, image %zu MiB; vek-sim as a child process; median of %d runs. "
-              "Ping-pong: frames of the same mean wire length bounced between two processes over a pty pair, "
-              "with a reply of the acknowledgement's length, no protocol work; measured right before and "
-              "after each transfer (the mean of the two is that run's limit).\n\n",
-              programmer_kib, image_mib, runs);
+  std::printf("vek-sim runs as a child process; %d sessions per transfer, each with a fresh vek-sim and %d "
+              "transfers of %zu KiB. Each transfer follows, on the same machine a moment earlier, as many "
+              "ping-pong round trips as it has blocks: frames of the same mean wire length bounced between two "
+              "processes over a pty pair, answered with a reply of the acknowledgement's length, with no framing, "
+              "CRC or other protocol work. Ratio: ping-pong time ÷ transfer time, median over all %d pairs; "
+              "the other figures are medians over the sessions.\n\n",
+              sessions, chunks, chunk_kib, sessions * chunks);
   std::printf("| transfer | frame on the wire | blocks/s | MiB/s | pty ping-pong frames/s | ratio (goal ≥ 0.9) | host CPU s per s |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
   for (const auto& t : transfers)
     std::printf("| %s | %.0f B out, %d B back | %.0f | %.2f | %.0f | **%.2f** | %.2f |\n", t.name, t.wire_bytes,
                 t.reply_bytes, bench::Median(t.blocks_per_s), bench::Median(t.mib_per_s), bench::Median(t.ping_pong),
                 bench::Median(t.ratio), bench::Median(t.host_cpu));
-  std::printf("\nWhere the time goes: CPU microseconds per block (protocol) and per round trip (ping-pong), "
-              "user + kernel, medians. The module's figure is vek-sim's whole life (start-up included).\n\n");
-  std::printf("| transfer | wall µs per block | host CPU µs | module CPU µs | ping-pong wall µs | ping-pong sides CPU µs |\n");
+  std::printf("\nWhere the time goes, per block (transfer) and per round trip (ping-pong): wall time and CPU time "
+              "(user + kernel) of each side. The module's CPU is vek-sim's whole life, start-up included.\n\n");
+  std::printf("| transfer | wall µs | host CPU µs | module CPU µs | ping-pong wall µs | ping-pong CPU µs (writer + answerer) |\n");
   std::printf("|---|---|---|---|---|---|\n");
   for (const auto& t : transfers)
     std::printf("| %s | %.1f | %.1f | %.1f | %.1f | %.1f + %.1f |\n", t.name, 1e6 / bench::Median(t.blocks_per_s),
