@@ -44,6 +44,14 @@ inline double Median(std::vector<double> values) {
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
+// The value below which `share` (0..1) of the values lie (nearest rank).
+inline double Quantile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t at = static_cast<size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(at, values.size() - 1)];
+}
+
 // How often each figure is measured (VEK_BENCH_RUNS, default `fallback`).
 inline int Runs(int fallback) {
   const char* text = std::getenv("VEK_BENCH_RUNS");
