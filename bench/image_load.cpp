@@ -81,12 +81,13 @@ int main() {
   vek::FreeImageSet();
   std::filesystem::remove_all(dir);
 
-  std::printf("image set: %.1f MiB of files (HEX text %.2f MiB -> programmer %.2f MiB), loaded: %s\n",
-              total / double(kMiB), hex_text / double(kMiB), programmer / double(kMiB), loaded ? "yes" : "NO");
-  std::printf("peak RSS: %.1f MiB before the load, %.1f MiB after; growth %.1f MiB\n", before / 1024.0,
-              after / 1024.0, (after - before) / 1024.0);
-  std::printf("bound: files + HEX text / 2 = %.1f MiB; growth over the files: %.1f MiB\n",
-              (total + hex_text / 2) / double(kMiB), (after - before) / 1024.0 - total / double(kMiB));
-  std::printf("load time: %.1f ms\n", std::chrono::duration<double, std::milli>(elapsed).count());
+  std::printf("### Loading a 64 MiB image set in-process (bench_image_load)\n\n");
+  std::printf("Image set %.1f MiB of files (HEX text %.2f MiB -> programmer %.2f MiB), loaded: %s. "
+              "Peak RSS %.1f MiB before the load, %.1f MiB after: growth %.1f MiB, %.1f MiB over the files "
+              "(bound: files + HEX text / 2 = %.1f MiB). Load time %.1f ms.\n\n",
+              total / double(kMiB), hex_text / double(kMiB), programmer / double(kMiB), loaded ? "yes" : "**NO**",
+              before / 1024.0, after / 1024.0, (after - before) / 1024.0,
+              (after - before) / 1024.0 - total / double(kMiB), (total + hex_text / 2) / double(kMiB),
+              std::chrono::duration<double, std::milli>(elapsed).count());
   return loaded ? 0 : 1;
 }

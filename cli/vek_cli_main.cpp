@@ -18,6 +18,7 @@
 #include "device/session.h"
 #include "link/console_output.h"
 #include "link/port_source.h"
+#include "link/stop_wait.h"
 #include "link/udev_port_source.h"
 #include "images/image_loader.h"
 #include "images/product_catalogue.h"
@@ -103,9 +104,17 @@ int Run(const vekcli::CliOptions& options) {
   return ExitStatusOfJob();
 }
 
+// With --verbose: how much of the run was the program's own fixed pauses.
+void ReportFixedWaits(Clock::time_point start) {
+  const double total = std::chrono::duration<double>(Clock::now() - start).count();
+  const double fixed = std::chrono::duration<double>(vek::FixedWaitTotal()).count();
+  std::fprintf(stderr, "vek-cli: fixed waits: %.1f s of %.1f s\n", fixed, total);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const Clock::time_point start = Clock::now();
   vekcli::CliOptions options;
   if (auto status = vekcli::ParseCliOptions(argc, argv, options)) return *status;
   vek::SingleInstance instance;
@@ -113,5 +122,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "VEK: %s\n", vek::kAlreadyRunningText);
     return 0;
   }
-  return Run(options);
+  const int status = Run(options);
+  if (options.verbose) ReportFixedWaits(start);
+  return status;
 }

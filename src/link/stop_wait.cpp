@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <optional>
@@ -19,6 +20,9 @@ struct ThreadStop {
 };
 
 thread_local ThreadStop* current_stop = nullptr;
+
+// Nanoseconds spent in fixed pauses, all threads together.
+std::atomic<int64_t> fixed_wait_ns{0};
 
 timespec ToTimespec(Clock::duration d) {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
@@ -92,7 +96,18 @@ WaitResult WaitForInput(int fd, Deadline deadline) { return PollUntil(fd, POLLIN
 
 WaitResult WaitForOutput(int fd, Deadline deadline) { return PollUntil(fd, POLLOUT, deadline); }
 
-bool SleepUntil(Deadline deadline) { return PollUntil(-1, 0, deadline) != WaitResult::kStopped; }
+bool SleepUntil(Deadline deadline) {
+  const auto start = Clock::now();
+  const bool slept = PollUntil(-1, 0, deadline) != WaitResult::kStopped;
+  fixed_wait_ns.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count(),
+                          std::memory_order_relaxed);
+  return slept;
+}
+
+Clock::duration FixedWaitTotal() {
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::nanoseconds(fixed_wait_ns.load(std::memory_order_relaxed)));
+}
 
 bool PauseMs(uint32_t milliseconds) { return SleepUntil(Deadline::AfterMs(milliseconds)); }
 

@@ -46,4 +46,9 @@ bool PauseMs(uint32_t milliseconds);
 // Sleeps until the deadline unless stopped first. Returns false when stopped.
 bool SleepUntil(Deadline deadline);
 
+// The time every thread of this process has spent so far in fixed pauses
+// (PauseMs and SleepUntil), added up: the part of a job's time that is the
+// program's own waiting rather than work or the module's answers.
+Clock::duration FixedWaitTotal();
+
 }  // namespace vek

@@ -10,15 +10,19 @@ FrameWait AwaitFrame(Deadline deadline) {
   if (port == kInvalidPort) return FrameWait::kHungUp;
   for (;;) {
     if (StopRequested()) return FrameWait::kStopped;
+    // Poll before reading: right after a request the reply has rarely arrived,
+    // and a read that finds nothing would cost one system call per block.
+    // Bytes already read are looked at first.
+    if (!ReceiveFramePending()) {
+      switch (WaitForInput(port, deadline)) {
+        case WaitResult::kReady: break;
+        case WaitResult::kTimeout: return FrameWait::kNoFrame;
+        case WaitResult::kStopped: return FrameWait::kStopped;
+        case WaitResult::kHungUp: return FrameWait::kHungUp;
+      }
+    }
     if (ReceiveFrame()) return FrameWait::kFrame;
     if (deadline.Passed()) return FrameWait::kNoFrame;
-    if (ReceiveFramePending()) continue;  // bytes already read: look at them first
-    switch (WaitForInput(port, deadline)) {
-      case WaitResult::kReady: break;
-      case WaitResult::kTimeout: return FrameWait::kNoFrame;
-      case WaitResult::kStopped: return FrameWait::kStopped;
-      case WaitResult::kHungUp: return FrameWait::kHungUp;
-    }
   }
 }
 

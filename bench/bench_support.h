@@ -1,0 +1,180 @@
+// What the benchmark programs share: child processes with their resource use,
+// the paths of the built programs, scratch folders and medians.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/stop_wait.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+inline double CpuSeconds(const rusage& usage) { return Seconds(usage.ru_utime) + Seconds(usage.ru_stime); }
+
+inline double CpuSeconds(int who) {
+  rusage usage {};
+  getrusage(who, &usage);
+  return CpuSeconds(usage);
+}
+
+inline double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+inline double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// The value below which `share` (0..1) of the values lie (nearest rank).
+inline double Quantile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t at = static_cast<size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(at, values.size() - 1)];
+}
+
+// How often each figure is measured (VEK_BENCH_RUNS, default `fallback`).
+inline int Runs(int fallback) {
+  const char* text = std::getenv("VEK_BENCH_RUNS");
+  const int runs = text ? std::atoi(text) : fallback;
+  return runs >= 1 && runs <= 50 ? runs : fallback;
+}
+
+// A program built next to this one: build/<folder>/<name>.
+inline std::string BuiltProgram(const char* folder, const char* name) {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / folder / name).string();
+}
+
+// A scratch folder, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/vek-bench-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made ? made : "/tmp";
+  }
+  ~ScratchDir() {
+    std::error_code error;
+    if (path_ != "/tmp") std::filesystem::remove_all(path_, error);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A child program whose standard error (and standard output, unless kept) is
+// collected, and whose own resource use is read when it ends.
+class ChildProcess {
+ public:
+  struct Setup {
+    std::string working_dir;              // empty: this process's
+    std::vector<std::string> environment;  // NAME=VALUE added to this process's
+    bool keep_stdout = false;             // false: standard output goes to the collected stream too
+  };
+
+  ChildProcess(const std::vector<std::string>& args, const Setup& setup) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    started_ = Clock::now();
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], STDERR_FILENO);
+      if (!setup.keep_stdout) dup2(fds[1], STDOUT_FILENO);
+      if (!setup.working_dir.empty() && chdir(setup.working_dir.c_str()) != 0) _exit(127);
+      for (const auto& entry : setup.environment) putenv(const_cast<char*>(entry.c_str()));
+      std::vector<char*> argv;
+      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    output_fd_ = fds[0];
+    if (pid_ < 0) close(output_fd_), output_fd_ = -1;
+  }
+  ~ChildProcess() {
+    if (pid_ > 0 && !ended_) Stop();
+    if (output_fd_ >= 0) close(output_fd_);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Reads what the child writes until it ends, then reaps it.
+  int Wait() {
+    if (pid_ <= 0) return -1;
+    Drain();
+    int status = 0;
+    wait4(pid_, &status, 0, &usage_);
+    wall_ = SecondsSince(started_);
+    ended_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  int Stop() {
+    if (pid_ > 0 && !ended_) kill(pid_, SIGTERM);
+    return Wait();
+  }
+
+  const std::string& output() const { return output_; }
+  const rusage& usage() const { return usage_; }
+  double wall_seconds() const { return wall_; }
+  double cpu_seconds() const { return CpuSeconds(usage_); }
+  double max_rss_mib() const { return static_cast<double>(usage_.ru_maxrss) / 1024.0; }
+
+ private:
+  void Drain() {
+    char buffer[8192];
+    ssize_t n;
+    while (output_fd_ >= 0 && (n = read(output_fd_, buffer, sizeof buffer)) != 0) {
+      if (n > 0) output_.append(buffer, static_cast<size_t>(n));
+      else if (errno != EINTR) break;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int output_fd_ = -1;
+  bool ended_ = false;
+  Clock::time_point started_;
+  double wall_ = 0;
+  rusage usage_ {};
+  std::string output_;
+};
+
+// Waits (up to 5 s) until the simulated module has listed its ports.
+inline bool WaitForPortMap(const std::string& path) {
+  for (int i = 0; i < 500; ++i) {
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) > 0 && !error) return true;
+    vek::PauseMs(10);
+  }
+  return false;
+}
+
+}  // namespace bench
