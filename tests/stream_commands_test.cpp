@@ -219,10 +219,10 @@ TEST(StreamWritePacket, CarriesALittleEndianOffset) {
 }
 
 Bytes HelloReply(uint8_t length, const std::string& text) {
-  Bytes packet(44, 0);
+  Bytes packet(44 + text.size(), 0);
   packet[0] = 0x02;
   packet[43] = length;
-  packet.insert(packet.end(), text.begin(), text.end());
+  std::copy(text.begin(), text.end(), packet.begin() + 44);
   return Frame(packet);
 }
 
