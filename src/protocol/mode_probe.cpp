@@ -18,7 +18,7 @@ const char* TargetModeName(uint32_t mode) {
 
 TargetMode ClassifyProbeAnswer(const uint8_t* answer, int length) {
   uint8_t first[5] = {};
-  std::memcpy(first, answer, static_cast<size_t>(std::clamp(length, 0, 5)));
+  if (answer != nullptr) std::memcpy(first, answer, static_cast<size_t>(std::clamp(length, 0, 5)));
   if (length >= 5 && std::equal(kProbeAnswerBootLoader.begin(), kProbeAnswerBootLoader.end(), first))
     return TARGET_DOWNLOAD;
   if (length >= 5 && std::equal(kProbeAnswerFirmware.begin(), kProbeAnswerFirmware.end(), first))

@@ -21,7 +21,7 @@ class SharedText {
     if (text.size() > kMaxLength) text = text.substr(0, kMaxLength);
     std::lock_guard lock(mutex_);
     std::memset(text_, 0, Capacity);
-    std::memcpy(text_, text.data(), text.size());
+    if (!text.empty()) std::memcpy(text_, text.data(), text.size());  // an empty view may hold no pointer
   }
   void Clear() { Set({}); }
   std::string Get() const {
