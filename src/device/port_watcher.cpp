@@ -3,15 +3,21 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "link/com_port_name.h"
 #include "link/port_source.h"
 #include "link/stop_wait.h"
+#include "link/udev_monitor.h"
 
 namespace vek {
 namespace {
 
-// The fallback interval, and how long to let a burst of file changes settle.
+// The fallback intervals: with nothing to wake the watcher, and with udev events.
 constexpr uint32_t kRescanMs = 500;
+constexpr uint32_t kEventRescanMs = 5000;
+// A module brings its ports within a few milliseconds: one listing for the burst.
+constexpr uint32_t kSettleMs = 50;
 
 // Watches the folder of the port-map file (a rename replaces the file itself).
 int WatchPortMapFolder() {
@@ -62,11 +68,26 @@ void PortWatcher::Stop() {
 
 int PortWatcher::Run() {
   const int watch = WatchPortMapFolder();
+  std::unique_ptr<UdevMonitor> devices;
+  if (!ActivePortMapPath()) {
+    devices = std::make_unique<UdevMonitor>(events_);
+    if (!devices->Open()) devices.reset();
+  }
+  const int wake = devices ? devices->fd() : watch;
+  const uint32_t rescan_ms = devices ? kEventRescanMs : kRescanMs;
   std::set<std::string> present = PresentPortNames();
   while (!StopRequested()) {
-    const WaitResult woke = WaitForInput(watch, Deadline::At(Clock::now() + std::chrono::milliseconds(kRescanMs)));
+    const WaitResult woke = WaitForInput(wake, Deadline::At(Clock::now() + std::chrono::milliseconds(rescan_ms)));
     if (woke == WaitResult::kStopped) break;
-    if (woke == WaitResult::kReady) Drain(watch);
+    // An overflowed event queue reports an error: read it away like an event.
+    if (woke == WaitResult::kReady || woke == WaitResult::kHungUp) {
+      if (devices) {
+        if (!PauseMs(kSettleMs)) break;
+        devices->TakeEvents();
+      } else {
+        Drain(watch);
+      }
+    }
     std::set<std::string> now = PresentPortNames();
     DiffPortNames(present, now, handler_);
     present = std::move(now);

@@ -1,7 +1,9 @@
 // Turns changes of the present ports into arrival and removal events, by port
-// name ("COM7"). Successive listings of the port source are compared; for the
-// port-map file the listing is redone whenever the file's folder changes
-// (inotify), and at least every 500 ms as a fallback.
+// name ("COM7"). Successive listings of the port source are compared; the
+// listing is redone whenever the port-map file's folder changes (inotify) or,
+// without a port map, whenever udev reports a tty event, and at least every
+// 500 ms (port map) or 5 s (udev) as a fallback. Without udev events the
+// system's ports are listed every 500 ms.
 #pragma once
 
 #include <functional>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "device/device_monitor.h"
+#include "link/udev_monitor.h"
 #include "upgrade/worker_thread.h"
 
 namespace vek {
@@ -24,7 +27,9 @@ class PortWatcher {
  public:
   using Handler = std::function<void(PortEvent, const std::string&)>;
   // `handler` runs on the watcher's thread; front ends post the event to the window.
-  explicit PortWatcher(Handler handler) : handler_(std::move(handler)) {}
+  // `events`: where udev events come from when no port map is in force.
+  explicit PortWatcher(Handler handler, EventSource events = EventSource::kSystem)
+      : handler_(std::move(handler)), events_(events) {}
   ~PortWatcher() { Stop(); }
 
   void Start();
@@ -33,6 +38,7 @@ class PortWatcher {
  private:
   int Run();
   Handler handler_;
+  EventSource events_;
   WorkerThread thread_;
 };
 

@@ -2,11 +2,15 @@
 
 #include <libudev.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
 namespace vek {
 namespace {
+
+// The kept listing is redone at least this often, in case an event was lost.
+constexpr auto kMaxListingAge = std::chrono::seconds(5);
 
 // Sysfs values are short; anything longer is not one we want in a name.
 constexpr size_t kMaxAttributeText = 256;
@@ -56,7 +60,10 @@ std::vector<UsbTty> ListUsbTtys() {
   if (udev_enumerate_scan_devices(enumerate.get()) < 0) return ttys;
   udev_list_entry* entry;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-    UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+    const char* syspath = udev_list_entry_get_name(entry);
+    // Virtual consoles and pseudo-terminal masters have no parent at all: skip them unread.
+    if (syspath == nullptr || std::strstr(syspath, "/devices/virtual/") != nullptr) continue;
+    UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), syspath));
     if (!tty) continue;
     const char* node = udev_device_get_devnode(tty.get());
     const char* name = udev_device_get_sysname(tty.get());
@@ -80,7 +87,23 @@ std::vector<UsbTty> ListUsbTtys() {
   return ttys;
 }
 
-std::vector<PortEntry> UdevPortSource::ListPorts() { return NameUsbPorts(ListUsbTtys(), UsbRoleTable::Load()); }
+UdevPortSource::UdevPortSource(EventSource events) : monitor_(events) {}
+
+std::vector<UsbTty> UdevPortSource::CurrentTtys() {
+  std::lock_guard lock(mutex_);
+  // Events are taken before listing: one that arrives during the listing stays
+  // queued and causes the next call to list again.
+  const bool changed = monitor_.TakeEvents();
+  const auto now = Clock::now();
+  if (!monitor_.Open() || changed || !listed_ || now - listed_at_ >= kMaxListingAge) {
+    ttys_ = ListUsbTtys();
+    listed_ = true;
+    listed_at_ = now;
+  }
+  return ttys_;
+}
+
+std::vector<PortEntry> UdevPortSource::ListPorts() { return NameUsbPorts(CurrentTtys(), UsbRoleTable::Load()); }
 
 void InstallSystemPortSource() { SetSystemPortSource(std::make_shared<UdevPortSource>()); }
 

@@ -1,18 +1,38 @@
 // The system's own serial ports: tty devices with a USB parent, listed through
 // libudev and named as link/usb_port_naming.h describes. Used whenever no
 // port-map file is in force.
+//
+// Listing walks every tty of the machine (dozens of virtual consoles on a
+// desktop), so the listing is kept and done again only when udev reports a tty
+// event, and at least every few seconds in case an event was lost. Without
+// udev events every call lists afresh.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "link/port_source.h"
+#include "link/time_scale.h"
+#include "link/udev_monitor.h"
 #include "link/usb_port_naming.h"
 
 namespace vek {
 
 class UdevPortSource : public PortSource {
  public:
+  explicit UdevPortSource(EventSource events = EventSource::kSystem);
+  // Names are given on every call, so a changed role table counts at once.
   std::vector<PortEntry> ListPorts() override;
+
+ private:
+  std::vector<UsbTty> CurrentTtys();
+
+  std::mutex mutex_;             // the source is listed from several threads
+  UdevMonitor monitor_;          // invalidates the kept listing
+  bool listed_ = false;
+  Clock::time_point listed_at_;
+  std::vector<UsbTty> ttys_;
 };
 
 // The present tty devices that have a USB parent, as the system reports them.

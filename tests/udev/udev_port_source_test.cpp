@@ -7,11 +7,15 @@
 #include <umockdev.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "device/port_watcher.h"
 #include "link/com_port_name.h"
 #include "link/port_discovery.h"
 #include "upgrade/job_records.h"
@@ -58,23 +62,62 @@ class UdevPortSource : public ::testing::Test {
     char pattern[] = "/tmp/vek-udev-XXXXXX";
     config_ = mkdtemp(pattern);
     setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
-    vek::InstallSystemPortSource();
+    // The testbed comes first: event sockets opened later listen to it. It
+    // announces devices as the udev service would.
+    testbed_ = umockdev_testbed_new();
+    vek::SetSystemPortSource(std::make_shared<vek::UdevPortSource>(vek::EventSource::kUdev));
   }
   void TearDown() override {
-    Unplug();
+    vek::SetSystemPortSource(nullptr);
+    g_object_unref(testbed_);
     std::filesystem::remove_all(config_);
   }
 
+  // Replaces the present devices, announcing each tty's removal and arrival as udev does.
   void Plug(const std::string& recording) {
     Unplug();
-    testbed_ = umockdev_testbed_new();
     GError* error = nullptr;
     ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, recording.c_str(), &error))
         << (error ? error->message : "");
+    // The testbed announces every added device itself.
+    devices_ = Syspaths(recording, "");
+    ttys_ = Syspaths(recording, "E: SUBSYSTEM=tty\n");
   }
   void Unplug() {
-    if (testbed_) g_object_unref(testbed_);
-    testbed_ = nullptr;
+    // ...but not a removed one.
+    for (const auto& tty : ttys_) umockdev_testbed_uevent(testbed_, tty.c_str(), "remove");
+    ttys_.clear();
+    // Removing a device takes its children along; clearing the testbed would
+    // also take the event sockets.
+    std::vector<std::string> removed;
+    for (const auto& device : devices_) {
+      const bool gone = std::any_of(removed.begin(), removed.end(),
+                                    [&](const std::string& parent) { return device.rfind(parent + "/", 0) == 0; });
+      if (gone) continue;
+      umockdev_testbed_remove_device(testbed_, device.c_str());
+      removed.push_back(device);
+    }
+    devices_.clear();
+    // The testbed leaves the bus links of removed devices behind; a device added
+    // again needs its link back.
+    const std::string bus = std::string(umockdev_testbed_get_root_dir(testbed_)) + "/sys/bus";
+    if (!std::filesystem::exists(bus)) return;
+    for (const auto& link : std::filesystem::recursive_directory_iterator(bus))
+      if (link.is_symlink() && !std::filesystem::exists(link.path())) std::filesystem::remove(link.path());
+  }
+  // The sysfs paths of the recording's devices whose block holds `line`.
+  static std::vector<std::string> Syspaths(const std::string& recording, const std::string& line) {
+    std::vector<std::string> paths;
+    size_t start = 0;
+    while (start < recording.size()) {
+      size_t end = recording.find("\n\n", start);
+      if (end == std::string::npos) end = recording.size();
+      const std::string block = recording.substr(start, end - start + 1);
+      if (block.rfind("P: ", 0) == 0 && block.find(line) != std::string::npos)
+        paths.push_back("/sys" + block.substr(3, block.find('\n') - 3));
+      start = end + 2;
+    }
+    return paths;
   }
   void WriteRoles(const std::string& text) {
     std::filesystem::create_directories(config_ + "/vek");
@@ -89,6 +132,8 @@ class UdevPortSource : public ::testing::Test {
   static std::string Com(uint32_t number) { return " (COM" + std::to_string(number) + ")"; }
 
   UMockdevTestbed* testbed_ = nullptr;
+  std::vector<std::string> devices_;
+  std::vector<std::string> ttys_;
   std::string config_;
 };
 
@@ -159,6 +204,60 @@ TEST_F(UdevPortSource, NoUsbModuleNoPorts) {
   vek::TheDevice().diag_port = 9;
   EXPECT_FALSE(vek::FindModulePorts());
   EXPECT_EQ(vek::TheDevice().diag_port.load(), 9u);
+}
+
+// Counts the listings of the system's source, so a test knows when the watcher has seen the ports.
+class CountedListings : public vek::PortSource {
+ public:
+  explicit CountedListings(std::shared_ptr<vek::PortSource> inner) : inner_(std::move(inner)) {}
+  std::vector<vek::PortEntry> ListPorts() override {
+    auto ports = inner_->ListPorts();
+    std::lock_guard lock(mutex);
+    ++listings;
+    changed.notify_all();
+    return ports;
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int listings = 0;
+
+ private:
+  std::shared_ptr<vek::PortSource> inner_;
+};
+
+TEST_F(UdevPortSource, PullingAndPluggingAModuleReachTheWatcherAsPortEvents) {
+  auto source = std::make_shared<CountedListings>(vek::ActivePortSource());
+  vek::SetSystemPortSource(source);
+  Plug(kBuiltInSerialPort + RecordedModule(1, "3", "1234", "0001", kDescribed));
+  const uint32_t diag = vek::ComNumberOfName(vek::ActivePortSource()->ListPorts().at(0).friendly_name).value();
+  const auto com = [](uint32_t n) { return "COM" + std::to_string(n); };
+
+  std::vector<std::string> events;  // guarded by source->mutex
+  vek::PortWatcher watcher(
+      [&](vek::PortEvent event, const std::string& name) {
+        std::lock_guard lock(source->mutex);
+        events.push_back((event == vek::PortEvent::kArrival ? "+" : "-") + name);
+        source->changed.notify_all();
+      },
+      vek::EventSource::kUdev);
+  const auto wait_for = [&](auto done) {
+    std::unique_lock lock(source->mutex);
+    return source->changed.wait_for(lock, std::chrono::seconds(3), done);
+  };
+  int before = source->listings;
+  watcher.Start();
+  ASSERT_TRUE(wait_for([&] { return source->listings > before; })) << "the watcher never listed the ports";
+
+  // Well within the watcher's slow fallback: only the events can bring these.
+  Unplug();
+  ASSERT_TRUE(wait_for([&] { return events.size() >= 3; }));
+  // Back on the same USB port, under new tty names (the testbed keeps the old nodes).
+  Plug(RecordedModule(1, "3", "1234", "0001",
+                      {{0, "ttyUSB3", "Module Diagnostics"}, {1, "ttyUSB4", "Module NMEA"}, {2, "ttyUSB5", "Module AT Port"}}));
+  ASSERT_TRUE(wait_for([&] { return events.size() >= 6; }));
+  watcher.Stop();
+  EXPECT_EQ(events, (std::vector<std::string>{"-" + com(diag), "-" + com(diag + 1), "-" + com(diag + 2),
+                                              "+" + com(diag), "+" + com(diag + 1), "+" + com(diag + 2)}));
 }
 
 }  // namespace
