@@ -83,10 +83,45 @@ void SimAtResponder::OnBytes(SimPortRole port, const uint8_t* data, size_t lengt
     // The LF after a CR ends an empty line, which asks nothing.
     if (line.empty() && !overlong_[index]) continue;
     const std::string reply = overlong_[index] ? Final("ERROR") : Answer(line);
+    const std::string command = overlong_[index] ? std::string() : Upper(line);
     line.clear();
     overlong_[index] = false;
-    if (answers) actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.end()), 0, port});
+    if (answers) Reply(port, command, reply, actions);
   }
+}
+
+void SimAtResponder::Reply(SimPortRole port, const std::string& command, std::string reply, SimActions& actions) {
+  std::optional<FaultRule> fault;
+  if (faults_ != nullptr && !command.empty()) {
+    bool downloaded = false;
+    {
+      std::lock_guard lock(device_.mutex);
+      downloaded = device_.downloads > 0;
+    }
+    fault = faults_->TakeAt(command, downloaded);
+  }
+  if (!fault) {
+    actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.end()), 0, port});
+    return;
+  }
+  switch (fault->kind) {
+    case FaultKind::kSilence: return;
+    case FaultKind::kPull: actions.pull_cable = true; return;
+    case FaultKind::kRefuse: reply = Final("ERROR"); break;
+    case FaultKind::kCorruptCrc:
+    case FaultKind::kCorruptByte:
+      if (!reply.empty()) reply[reply.size() / 2] = static_cast<char>(reply[reply.size() / 2] ^ 0x01);
+      break;
+    case FaultKind::kLate: break;
+    case FaultKind::kSplit: {
+      const size_t half = reply.size() / 2;
+      actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.begin() + half), 0, port});
+      actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin() + half, reply.end()), fault->value, port});
+      return;
+    }
+  }
+  const uint32_t delay = fault->kind == FaultKind::kLate ? fault->value : 0;
+  actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.end()), delay, port});
 }
 
 }  // namespace sim

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "sim/sim_faults.h"
 #include "sim/sim_options.h"
 #include "sim/sim_program.h"
 
@@ -17,7 +18,8 @@ struct SimDevice;
 
 class SimAtResponder {
  public:
-  SimAtResponder(const SimModuleOptions& options, SimDevice& device) : options_(options), device_(device) {}
+  SimAtResponder(const SimModuleOptions& options, SimDevice& device, FaultPlan* faults = nullptr)
+      : options_(options), device_(device), faults_(faults) {}
   ~SimAtResponder();
   SimAtResponder(const SimAtResponder&) = delete;
   SimAtResponder& operator=(const SimAtResponder&) = delete;
@@ -34,9 +36,12 @@ class SimAtResponder {
 
  private:
   std::string IdentityLines(bool with_device_info) const;
+  // The replies to one command line, with the fault planned for it applied.
+  void Reply(SimPortRole port, const std::string& command, std::string reply, SimActions& actions);
 
   const SimModuleOptions& options_;
   SimDevice& device_;
+  FaultPlan* faults_;
   std::string pending_[2];  // command text received so far: AT port, NMEA port
   bool overlong_[2] = {};
   int held_fd_ = -1;

@@ -12,12 +12,36 @@ void FaultPlan::Clear() {
   rules_.clear();
 }
 
-std::optional<FaultRule> FaultPlan::Take(SimState state, uint8_t request_code) {
+namespace {
+
+// Counts a matching request against the rule: true when the rule hits it.
+bool Hits(FaultRule& rule) {
+  if (rule.times == 0) return false;
+  if (rule.skip > 0) {
+    --rule.skip;
+    return false;
+  }
+  if (rule.times > 0) --rule.times;
+  return true;
+}
+
+}  // namespace
+
+std::optional<FaultRule> FaultPlan::Take(SimState state, uint8_t request_code, int second_byte) {
   std::lock_guard lock(mutex_);
   for (auto& rule : rules_) {
-    if (rule.state != state || rule.request_code != request_code || rule.times == 0) continue;
-    if (rule.times > 0) --rule.times;
-    return rule;
+    if (!rule.at_command.empty() || rule.state != state || rule.request_code != request_code) continue;
+    if (rule.second_byte >= 0 && rule.second_byte != second_byte) continue;
+    if (Hits(rule)) return rule;
+  }
+  return std::nullopt;
+}
+
+std::optional<FaultRule> FaultPlan::TakeAt(const std::string& command, bool downloaded) {
+  std::lock_guard lock(mutex_);
+  for (auto& rule : rules_) {
+    if (rule.at_command != command || (rule.after_download && !downloaded)) continue;
+    if (Hits(rule)) return rule;
   }
   return std::nullopt;
 }
@@ -54,6 +78,16 @@ void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies) {
           byte = static_cast<uint8_t>(byte ^ 0x01);
           if (byte == 0x7E || byte == 0x7D) byte = static_cast<uint8_t>(byte ^ 0x03);
         }
+      }
+      break;
+    case FaultKind::kCorruptByte:
+      // A byte of the body: the host's CRC check sees the damage, a host that skips it reads wrong data.
+      for (auto& reply : replies) {
+        if (reply.bytes.size() < 3) continue;
+        uint8_t& byte = reply.bytes[reply.bytes.size() / 2];
+        if (byte == 0x7E || byte == 0x7D) continue;  // framing stays intact
+        byte = static_cast<uint8_t>(byte ^ 0x01);
+        if (byte == 0x7E || byte == 0x7D) byte = static_cast<uint8_t>(byte ^ 0x03);
       }
       break;
   }
@@ -97,6 +131,12 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   const auto state = ParseSimState(fields[0].c_str());
   std::string code_text = fields[1];
   if (code_text.rfind("0x", 0) == 0 || code_text.rfind("0X", 0) == 0) code_text = code_text.substr(2);
+  if (code_text.size() == 4) {  // the request's first two bytes
+    const auto second = ParseNumber(code_text.substr(2), 16, 0xFF);
+    if (!second) return std::nullopt;
+    rule.second_byte = static_cast<int>(*second);
+    code_text.resize(2);
+  }
   const auto code = ParseNumber(code_text, 16, 0xFF);
   if (!state || !code) return std::nullopt;
   rule.state = *state;
@@ -107,6 +147,7 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   else if (kind == "late") rule.kind = FaultKind::kLate;
   else if (kind == "split") rule.kind = FaultKind::kSplit;
   else if (kind == "corrupt-crc") rule.kind = FaultKind::kCorruptCrc;
+  else if (kind == "corrupt-byte") rule.kind = FaultKind::kCorruptByte;
   else if (kind == "pull") rule.kind = FaultKind::kPull;
   else return std::nullopt;
   if (fields.size() >= 4) {

@@ -17,6 +17,7 @@ enum class FaultKind {
   kLate,        // answer after `value` milliseconds
   kSplit,       // answer in two pieces, `value` milliseconds apart
   kCorruptCrc,  // answer with a wrong CRC
+  kCorruptByte, // answer with one byte in the middle of the reply flipped (so its CRC fails)
   kPull,        // the cable is pulled: the module acts on the request, but every port
                 // vanishes before it answers; they come back after `value` ms (0: never)
 };
@@ -27,6 +28,12 @@ struct FaultRule {
   FaultKind kind;
   uint32_t value = 0;
   int times = -1;  // how many requests it hits; -1 for all
+  int second_byte = -1;  // when set, only requests whose byte 1 is this (e.g. 1B 09, 29 02)
+  int skip = 0;          // this many matching requests pass untouched before it hits
+  // An AT command line instead of a diagnostic request (`state` and the codes
+  // are then not looked at); hits only once a download has completed when asked.
+  std::string at_command = {};
+  bool after_download = false;
 };
 
 class FaultPlan {
@@ -34,7 +41,9 @@ class FaultPlan {
   void Add(const FaultRule& rule);
   void Clear();
   // The fault for this request, if any (counts it down).
-  std::optional<FaultRule> Take(SimState state, uint8_t request_code);
+  std::optional<FaultRule> Take(SimState state, uint8_t request_code, int second_byte = -1);
+  // The fault for this AT command line (upper case), if any.
+  std::optional<FaultRule> TakeAt(const std::string& command, bool downloaded);
 
  private:
   std::mutex mutex_;
@@ -42,8 +51,9 @@ class FaultPlan {
 };
 
 // Parses "STATE:CODE:KIND[:VALUE[:TIMES]]", e.g. "programmer:07:refuse:3:1":
-// STATE firmware|bootloader|programmer, CODE the request's first byte in hex,
-// KIND silence|refuse|late|split|corrupt-crc|pull, VALUE decimal (the refusal
+// STATE firmware|bootloader|programmer, CODE the request's first byte in hex
+// (or its first two bytes, e.g. 1B09), KIND silence|refuse|late|split|corrupt-crc|
+// corrupt-byte|pull, VALUE decimal (the refusal
 // byte in hex; for pull the milliseconds until the cable is back, 0 or none:
 // it stays away), TIMES how many requests it hits (default all).
 std::optional<FaultRule> ParseFaultRule(const std::string& text);

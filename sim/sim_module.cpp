@@ -107,7 +107,7 @@ bool SimModule::Start(std::string* error) {
   for (SimPortRole role : kRoles)
     if (!Port(role).Open(error)) return false;
   SwitchProgram(options_.state);
-  at_responder_ = std::make_unique<SimAtResponder>(options_, device_);
+  at_responder_ = std::make_unique<SimAtResponder>(options_, device_, &faults_);
   at_responder_->Attach(Port(SimPortRole::kAt).device_path());
   if (!Publish()) {
     if (error) *error = "cannot write " + options_.port_map_path;
@@ -167,7 +167,7 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
     std::lock_guard lock(requests_mutex_);
     requests_.push_back(RecordedRequest{state, frame.packet, frame.wire, frame.crc_ok});
   }
-  const auto fault = frame.packet.empty() ? std::nullopt : faults_.Take(state, frame.packet[0]);
+  const auto fault = frame.packet.empty() ? std::nullopt : faults_.Take(state, frame.packet[0], frame.packet.size() > 1 ? frame.packet[1] : -1);
   if (fault && fault->kind == FaultKind::kSilence) return;  // the request is lost: the module never sees it
   SimActions actions;
   program_->OnFrame(frame, actions);
@@ -347,7 +347,8 @@ void SimModule::Run(std::stop_token stop) {
       } else {
         SimActions actions;
         at_responder_->OnBytes(role, buffer, static_cast<size_t>(n), actions);
-        Schedule(actions.replies);
+        if (actions.pull_cable) PullNow(std::nullopt);
+        else Schedule(actions.replies);
       }
     }
   }

@@ -35,6 +35,7 @@ struct SimActions {
   std::vector<SimReply> replies;
   std::optional<SimState> next_state;  // the module now runs another program on the same port
   std::optional<Reenumerate> reenumerate;  // after the replies have gone out
+  bool pull_cable = false;                 // the cable is pulled now (an AT fault); nothing is answered
 };
 
 class SimProgram {

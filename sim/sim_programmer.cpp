@@ -77,6 +77,7 @@ class Programmer : public SimProgram {
   void Hello(const std::vector<uint8_t>& packet, SimActions& actions) {
     if (packet.size() < 1 + kMagicLength || std::memcmp(packet.data() + 1, kHostMagic, kMagicLength) != 0)
       return ReportError(actions, kErrorBadPacket, "bad hello");
+    open_type_.reset();  // a hello starts a new session: an image left open by an earlier host is dropped
     const std::string& name = options_.programmer.flash_name;
     const size_t name_length = std::min<size_t>(name.size(), 255);
     static constexpr uint8_t kVersions[] = {0x03, 0x03, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <thread>
+
 #include "sim/sim_module.h"
 #include "test_support.h"
 
@@ -28,6 +33,14 @@ TEST(ProbeAnswers, AreClassifiedByTheirFirstFiveBytes) {
 class ProbeOfScriptedPeer : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(vek::OpenDiagPort(7)); }
+  // Answers as soon as the probe frame arrives.
+  std::thread AnswerProbe(Bytes answer) {
+    return std::thread([this, answer] {
+      pollfd p{peer_.pty().master_fd(), POLLIN, 0};
+      uint8_t probe[16];
+      if (poll(&p, 1, 1000) > 0 && read(p.fd, probe, sizeof probe) > 0) peer_.Send(answer);
+    });
+  }
   vektest::PeerPort peer_;
 };
 
@@ -42,8 +55,18 @@ TEST_F(ProbeOfScriptedPeer, APartialAcknowledgeIsUnspecified) {
 }
 
 TEST_F(ProbeOfScriptedPeer, AStreamingErrorFrameMeansTheProgrammerRuns) {
-  peer_.Send({0x7E, 0x0E, 0x01, 0x02, 0x03, 0x04, 0x05});
+  std::thread answer = AnswerProbe({0x7E, 0x0E, 0x01, 0x02, 0x03, 0x04, 0x05});
   EXPECT_EQ(vek::ProbeMode(), vek::TARGET_GOING);
+  answer.join();
+}
+
+// A stray reply waiting before the probe (the firmware's late answer to the
+// switch request) is not taken for the answer, nor left in front of it.
+TEST_F(ProbeOfScriptedPeer, BytesWaitingBeforeTheProbeAreNoAnswer) {
+  peer_.Send({0x13, 0x3A, 0xA1, 0x7E});
+  std::thread answer = AnswerProbe({0x7E, 0x02, 0x6A, 0xD3, 0x7E});
+  EXPECT_EQ(vek::ProbeMode(), vek::TARGET_DOWNLOAD);
+  answer.join();
 }
 
 TEST_F(ProbeOfScriptedPeer, SilenceIsUnspecified) { EXPECT_EQ(vek::ProbeMode(), vek::TARGET_UNSPECIFIED); }

@@ -84,7 +84,7 @@ TEST_F(NvJob, BackupThenRestoreGivesAFlashedModuleItsNvBack) {
 
 class NvBackupTimeOut : public NvJob, public ::testing::WithParamInterface<std::pair<int, std::string>> {};
 
-TEST_P(NvBackupTimeOut, LeavesNoBackupFile) {
+TEST_P(NvBackupTimeOut, LeavesNoPartialFileAndKeepsThePreviousBackup) {
   WriteFile("backup.nvb", kOldBackup);
   sim::NvOptions nv;
   nv.silent_from_item = GetParam().first;
@@ -92,7 +92,7 @@ TEST_P(NvBackupTimeOut, LeavesNoBackupFile) {
   EXPECT_EQ(vek::BackupNv(job()), 1);
   EXPECT_TRUE(Reports().Logged("Error: NV_READ_F timeout!\r\n"));
   EXPECT_TRUE(Reports().Shown(GetParam().second));
-  EXPECT_FALSE(fs::exists("backup.nvb"));
+  EXPECT_EQ(ReadFile("backup.nvb"), kOldBackup);
   EXPECT_FALSE(fs::exists("backup.nvb.part"));
 }
 

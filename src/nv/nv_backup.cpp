@@ -41,13 +41,12 @@ void ReportFailure(UpgradeJob& job, const char* text, const char* caption) {
   job.show_message(kMessageOk, text, caption);
 }
 
-// A backup that did not reach its end leaves no partial file. After a time-out
-// "backup.nvb" goes too; after a stop (a pulled cable, a killed job) the
-// previous backup stays, since nothing in it was replaced.
+// A backup that did not reach its end leaves no partial file, and the previous
+// backup stays as it was (after a time-out too): it may be the only copy of
+// this module's NV items, and nothing in it was replaced.
 int EndBackupEarly(UpgradeJob& job, BackupFileWriter& file, const char* text) {
   job.show_status("%s", text);
   file.Abandon();
-  if (!NvWaitInterrupted()) unlink(kBackupFileName);
   return kNvEndedEarly;
 }
 

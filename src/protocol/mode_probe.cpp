@@ -35,6 +35,12 @@ TargetMode ProbePort(PortHandle port) {
   return ClassifyProbeAnswer(answer, got);
 }
 
-TargetMode ProbeMode() { return ProbePort(DiagPort.load()); }
+// Bytes already waiting are no answer to this probe: a stray reply (the firmware
+// may answer the switch to download mode) would otherwise stand in front of
+// every later answer and hide the boot loader from all thirty probes.
+TargetMode ProbeMode() {
+  PurgeDiagPort(kPurgeReceive);
+  return ProbePort(DiagPort.load());
+}
 
 }  // namespace vek

@@ -1,0 +1,336 @@
+// The fault matrix: vek-cli runs a whole job against the simulated module while
+// one request of the upgrade meets one fault (no answer, a refusal, a damaged
+// reply, a reply in pieces, the cable pulled). Every cell must end on its own,
+// say what happened, release the ports, keep "backup.nvb" whole, write no NV
+// item it did not read intact, and leave a module in a download mode that the
+// next run picks up. The table goes to artifacts/fault-matrix.md.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "images/platform_profile.h"
+#include "upgrade/job_records.h"
+#include "sim/demo_images.h"
+#include "sim/sim_module.h"
+#include "cli_process.h"
+#include "fault_matrix_cells.h"
+#include "test_support.h"
+
+namespace {
+
+using faultmatrix::Fault;
+using faultmatrix::Request;
+using sim::FaultKind;
+using sim::SimState;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// A backup left by an earlier job: three whole records whose data no module holds.
+std::string PreviousBackup() {
+  std::string bytes;
+  for (uint16_t item : {1, 2, 3}) {
+    std::string record(131, static_cast<char>(0xA5));
+    record[0] = 0x26;
+    record[1] = static_cast<char>(item & 0xFF);
+    record[2] = static_cast<char>(item >> 8);
+    bytes += record;
+  }
+  return bytes;
+}
+
+// True when a process other than this one has `path` open (the ports, vek.log).
+bool HeldByAnotherProcess(const std::string& path) {
+  if (path.empty()) return false;
+  std::error_code error;
+  const auto target = std::filesystem::weakly_canonical(path, error);
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool held = false;
+  const std::string self = std::to_string(getpid());
+  while (dirent* entry = readdir(proc)) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    std::filesystem::directory_iterator fds("/proc/" + pid + "/fd", error), end;
+    for (; !error && fds != end; fds.increment(error)) {
+      const auto link = std::filesystem::read_symlink(fds->path(), error);
+      if (!error && link == target) held = true;
+    }
+    error.clear();
+  }
+  closedir(proc);
+  return held;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::erase(text, '\r');
+  return text;
+}
+
+// What the runs share: the image folder and the backup a clean job writes.
+struct Shared {
+  std::string images;
+  std::string full_backup;  // "backup.nvb" after a job without faults
+};
+
+struct CellResult {
+  bool held = false;
+  std::string outcome;  // the table's cell text
+};
+
+class CellRun {
+ public:
+  CellRun(const Shared& shared, const Request& request, std::optional<Fault> fault)
+      : shared_(shared), request_(request), fault_(fault) {}
+
+  CellResult Run() {
+    std::filesystem::create_directory(dir_.File("work"));
+    std::filesystem::create_directory(dir_.File("run"));
+    WriteFile(Work("backup.nvb"), previous_);
+    if (request_.erase_efs) WriteFile(Work("config.ini"), "[EraseEFS]\nenable=1\n");
+
+    sim::SimModuleOptions options;
+    options.port_map_path = dir_.File("ports");
+    options.at.model = "ZX2180";
+    options.at.revision = "ZX2180_SIM_V1.0";
+    options.at.revision_after_download = "ZX2180_SIM_V1.1";
+    options.bootloader.reenumerate_delay_ms = 100;
+    options.programmer.reboot_delay_ms = 100;
+    options.firmware.reboot_delay_ms = 100;
+    module_ = std::make_unique<sim::SimModule>(options);
+    if (!module_->Start()) return {false, "FAILED: the simulated module did not start"};
+    if (fault_) module_->faults().Add(faultmatrix::RuleFor(request_, *fault_));
+    const auto nv_before = module_->device().nv.Snapshot();
+
+    std::vector<std::string> args;
+    if (request_.restore_default) args.push_back("--restore-default");
+    const vektest::CliRun run = Cli(args);
+    const faultmatrix::Expected expected = faultmatrix::ExpectedOutcome(request_, fault_);
+
+    std::vector<std::string> faults;
+    CheckRun(run, expected, faults);
+    CheckReleased(faults);
+    CheckBackup(faults);
+    CheckNvWrites(nv_before, faults);
+    const std::string second = PickUpWhereItStands(faults);
+
+    std::string summary = "exit " + std::to_string(run.exit_status) + ", '" + expected.text + "'" + second;
+    if (faults.empty()) return {true, "held: " + summary};
+    std::string text = "FAILED: ";
+    for (const auto& fault : faults) text += fault + "; ";
+    return {false, text + "(stdout: " + OneLine(run.out) + " stderr: " + OneLine(run.err) + ")"};
+  }
+
+  std::string Backup() const { return ReadFile(Work("backup.nvb")); }
+
+ private:
+  std::string Work(const std::string& name) const { return dir_.File("work/" + name); }
+
+  vektest::CliRun Cli(std::vector<std::string> args) {
+    // As a script would: no endless wait for a module that never shows up.
+    args.insert(args.begin(), {"--port-map", dir_.File("ports"), "--images", shared_.images, "--timeout", "8"});
+    vektest::CliSetup setup;
+    setup.working_dir = dir_.File("work");
+    setup.runtime_dir = dir_.File("run");
+    setup.time_scale = faultmatrix::kCliTimeScale;
+    setup.limit_seconds = 90;
+    return vektest::RunCli(args, setup);
+  }
+
+  // The run ended by itself with the exit status and the text this cell calls for.
+  void CheckRun(const vektest::CliRun& run, const faultmatrix::Expected& expected, std::vector<std::string>& faults) {
+    if (run.timed_out) faults.push_back("hung (killed after 90 s)");
+    if (run.exit_status != expected.exit_status)
+      faults.push_back("exit " + std::to_string(run.exit_status) + " instead of " +
+                       std::to_string(expected.exit_status));
+    if (!Contains(run.out, expected.text) && !Contains(run.err, expected.text))
+      faults.push_back("'" + expected.text + "' not said");
+    for (const auto& unwanted : expected.not_said)
+      if (Contains(run.out, unwanted) || Contains(run.err, unwanted)) faults.push_back("said '" + unwanted + "'");
+    if (!std::filesystem::exists(Work("vek.log"))) faults.push_back("no vek.log");
+    if (!expected.logged.empty() && !Contains(ReadFile(Work("vek.log")), expected.logged))
+      faults.push_back("'" + expected.logged + "' not logged");
+  }
+
+  void CheckReleased(std::vector<std::string>& faults) {
+    for (auto role : {sim::SimPortRole::kDiagnostics, sim::SimPortRole::kAt, sim::SimPortRole::kNmea})
+      if (HeldByAnotherProcess(module_->DevicePath(role))) faults.push_back("a port is still held");
+    if (HeldByAnotherProcess(Work("vek.log"))) faults.push_back("vek.log still open");
+  }
+
+  // The previous backup or a whole new one, nothing in between and no stray files.
+  // A whole new one holds the records of a clean job's backup, in order, up to
+  // its last; only items the module failed to deliver may be missing.
+  void CheckBackup(std::vector<std::string>& faults) {
+    const std::string backup = ReadFile(Work("backup.nvb"));
+    if (backup != previous_ && !shared_.full_backup.empty() && !WholeBackup(backup))
+      faults.push_back("backup.nvb is neither the previous nor a whole new one (" + std::to_string(backup.size()) +
+                       " bytes)");
+    for (const auto& entry : std::filesystem::directory_iterator(Work(""))) {
+      const std::string name = entry.path().filename();
+      const bool known = name == "vek.log" || name == "backup.nvb" || name == "config.ini" ||
+                         (entry.path().extension() == ".nvb" &&
+                          entry.path().stem().string().find_first_not_of("0123456789") == std::string::npos);
+      if (!known) faults.push_back("stray file " + name);
+    }
+  }
+
+  bool WholeBackup(const std::string& backup) const {
+    constexpr size_t kRecord = 131;
+    const std::string& full = shared_.full_backup;
+    if (backup.empty() || backup.size() % kRecord != 0) return false;
+    size_t at = 0;
+    for (size_t i = 0; i < backup.size(); i += kRecord) {
+      const std::string_view record(backup.data() + i, kRecord);
+      while (at < full.size() && std::string_view(full.data() + at, kRecord) != record) at += kRecord;
+      if (at >= full.size()) return false;  // a record no clean job writes, or out of order
+      at += kRecord;
+    }
+    return backup.compare(backup.size() - kRecord, kRecord, full, full.size() - kRecord, kRecord) == 0;
+  }
+
+  // Every NV write carries data the module held before the job.
+  void CheckNvWrites(const std::vector<std::vector<sim::NvBytes>>& before, std::vector<std::string>& faults) {
+    int foreign = 0, first = -1;
+    for (const auto& write : module_->device().nv.Writes()) {
+      const auto& elements = before.at(write.item);
+      if (std::find(elements.begin(), elements.end(), write.data) == elements.end()) {
+        if (first < 0) first = write.item;
+        ++foreign;
+      }
+    }
+    if (foreign > 0)
+      faults.push_back(std::to_string(foreign) + " NV writes of data the module never held (first item " +
+                       std::to_string(first) + ")");
+  }
+
+  // With the cable back, a module left in the boot loader or the programmer is
+  // taken from there by the next run.
+  std::string PickUpWhereItStands(std::vector<std::string>& faults) {
+    module_->faults().Clear();
+    const bool pulled = module_->cable_pulled();
+    if (pulled) module_->PlugCable();
+    // Let a reset or a re-enumeration under way finish.
+    for (int i = 0; i < 50 && (module_->cable_pulled() || Unsettled()); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const SimState state = module_->state();
+    if (state == SimState::kFirmware) return pulled ? "; replugged" : "";
+    const vektest::CliRun second = Cli({"--product", "ZX2180"});
+    if (second.exit_status != 0) {
+      faults.push_back(std::string("the next run from the ") + sim::SimStateName(state) + " ended with exit " +
+                       std::to_string(second.exit_status) + " (" + OneLine(second.out + second.err) + ")");
+      return "";
+    }
+    return std::string("; next run from the ") + sim::SimStateName(state) + ": exit 0";
+  }
+
+  bool Unsettled() {
+    // Ports missing from the map: the module is between two lives.
+    for (auto role : {sim::SimPortRole::kDiagnostics, sim::SimPortRole::kAt, sim::SimPortRole::kNmea})
+      if (module_->DevicePath(role).empty()) return true;
+    return false;
+  }
+
+  const Shared& shared_;
+  const Request& request_;
+  std::optional<Fault> fault_;
+  const std::string previous_ = PreviousBackup();
+  vektest::TempDir dir_;
+  std::unique_ptr<sim::SimModule> module_;
+};
+
+std::string MatrixPath() { return std::string(VEK_BINARY_DIR) + "/artifacts/fault-matrix.md"; }
+
+TEST(FaultMatrix, EveryRequestMeetsEveryFaultAndTheJobHolds) {
+  const auto started = std::chrono::steady_clock::now();
+  vektest::TempDir images_dir;
+  Shared shared;
+  shared.images = images_dir.File("images");
+  ASSERT_TRUE(sim::WriteImageFolder(shared.images, vek::PLATFORM_6280, 16 * 1024, 16 * 1024));
+
+  // A clean job first: it must succeed, and its backup is the one a whole backup equals.
+  const Request clean{"(no fault)"};
+  CellRun clean_run(shared, clean, std::nullopt);
+  const CellResult clean_result = clean_run.Run();
+  ASSERT_TRUE(clean_result.held) << clean_result.outcome;
+  shared.full_backup = clean_run.Backup();
+  ASSERT_FALSE(shared.full_backup.empty());
+  ASSERT_EQ(shared.full_backup.size() % 131, 0u);
+
+  const auto& requests = faultmatrix::Requests();
+  const auto& faults = faultmatrix::Faults();
+  struct Cell {
+    size_t row, column;
+  };
+  std::vector<Cell> cells;
+  std::vector<std::vector<CellResult>> results(requests.size(), std::vector<CellResult>(faults.size()));
+  for (size_t r = 0; r < requests.size(); ++r)
+    for (size_t c = 0; c < faults.size(); ++c) {
+      if (faultmatrix::Meaningful(requests[r], faults[c])) cells.push_back({r, c});
+      else results[r][c] = {true, "n/a"};
+    }
+  const char* only = getenv("VEK_FAULT_MATRIX_ONLY");  // a row name, to rerun one row while looking into it
+  if (only != nullptr) std::erase_if(cells, [&](const Cell& cell) { return requests[cell.row].name != std::string(only); });
+
+  std::atomic<size_t> next{0};
+  std::vector<std::jthread> workers;
+  for (int w = 0; w < faultmatrix::kParallelCells; ++w)
+    workers.emplace_back([&] {
+      for (size_t i; (i = next++) < cells.size();) {
+        const Cell cell = cells[i];
+        results[cell.row][cell.column] = CellRun(shared, requests[cell.row], faults[cell.column]).Run();
+      }
+    });
+  workers.clear();
+
+  int held = 0, failed = 0;
+  std::ostringstream table;
+  table << "## Fault matrix\n\nvek-cli against the simulated module (VEK_TIME_SCALE=" << faultmatrix::kCliTimeScale
+        << "); one fault per cell.\n"
+        << "Without a fault: " << clean_result.outcome << "\n\n| request |";
+  for (const auto& fault : faults) table << " " << fault.name << " |";
+  table << "\n|---|";
+  for (size_t c = 0; c < faults.size(); ++c) table << "---|";
+  table << "\n";
+  for (size_t r = 0; r < requests.size(); ++r) {
+    table << "| " << requests[r].name << " |";
+    for (size_t c = 0; c < faults.size(); ++c) {
+      const CellResult& result = results[r][c];
+      if (result.outcome != "n/a" && !result.outcome.empty()) (result.held ? held : failed)++;
+      std::string text = result.outcome.empty() ? "not run" : result.outcome;
+      std::replace(text.begin(), text.end(), '|', '/');
+      table << " " << text << " |";
+      EXPECT_TRUE(result.held || result.outcome.empty()) << requests[r].name << " / " << faults[c].name << ": "
+                                                         << result.outcome;
+    }
+    table << "\n";
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  table << "\nCells: " << held << " held, " << failed << " failed; " << static_cast<int>(seconds) << " s.\n";
+  std::filesystem::create_directories(std::filesystem::path(MatrixPath()).parent_path());
+  WriteFile(MatrixPath(), table.str());
+  std::cout << table.str();
+  EXPECT_EQ(failed, 0);
+}
+
+}  // namespace
