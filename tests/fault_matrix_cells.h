@@ -111,7 +111,7 @@ struct Expected {
   int exit_status = 0;
   std::string text;                   // said on stdout or stderr
   std::string logged = {};            // written to vek.log
-  std::vector<std::string> not_said;  // must not be said
+  std::vector<std::string> not_said = {};  // must not be said
 };
 
 // The operator's texts.
