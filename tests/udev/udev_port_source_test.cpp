@@ -100,7 +100,9 @@ class UdevPortSource : public ::testing::Test {
     devices_.clear();
     // The testbed leaves the bus links of removed devices behind; a device added
     // again needs its link back.
-    const std::string bus = std::string(umockdev_testbed_get_root_dir(testbed_)) + "/sys/bus";
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);  // ours to free
+    const std::string bus = std::string(root) + "/sys/bus";
+    g_free(root);
     if (!std::filesystem::exists(bus)) return;
     for (const auto& link : std::filesystem::recursive_directory_iterator(bus))
       if (link.is_symlink() && !std::filesystem::exists(link.path())) std::filesystem::remove(link.path());
