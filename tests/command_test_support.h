@@ -161,4 +161,11 @@ class ScriptedModule {
 // A reply frame as the module sends it.
 inline Bytes Frame(const Bytes& packet, bool opening_flag = true) { return sim::FrameReply(packet, opening_flag); }
 
+// Bytes that differ from block to block: byte i is i * step + offset.
+inline Bytes Pattern(size_t size, uint8_t step = 7, uint8_t offset = 3) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * step + offset);
+  return bytes;
+}
+
 }  // namespace vektest

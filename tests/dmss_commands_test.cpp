@@ -12,16 +12,11 @@ namespace {
 
 using vektest::Bytes;
 using vektest::Frame;
+using vektest::Pattern;
 using vektest::ProgressReports;
 using vektest::ScriptedModule;
 using vektest::SimulatedModule;
 using Progress = std::vector<std::pair<uint32_t, int32_t>>;
-
-Bytes Pattern(size_t size) {
-  Bytes bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
-  return bytes;
-}
 
 class DmssAgainstBootLoader : public ::testing::Test {
  protected:

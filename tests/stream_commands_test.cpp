@@ -15,18 +15,13 @@ namespace {
 
 using vektest::Bytes;
 using vektest::Frame;
+using vektest::Pattern;
 using vektest::ProgressReports;
 using vektest::ScriptedModule;
 using vektest::SimulatedModule;
 using Progress = std::vector<std::pair<uint32_t, int32_t>>;
 using sim::FaultKind;
 using sim::SimState;
-
-Bytes Pattern(size_t size) {
-  Bytes bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + 1);
-  return bytes;
-}
 
 const Bytes kHelloFrame = {0x7E, 0x01, 0x51, 0x43, 0x4F, 0x4D, 0x20, 0x66, 0x61, 0x73, 0x74, 0x20, 0x64, 0x6F,
                            0x77, 0x6E, 0x6C, 0x6F, 0x61, 0x64, 0x20, 0x70, 0x72, 0x6F, 0x74, 0x6F, 0x63, 0x6F,
@@ -95,7 +90,7 @@ TEST_F(StreamAgainstProgrammer, RequestsThatDoNotFitOnePacketAreRefusedUnsent) {
 }
 
 TEST_F(StreamAgainstProgrammer, WritesA2500ByteImageInBlocksOfThePlatformsSize) {
-  const Bytes image = Pattern(2500);
+  const Bytes image = Pattern(2500, 13, 1);
   vek::StoreImageSlot(vek::ImageSlot::kOemsbl, image);
   vek::StoreImageSlot(vek::ImageSlot::kOemsblhd, {0xA1, 0xA2, 0xA3});
   struct Case {
@@ -146,7 +141,7 @@ TEST_F(StreamAgainstProgrammer, OpensWithoutHeaderForOtherTypes) {
 }
 
 TEST_F(StreamAgainstProgrammer, ARefusedBlockStopsTheImage) {
-  vek::StoreImageSlot(vek::ImageSlot::kAmss, Pattern(3000));
+  vek::StoreImageSlot(vek::ImageSlot::kAmss, Pattern(3000, 13, 1));
   ASSERT_TRUE(vek::StreamOpenImage(vek::IMAGE_AMSS));
   faults().Add({SimState::kProgrammer, 0x07, FaultKind::kRefuse, 0x0E, 1});
   EXPECT_FALSE(vek::StreamWriteImage(vek::IMAGE_AMSS));
@@ -183,7 +178,7 @@ TEST_F(StreamAgainstProgrammer, UnansweredResetAndBlockFailAtTheirLimit) {
   const auto limit = vek::ScaledMs(vek::kReplyLimitMs) - std::chrono::milliseconds(5);
   EXPECT_GE(std::chrono::steady_clock::now() - start, limit);
 
-  vek::StoreImageSlot(vek::ImageSlot::kAmss, Pattern(1500));
+  vek::StoreImageSlot(vek::ImageSlot::kAmss, Pattern(1500, 13, 1));
   ASSERT_TRUE(vek::StreamOpenImage(vek::IMAGE_AMSS));
   faults().Add({SimState::kProgrammer, 0x07, FaultKind::kSilence, 0, 1});
   testing::internal::CaptureStdout();
