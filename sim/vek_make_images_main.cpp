@@ -15,7 +15,11 @@ int main(int argc, char** argv) {
   app.add_option("--platform", platform, "0 6270, 1 6280 with PBL, 2 6280, 3 60X5")->check(CLI::Range(0, 3));
   app.add_option("--image-kib", image_kib, "size of each image in KiB (amss four times that)")
       ->check(CLI::Range(1, 1 << 20));
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;  // --help: 0; a usage error: 2, as vek-cli
+  }
   if (!sim::WriteImageFolder(folder, platform, 48 * 1024, image_kib * 1024)) {
     std::fprintf(stderr, "vek-make-images: cannot write %s\n", folder.c_str());
     return 1;

@@ -104,7 +104,11 @@ int main(int argc, char** argv) {
   app.add_option("--dump", dump_folder,
                  "write the NV store at start (nv-start.bin) and, at exit, the flash images (flash-TT.bin, "
                  "flash-TT.hdr), the partition table (partition.bin) and the NV store (nv.bin) into DIR");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;  // --help: 0; a usage error: 2, as vek-cli
+  }
   options.state = *sim::ParseSimState(state.c_str());
   options.bootloader.programmer_start =
       programmer_start == "same" ? sim::ProgrammerStart::kSamePort : sim::ProgrammerStart::kReenumeratePort;
