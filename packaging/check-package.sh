@@ -3,7 +3,8 @@
 #   packaging/check-package.sh PACKAGE.deb [CONTENTS_FILE]
 # Unpacks it into a scratch root (dpkg -x), fails unless it holds the programs,
 # the udev rules, the desktop entry, the icon, the man pages and its declared
-# library dependencies, runs the programs from there, checks the man pages and
+# library dependencies, runs the programs from there (a whole vek-cli job against
+# vek-sim among them), checks the man pages and
 # the desktop entry, and writes the package's file list into CONTENTS_FILE.
 set -euo pipefail
 deb="$1"
@@ -58,6 +59,24 @@ run 0 "$root/usr/bin/vek-make-images" --help
 run 0 env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$runtime" "$root/usr/bin/vek" --version
 [ "$output" = "vek $version" ] || fail "vek --version says \"$output\", not vek $version"
 
+# One whole job with the packaged programs: vek-cli updates the packaged vek-sim.
+job="$runtime/job"
+mkdir -p "$job/run"
+"$root/usr/bin/vek-make-images" "$job/images" --platform 2 --image-kib 64 >/dev/null
+"$root/usr/bin/vek-sim" --port-map "$job/ports" --model ZX2180 --revision ZX2180_SIM_V1.0 \
+  --revision-after-download ZX2180_SIM_V1.1 2>"$job/vek-sim.log" &
+sim_pid=$!
+trap 'kill "$sim_pid" 2>/dev/null || true; rm -rf "$root" "$runtime"' EXIT
+for _ in $(seq 50); do [ -s "$job/ports" ] && break; sleep 0.1; done
+status=0
+(cd "$job" && VEK_TIME_SCALE=0.2 XDG_RUNTIME_DIR="$job/run" "$root/usr/bin/vek-cli" --port-map "$job/ports" \
+   --images "$job/images" --timeout 60 >"$job/status.txt" 2>"$job/errors.txt") || status=$?
+kill "$sim_pid" 2>/dev/null || true
+wait "$sim_pid" 2>/dev/null || true
+if [ "$status" -ne 0 ] || ! grep -Eq "update version +ZX2180_SIM_V1.0 to version +ZX2180_SIM_V1.1" "$job/vek.log"; then
+  fail "the packaged vek-cli's job against the packaged vek-sim ended with $status: $(tail -3 "$job/errors.txt")"
+fi
+
 # The man pages render without a warning.
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   warnings=$(zcat "$page" | groff -man -ww -z -Tutf8 2>&1) || fail "$(basename "$page"): groff failed"
@@ -78,4 +97,4 @@ if [ -n "$contents" ]; then
     dpkg-deb -c "$deb"; } >"$contents"
 fi
 [ "$failures" -eq 0 ] || { echo "check-package: $failures problems in $deb" >&2; exit 1; }
-echo "check-package: $deb holds the programs, rules, desktop entry, icon and man pages; the programs run"
+echo "check-package: $deb holds the programs, rules, desktop entry, icon and man pages; a job with its programs succeeds"
