@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <umockdev.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,7 +70,10 @@ class MockDevices {
     root_ = root;
     g_free(root);
   }
-  ~MockDevices() { g_object_unref(testbed_); }
+  ~MockDevices() {
+    g_object_unref(testbed_);
+    for (UMockdevIoctlBase* handler : handlers_) g_object_unref(handler);
+  }
   MockDevices(const MockDevices&) = delete;
   MockDevices& operator=(const MockDevices&) = delete;
 
@@ -127,6 +131,19 @@ class MockDevices {
     plugged_.clear();
   }
 
+  // The testbed answers the exclusive-use requests (TIOCEXCL, TIOCNXCL) on its
+  // ttys with a failure: let them succeed on `tty` (nobody else opens it) and
+  // carry out every other request on the pty itself.
+  bool AcceptExclusiveOpens(const std::string& tty) {
+    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), nullptr);
+    handlers_.push_back(handler);
+    GError* error = nullptr;
+    const bool ok = umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + tty).c_str(), handler, &error);
+    if (error) g_error_free(error);
+    return ok;
+  }
+
   // The module's side of an emulated tty: bytes the program writes to
   // /dev/<name> are read here and the other way round. Owned by the testbed.
   int ModuleSide(const std::string& tty) { return umockdev_testbed_get_dev_fd(testbed_, ("/dev/" + tty).c_str()); }
@@ -134,7 +151,21 @@ class MockDevices {
   UMockdevTestbed* testbed() { return testbed_; }
 
  private:
+  // Runs on the testbed's own thread.
+  static gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    if (request == TIOCEXCL || request == TIOCNXCL) {
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    int error = 0;
+    const int result = umockdev_ioctl_client_execute(client, &error, nullptr);
+    umockdev_ioctl_client_complete(client, result, error);
+    return TRUE;
+  }
+
   UMockdevTestbed* testbed_;
+  std::vector<UMockdevIoctlBase*> handlers_;
   std::string root_;
   std::vector<RecordedDevice> plugged_;
   std::set<std::string> ptys_;  // tty names the testbed has made a pty for
