@@ -82,7 +82,13 @@ class MockDevices {
   bool Plug(const std::string& recording) {
     std::string text;
     std::vector<RecordedDevice> added;
-    for (const RecordedDevice& device : RecordedDevices(recording)) {
+    // A recording lists a device before its parents; the kernel adds (and
+    // announces) parents first, so a tty is complete when its event comes.
+    std::vector<RecordedDevice> recorded = RecordedDevices(recording);
+    const auto depth = [](const RecordedDevice& d) { return std::count(d.syspath.begin(), d.syspath.end(), '/'); };
+    std::stable_sort(recorded.begin(), recorded.end(),
+                     [&](const RecordedDevice& a, const RecordedDevice& b) { return depth(a) < depth(b); });
+    for (const RecordedDevice& device : recorded) {
       if (std::filesystem::exists(root_ + device.syspath)) continue;
       std::string paragraph = device.text;
       if (device.tty && !device.node.empty() && !ptys_.insert(device.node).second) {
@@ -107,12 +113,12 @@ class MockDevices {
     for (const RecordedDevice& device : plugged_)
       if (device.tty) umockdev_testbed_uevent(testbed_, device.syspath.c_str(), "remove");
     std::vector<std::string> removed;
-    for (auto it = plugged_.rbegin(); it != plugged_.rend(); ++it) {
+    for (const RecordedDevice& device : plugged_) {  // parents come first
       const bool gone = std::any_of(removed.begin(), removed.end(),
-                                    [&](const std::string& parent) { return it->syspath.rfind(parent + "/", 0) == 0; });
-      if (!gone && std::filesystem::exists(root_ + it->syspath)) {
-        umockdev_testbed_remove_device(testbed_, it->syspath.c_str());
-        removed.push_back(it->syspath);
+                                    [&](const std::string& parent) { return device.syspath.rfind(parent + "/", 0) == 0; });
+      if (!gone && std::filesystem::exists(root_ + device.syspath)) {
+        umockdev_testbed_remove_device(testbed_, device.syspath.c_str());
+        removed.push_back(device.syspath);
       }
     }
     // The testbed leaves the links and nodes of removed devices behind; a
