@@ -28,11 +28,11 @@ void Session::Initialise(const std::string& image_folder) {
   if (!image_folder.empty()) job.image_path.Set(image_folder);
 }
 
-void Session::StartDeviceSearch() {
+void Session::StartDeviceSearch(EventSource events) {
   monitor_.StartSearch();
-  watcher_ = std::make_unique<PortWatcher>([this](PortEvent event, const std::string& name) {
-    post_([this, event, name] { OnPortEvent(event, name); });
-  });
+  watcher_ = std::make_unique<PortWatcher>(
+      [this](PortEvent event, const std::string& name) { post_([this, event, name] { OnPortEvent(event, name); }); },
+      events);
   watcher_->Start();
 }
 

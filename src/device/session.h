@@ -27,8 +27,9 @@ class Session {
   void Initialise(const std::string& image_folder);
 
   // Starts the device-connect task and the watch for port arrivals and removals,
-  // which are handed to the window's thread.
-  void StartDeviceSearch();
+  // which are handed to the window's thread. `events`: where the watch hears of
+  // the system's ports coming and going when no port map is in force.
+  void StartDeviceSearch(EventSource events = EventSource::kSystem);
 
   // The start button. False when no job was started.
   bool PressStart();

@@ -3,6 +3,8 @@
 #include <libudev.h>
 #include <poll.h>
 
+#include <cstring>
+
 namespace vek {
 namespace {
 
@@ -51,13 +53,21 @@ UdevMonitor::UdevMonitor(EventSource source) : handles_(std::make_unique<Handles
 
 UdevMonitor::~UdevMonitor() = default;
 
-bool UdevMonitor::TakeEvents() {
+bool UdevMonitor::TakeEvents(std::set<std::string>* removed) {
   if (!Open()) return false;
   bool any = false;
   for (int i = 0; i < kMaxEventsPerTake && Readable(fd_); ++i) {
     any = true;
     // The socket does not block; a failed read (an overflow) still counts as a change.
-    if (udev_device* device = udev_monitor_receive_device(handles_->monitor)) udev_device_unref(device);
+    udev_device* device = udev_monitor_receive_device(handles_->monitor);
+    if (device == nullptr) continue;
+    const char* action = udev_device_get_action(device);
+    const char* node = udev_device_get_devnode(device);
+    if (removed != nullptr && action != nullptr && node != nullptr) {
+      if (std::strcmp(action, "remove") == 0) removed->insert(node);
+      else removed->erase(node);
+    }
+    udev_device_unref(device);
   }
   return any;
 }

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <memory>
+#include <set>
+#include <string>
 
 namespace vek {
 
@@ -29,8 +31,10 @@ class UdevMonitor {
 
   // Reads every waiting event without blocking. True when any came, or when
   // some were lost because the queue overflowed: either way the ports may
-  // have changed.
-  bool TakeEvents();
+  // have changed. `removed`, when given, receives the device nodes whose last
+  // event was a removal: the kernel announces a removal before its sysfs
+  // entries are gone, so a listing made just after may still show them.
+  bool TakeEvents(std::set<std::string>* removed = nullptr);
 
  private:
   struct Handles;

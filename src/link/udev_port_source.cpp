@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace vek {
@@ -93,13 +94,16 @@ std::vector<UsbTty> UdevPortSource::CurrentTtys() {
   std::lock_guard lock(mutex_);
   // Events are taken before listing: one that arrives during the listing stays
   // queued and causes the next call to list again.
-  const bool changed = monitor_.TakeEvents();
+  std::set<std::string> removed;
+  const bool changed = monitor_.TakeEvents(&removed);
   const auto now = Clock::now();
   if (!monitor_.Open() || changed || !listed_ || now - listed_at_ >= kMaxListingAge) {
     ttys_ = ListUsbTtys();
     listed_ = true;
     listed_at_ = now;
   }
+  // A removed tty may linger in sysfs for a moment after its event: it is gone.
+  std::erase_if(ttys_, [&](const UsbTty& tty) { return removed.count(tty.device_path) != 0; });
   return ttys_;
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <umockdev.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "device/port_watcher.h"
 #include "link/com_port_name.h"
 #include "link/port_discovery.h"
+#include "mock_devices.h"
 #include "upgrade/job_records.h"
 
 namespace {
@@ -62,65 +62,23 @@ class UdevPortSource : public ::testing::Test {
     char pattern[] = "/tmp/vek-udev-XXXXXX";
     config_ = mkdtemp(pattern);
     setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
-    // The testbed comes first: event sockets opened later listen to it. It
-    // announces devices as the udev service would.
-    testbed_ = umockdev_testbed_new();
+    // The testbed announces devices as the udev service would.
+    devices_ = std::make_unique<vektest::MockDevices>();
     vek::SetSystemPortSource(std::make_shared<vek::UdevPortSource>(vek::EventSource::kUdev));
   }
   void TearDown() override {
     vek::SetSystemPortSource(nullptr);
-    g_object_unref(testbed_);
+    devices_.reset();
     std::filesystem::remove_all(config_);
   }
 
-  // Replaces the present devices, announcing each tty's removal and arrival as udev does.
+  // Replaces the present devices.
   void Plug(const std::string& recording) {
-    Unplug();
-    GError* error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, recording.c_str(), &error))
-        << (error ? error->message : "");
-    // The testbed announces every added device itself.
-    devices_ = Syspaths(recording, "");
-    ttys_ = Syspaths(recording, "E: SUBSYSTEM=tty\n");
+    devices_->Unplug();
+    devices_->Plug(recording);
   }
-  void Unplug() {
-    // ...but not a removed one.
-    for (const auto& tty : ttys_) umockdev_testbed_uevent(testbed_, tty.c_str(), "remove");
-    ttys_.clear();
-    // Removing a device takes its children along; clearing the testbed would
-    // also take the event sockets.
-    std::vector<std::string> removed;
-    for (const auto& device : devices_) {
-      const bool gone = std::any_of(removed.begin(), removed.end(),
-                                    [&](const std::string& parent) { return device.rfind(parent + "/", 0) == 0; });
-      if (gone) continue;
-      umockdev_testbed_remove_device(testbed_, device.c_str());
-      removed.push_back(device);
-    }
-    devices_.clear();
-    // The testbed leaves the bus links of removed devices behind; a device added
-    // again needs its link back.
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);  // ours to free
-    const std::string bus = std::string(root) + "/sys/bus";
-    g_free(root);
-    if (!std::filesystem::exists(bus)) return;
-    for (const auto& link : std::filesystem::recursive_directory_iterator(bus))
-      if (link.is_symlink() && !std::filesystem::exists(link.path())) std::filesystem::remove(link.path());
-  }
-  // The sysfs paths of the recording's devices whose block holds `line`.
-  static std::vector<std::string> Syspaths(const std::string& recording, const std::string& line) {
-    std::vector<std::string> paths;
-    size_t start = 0;
-    while (start < recording.size()) {
-      size_t end = recording.find("\n\n", start);
-      if (end == std::string::npos) end = recording.size();
-      const std::string block = recording.substr(start, end - start + 1);
-      if (block.rfind("P: ", 0) == 0 && block.find(line) != std::string::npos)
-        paths.push_back("/sys" + block.substr(3, block.find('\n') - 3));
-      start = end + 2;
-    }
-    return paths;
-  }
+  void PlugFile(const std::string& name) { Plug(vektest::ReadRecording(name)); }
+  void Unplug() { devices_->Unplug(); }
   void WriteRoles(const std::string& text) {
     std::filesystem::create_directories(config_ + "/vek");
     std::ofstream(config_ + "/vek/usb-roles.conf") << text;
@@ -133,9 +91,7 @@ class UdevPortSource : public ::testing::Test {
   }
   static std::string Com(uint32_t number) { return " (COM" + std::to_string(number) + ")"; }
 
-  UMockdevTestbed* testbed_ = nullptr;
-  std::vector<std::string> devices_;
-  std::vector<std::string> ttys_;
+  std::unique_ptr<vektest::MockDevices> devices_;
   std::string config_;
 };
 
@@ -143,18 +99,46 @@ const std::vector<TtyInterface> kDescribed = {
     {0, "ttyUSB0", "Module Diagnostics"}, {1, "ttyUSB1", "Module NMEA"}, {2, "ttyUSB2", "Module AT Port"}};
 const std::vector<TtyInterface> kUndescribed = {{0, "ttyUSB0", ""}, {1, "ttyUSB1", ""}, {2, "ttyUSB2", ""}};
 
-TEST_F(UdevPortSource, NamesPortsAfterTheirInterfaceStrings) {
-  Plug(kBuiltInSerialPort + RecordedModule(1, "3", "1234", "0001", kDescribed));
-  const uint32_t diag = vek::ComNumberOfName(vek::ActivePortSource()->ListPorts().at(0).friendly_name).value();
-  EXPECT_EQ(Names(), (std::vector<std::string>{"Module Diagnostics" + Com(diag) + " = /dev/ttyUSB0",
-                                               "Module NMEA" + Com(diag + 1) + " = /dev/ttyUSB1",
-                                               "Module AT Port" + Com(diag + 2) + " = /dev/ttyUSB2"}));
-  vek::TheDevice().diag_port = vek::TheDevice().at_port = vek::TheDevice().nmea_port = 0;
+// A module recorded in its three modes on USB port 1-2.3: its firmware names its
+// three interfaces; the boot loader and the programmer (product 4001, one
+// interface) name nothing and take the role the built-in table gives them.
+TEST_F(UdevPortSource, ARecordedModuleKeepsItsNumbersThroughItsThreeModes) {
+  const uint32_t diag = vek::PreferredComNumber("1-2.3", 0);
+  const std::vector<std::string> firmware = {"Module Diagnostics" + Com(diag) + " = /dev/ttyUSB0",
+                                             "Module NMEA" + Com(diag + 1) + " = /dev/ttyUSB1",
+                                             "Module AT Port" + Com(diag + 2) + " = /dev/ttyUSB2"};
+  vek::DeviceInfo& device = vek::TheDevice();
+  Plug(kBuiltInSerialPort + vektest::ReadRecording("module-firmware.umockdev"));
+  EXPECT_EQ(Names(), firmware);
+  device.diag_port = device.at_port = device.nmea_port = 0;
   EXPECT_TRUE(vek::FindModulePorts());
-  EXPECT_EQ(vek::TheDevice().diag_port.load(), diag);
-  EXPECT_EQ(vek::TheDevice().nmea_port.load(), diag + 1);
-  EXPECT_EQ(vek::TheDevice().at_port.load(), diag + 2);
+  EXPECT_EQ(device.diag_port.load(), diag);
+  EXPECT_EQ(device.nmea_port.load(), diag + 1);
+  EXPECT_EQ(device.at_port.load(), diag + 2);
   EXPECT_EQ(vek::CountDiagPorts(), 1);
+
+  // Switched to its boot loader it comes back on the freed ttyUSB0.
+  PlugFile("module-bootloader.umockdev");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Download Diagnostics" + Com(diag) + " = /dev/ttyUSB0"}));
+  device.diag_port = 0;
+  EXPECT_TRUE(vek::FindModulePorts());
+  EXPECT_EQ(device.diag_port.load(), diag);
+  EXPECT_EQ(device.at_port.load(), diag + 2);  // no AT port now: the old number stays
+
+  // The programmer it was given re-enumerates once more, on another tty.
+  PlugFile("module-programmer.umockdev");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Download Diagnostics" + Com(diag) + " = /dev/ttyUSB1"}));
+  device.diag_port = 0;
+  EXPECT_TRUE(vek::FindModulePorts());
+  EXPECT_EQ(device.diag_port.load(), diag);
+
+  // Reset into its new firmware: the numbers it had at the start.
+  PlugFile("module-firmware.umockdev");
+  EXPECT_EQ(Names(), firmware);
+  device.diag_port = device.at_port = device.nmea_port = 0;
+  EXPECT_TRUE(vek::FindModulePorts());
+  EXPECT_EQ(device.diag_port.load(), diag);
+  EXPECT_EQ(device.at_port.load(), diag + 2);
 }
 
 TEST_F(UdevPortSource, UndescribedInterfacesTakeTheirRolesFromTheUsersTableOrTheTtyName) {
@@ -165,26 +149,6 @@ TEST_F(UdevPortSource, UndescribedInterfacesTakeTheirRolesFromTheUsersTableOrThe
   EXPECT_EQ(Names(), (std::vector<std::string>{"Module Diagnostics" + Com(diag) + " = /dev/ttyUSB0",
                                                "ttyUSB1" + Com(diag + 1) + " = /dev/ttyUSB1",
                                                "Module AT Port" + Com(diag + 2) + " = /dev/ttyUSB2"}));
-}
-
-TEST_F(UdevPortSource, AModuleKeepsItsNumbersAcrossAModeSwitch) {
-  Plug(RecordedModule(2, "1.4", "1234", "0001", kDescribed));
-  vek::TheDevice().diag_port = 0;
-  ASSERT_TRUE(vek::FindModulePorts());
-  const uint32_t diag = vek::TheDevice().diag_port.load();
-  ASSERT_NE(diag, 0u);
-
-  // The boot loader: another product id, one undescribed interface, a new tty name.
-  Plug(RecordedModule(2, "1.4", "1234", "4001", {{0, "ttyUSB3", ""}}));
-  EXPECT_EQ(Names(), (std::vector<std::string>{"Download Diagnostics" + Com(diag) + " = /dev/ttyUSB3"}));
-
-  // Back in its firmware after the reset, with tty names shifted.
-  Plug(RecordedModule(2, "1.4", "1234", "0001",
-                      {{0, "ttyUSB4", "Module Diagnostics"}, {1, "ttyUSB5", "Module NMEA"}, {2, "ttyUSB6", "Module AT Port"}}));
-  vek::TheDevice().diag_port = vek::TheDevice().at_port = 0;
-  ASSERT_TRUE(vek::FindModulePorts());
-  EXPECT_EQ(vek::TheDevice().diag_port.load(), diag);
-  EXPECT_EQ(vek::TheDevice().at_port.load(), diag + 2);
 }
 
 TEST_F(UdevPortSource, TwoModulesOnTwoUsbPortsGetTwoSetsOfNumbers) {
@@ -230,7 +194,7 @@ class CountedListings : public vek::PortSource {
 TEST_F(UdevPortSource, PullingAndPluggingAModuleReachTheWatcherAsPortEvents) {
   auto source = std::make_shared<CountedListings>(vek::ActivePortSource());
   vek::SetSystemPortSource(source);
-  Plug(kBuiltInSerialPort + RecordedModule(1, "3", "1234", "0001", kDescribed));
+  Plug(kBuiltInSerialPort + vektest::ReadRecording("module-firmware.umockdev"));
   const uint32_t diag = vek::ComNumberOfName(vek::ActivePortSource()->ListPorts().at(0).friendly_name).value();
   const auto com = [](uint32_t n) { return "COM" + std::to_string(n); };
 
@@ -252,14 +216,13 @@ TEST_F(UdevPortSource, PullingAndPluggingAModuleReachTheWatcherAsPortEvents) {
 
   // Well within the watcher's slow fallback: only the events can bring these.
   Unplug();
-  ASSERT_TRUE(wait_for([&] { return events.size() >= 3; }));
-  // Back on the same USB port, under new tty names (the testbed keeps the old nodes).
-  Plug(RecordedModule(1, "3", "1234", "0001",
-                      {{0, "ttyUSB3", "Module Diagnostics"}, {1, "ttyUSB4", "Module NMEA"}, {2, "ttyUSB5", "Module AT Port"}}));
-  ASSERT_TRUE(wait_for([&] { return events.size() >= 6; }));
+  ASSERT_TRUE(wait_for([&] { return events.size() >= 3; })) << ::testing::PrintToString(events);
+  // Back in its boot loader on the same USB port: only the diagnostic port returns.
+  PlugFile("module-bootloader.umockdev");
+  ASSERT_TRUE(wait_for([&] { return events.size() >= 4; }));
   watcher.Stop();
   EXPECT_EQ(events, (std::vector<std::string>{"-" + com(diag), "-" + com(diag + 1), "-" + com(diag + 2),
-                                              "+" + com(diag), "+" + com(diag + 1), "+" + com(diag + 2)}));
+                                              "+" + com(diag)}));
 }
 
 }  // namespace
