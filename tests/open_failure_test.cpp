@@ -266,6 +266,16 @@ TEST(OpenFailureWords, AUserAddedAfterLoginIsToldToLogInAgain) {
             "dialout`)");
 }
 
+TEST(OpenFailureWords, APortUdevGivesToTheLocalSessionNeedsNoRules) {
+  vek::OpenFailureFacts facts;
+  facts.access = {true, 0660, "root", "dialout", "alice", false, false, true};
+  const std::string line = vek::ExplainOpenFailure("/dev/ttyUSB0", EACCES, facts).Line();
+  EXPECT_NE(line.find("`sudo usermod -aG dialout alice` and log in again, or run VEK from the active local session"),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(line.find("70-vek.rules"), std::string::npos);
+}
+
 TEST(OpenFailureWords, AModemManagerHolderGetsItsOneLineFix) {
   vek::OpenFailureFacts facts;
   facts.busy.holders = {{812, "ModemManager"}};

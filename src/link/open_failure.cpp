@@ -14,8 +14,7 @@ constexpr size_t kMaxShownPath = 128;
 constexpr char kRulesFix[] = "install VEK's udev rules (70-vek.rules) which give the logged-in user access";
 // A port tagged uaccess is given to the user of the active local session only
 // (not to a remote login, nor to a session that is in the background).
-constexpr char kUaccessFix[] =
-    "udev gives this port to the user of the active local session only; run VEK from that session";
+constexpr char kUaccessFix[] = "run VEK from the active local session, which udev gives the port to (uaccess)";
 
 static_assert(std::string_view(kRulesFix).find(kUdevRulesName) != std::string_view::npos);
 
@@ -56,7 +55,7 @@ OpenFailureWords PermissionWords(const std::string& path, const PortAccessFacts&
                 " was added to it after this session began",
             "log out and in again (or start VEK under `newgrp " + group + "`)"};
   std::string fix = "add the user with `sudo usermod -aG " + group + " " + user + "` and log in again";
-  fix += facts.tagged_uaccess ? std::string(", or ") + kUaccessFix : std::string(", or ") + kRulesFix;
+  fix += std::string(", or ") + rules_fix;
   return {opening + ": the port belongs to group " + group + " " + mode + " and user " + user + " is not in it", fix};
 }
 
