@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "link/open_failure.h"
 #include "link/port_source.h"
 #include "link/stop_wait.h"
 
@@ -63,17 +64,28 @@ PortHandle OpenSerialDevice(uint32_t number, PortShare share) {
   const auto path = ResolvePortNumber(number);
   if (!path) return kInvalidPort;
   const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kInvalidPort;
+  if (fd < 0) {
+    ReportOpenFailure(*path, errno);
+    return kInvalidPort;
+  }
   // Port names are untrusted: only a terminal device is ever used as a port.
   struct stat st {};
   termios probe {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || tcgetattr(fd, &probe) != 0) {
     close(fd);
+    ReportOpenFailure(*path, ENOTTY);
     return kInvalidPort;
   }
   if (share == PortShare::kExclusive) {
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    int error = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      error = errno;  // EWOULDBLOCK: another program holds the lock
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+      error = errno;
+    }
+    if (error != 0) {
       close(fd);
+      ReportOpenFailure(*path, error);
       return kInvalidPort;
     }
   }

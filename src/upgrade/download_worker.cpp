@@ -11,9 +11,11 @@
 #include "app/log_file.h"
 #include "images/image_loader.h"
 #include "images/image_set.h"
+#include "link/open_failure.h"
 #include "link/port_discovery.h"
 #include "link/serial_port.h"
 #include "link/stop_wait.h"
+#include "upgrade/preflight_check.h"
 #include "upgrade/status_report.h"
 #include "upgrade/upgrade_procedure.h"
 
@@ -107,6 +109,7 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
     job.image_path.Set(folder);
   }
   LogJobOptions();
+  RunPreflightCheck(job);  // a warning, shown before the job's own first status
   ShowAndLog(job, "start download...");
   TheDevice().download_status = 1;
   if (OpenImageSet(job) == 0) {
@@ -175,6 +178,7 @@ int DownloadWorker(WindowNotifications& window) {
   DeviceInfo& device = TheDevice();
   const Clock::time_point started = Clock::now();
   SetJobOutcome(JobOutcome::kNone);
+  ForgetOpenFailures();  // a port that fails in this job says why in this job's log
   const int result = RunJob(job, window, started);
   // A worker stopped because the cable was pulled leaves the clean-up to the
   // removal handler, which has already run it.
