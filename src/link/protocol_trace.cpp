@@ -81,17 +81,20 @@ void AppendNote(std::string& line, std::string_view note) {
 
 void AppendHex(std::string& line, const uint8_t* bytes, size_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
+  const size_t at = line.size();
+  line.resize(at + 3 * count);
+  char* out = line.data() + at;
   for (size_t i = 0; i < count; ++i) {
-    line += ' ';
-    line += kDigits[bytes[i] >> 4];
-    line += kDigits[bytes[i] & 0x0F];
+    *out++ = ' ';
+    *out++ = kDigits[bytes[i] >> 4];
+    *out++ = kDigits[bytes[i] & 0x0F];
   }
 }
 
 void TraceBytes(char direction, const uint8_t* bytes, size_t count, std::string_view note) {
   if (!ProtocolTraceOn() || (bytes == nullptr && count > 0)) return;
   std::string text;
-  text.reserve(20 + 3 * std::min(count, kTraceBytesPerLine) * (count / kTraceBytesPerLine + 1) + note.size());
+  text.reserve(3 * count + 32 * (count / kTraceBytesPerLine + 1) + note.size());
   std::lock_guard lock(trace_mutex);
   if (trace_fd < 0) return;
   std::string stamp;
