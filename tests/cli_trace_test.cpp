@@ -30,7 +30,8 @@ class CliTrace : public ::testing::Test {
  protected:
   void SetUp() override {
     images_ = dir_.File("images");
-    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 16 * 1024, 64 * 1024));
+    // Small images: the trace of a whole job stays a few thousand lines.
+    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 4 * 1024, 4 * 1024));
     std::filesystem::create_directory(dir_.File("work"));
     std::filesystem::create_directory(dir_.File("run"));
     setup_.working_dir = dir_.File("work");

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,40 +36,65 @@ struct TraceFile {
   }
 };
 
+// "   12.345678" as the line's stamp, or false.
+inline bool ParseStamp(const std::string& text, double& stamp) {
+  static const std::regex kStamp(R"(^ *[0-9]+\.[0-9]{6}$)");
+  if (!std::regex_match(text, kStamp)) return false;
+  stamp = std::stod(text);
+  return true;
+}
+
+inline int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "7E 06 4E" into bytes; false unless it is exactly pairs of upper-case hex digits
+// separated by single spaces.
+inline bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i < text.size(); i += 3) {
+    if (i + 2 > text.size() || (i + 2 < text.size() && text[i + 2] != ' ')) return false;
+    const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return true;
+}
+
 inline TraceFile ReadTraceFile(const std::string& path) {
-  static const std::regex kLine(R"(^ *([0-9]+\.[0-9]{6}) ([<>#])(?: (.*))?$)");
-  static const std::regex kHex(R"(^[0-9A-F]{2}$)");
-  static const std::regex kNote(R"(\[([^\]]*)\])");
   TraceFile file;
   std::ifstream in(path);
   std::string line;
   bool continuing = false;  // the previous hex line ended in [...]
   while (std::getline(in, line)) {
-    std::smatch match;
-    if (!std::regex_match(line, match, kLine)) {
+    TraceRecord record;
+    const size_t stamp_end = line.find('.') == std::string::npos ? std::string::npos : line.find(' ', line.find('.'));
+    bool good = stamp_end != std::string::npos && ParseStamp(line.substr(0, stamp_end), record.stamp) &&
+                stamp_end + 1 < line.size() && std::string("<>#").find(line[stamp_end + 1]) != std::string::npos &&
+                (stamp_end + 2 == line.size() || line[stamp_end + 2] == ' ');
+    if (good) {
+      record.direction = line[stamp_end + 1];
+      if (stamp_end + 3 <= line.size()) record.body = line.substr(stamp_end + 3);
+    }
+    if (good && record.direction != '#' && (record.body.empty() || record.body[0] != '"')) {
+      size_t notes_at = std::min(record.body.find('['), record.body.size());
+      const bool has_notes = notes_at < record.body.size();
+      const size_t hex_end = has_notes && notes_at > 0 ? notes_at - 1 : notes_at;  // the space before a note
+      good = ParseHex(record.body.substr(0, hex_end), record.bytes) &&
+             (!has_notes || notes_at == 0 || record.body[notes_at - 1] == ' ');
+      while (good && notes_at < record.body.size()) {
+        const size_t close = record.body.find(']', notes_at);
+        good = record.body[notes_at] == '[' && close != std::string::npos;
+        if (!good) break;
+        record.notes.push_back(record.body.substr(notes_at + 1, close - notes_at - 1));
+        notes_at = close + 1 < record.body.size() && record.body[close + 1] == ' ' ? close + 2 : close + 1;
+      }
+    }
+    if (!good) {
       file.well_formed = false;
       file.bad_lines.push_back(line);
       continue;
-    }
-    TraceRecord record;
-    record.stamp = std::stod(match[1]);
-    record.direction = match[2].str()[0];
-    record.body = match[3];
-    if (record.direction != '#' && (record.body.empty() || record.body[0] != '"')) {
-      const size_t notes_at = std::min(record.body.find('['), record.body.size());
-      std::istringstream tokens(record.body.substr(0, notes_at));
-      std::string token;
-      while (tokens >> token) {
-        if (!std::regex_match(token, kHex)) {
-          file.well_formed = false;
-          file.bad_lines.push_back(line);
-          break;
-        }
-        record.bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
-      }
-      const std::string notes = record.body.substr(notes_at);
-      for (std::sregex_iterator it(notes.begin(), notes.end(), kNote), end; it != end; ++it)
-        record.notes.push_back((*it)[1]);
     }
     const bool continues = !record.notes.empty() && record.notes.back() == "...";
     if (continuing && !file.records.empty() && file.records.back().direction == record.direction) {

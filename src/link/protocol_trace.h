@@ -4,8 +4,8 @@
 // --trace FILE; "vek.log" is not touched by it.
 //
 // The file is created or truncated when tracing starts (one trace per run) and
-// written with one write(2) per line, so it is complete up to the last line
-// even when the program dies. It starts with a line naming the wall-clock time.
+// written with one write(2) per record (never buffered), so it is complete up
+// to the last record even when the program dies. It starts with a line naming the wall-clock time.
 //
 // Line format, one record per line, fields separated by one space:
 //
@@ -25,12 +25,15 @@
 //            [discarded]      read, but thrown away after the frame before them
 //            [dropped]        read, but thrown away by a purge or a re-open
 //            [unclosed]       given up before its closing flag arrived
-//            [COMn]           the AT port the text went to or came from
+//            [COMn]           the port of a one-shot exchange (the AT
+//                             exchanges and the port-mode check)
 //            [...]            the bytes continue on the next line (same stamp
 //                             and direction): a line holds at most 2048 bytes
 //
 // Diagnostic frames are traced exactly as on the wire: escaped, with their
-// flags. A received frame is one line from its first byte to its closing flag.
+// flags. A received frame is one line from its first byte to its closing flag;
+// the mode probe's answer is the bytes the probe reads (five at most), and
+// bytes the port's own purges throw away unread are never seen, so never traced.
 // Texts escape backslash, double quote and control bytes as \\ \" \r \n \t
 // \xHH; status and box texts keep bytes from 0x80 up (they are UTF-8).
 //
