@@ -1,7 +1,10 @@
 // Block throughput over a pseudo-terminal against the simulated module, next to
 // what the pty itself allows for frames of the same sizes.
 //
-//   bench_link_throughput [--chunk-kib N] [--chunks N]
+//   bench_link_throughput [--chunk-kib N] [--chunks N] [--trace FILE]
+//
+// With --trace FILE the host writes the protocol trace into FILE throughout
+// (the cost of VEK_TRACE on the image write).
 //
 // Three transfers against vek-sim (a child process):
 //   - the programmer into the boot loader's RAM (1017-byte blocks, acknowledged 0x02),
@@ -33,6 +36,7 @@
 #include "link/crc16.h"
 #include "link/hdlc_frame.h"
 #include "link/port_source.h"
+#include "link/protocol_trace.h"
 #include "link/serial_port.h"
 #include "link/stop_wait.h"
 #include "protocol/dmss_commands.h"
@@ -238,11 +242,14 @@ bool RunSession(const std::string& sim, Transfer& transfer, const std::vector<ui
 int main(int argc, char** argv) {
   size_t chunk_kib = 256;
   int chunks = 20;
+  std::string trace;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--chunk-kib") chunk_kib = std::strtoul(argv[i + 1], nullptr, 10);
     else if (arg == "--chunks") chunks = std::atoi(argv[i + 1]);
+    else if (arg == "--trace") trace = argv[i + 1];
   }
+  if (!trace.empty() && !vek::StartProtocolTrace(trace)) return 1;
   chunk_kib = std::clamp<size_t>(chunk_kib, 16, 65536);
   chunks = std::clamp(chunks, 1, 1000);
   const std::string sim = bench::BuiltProgram("sim", "vek-sim");
@@ -272,7 +279,9 @@ int main(int argc, char** argv) {
       if (!ok) break;
     }
 
-  std::printf("### Block throughput over a pty (bench_link_throughput)\n\n");
+  vek::StopProtocolTrace();
+  std::printf("### Block throughput over a pty (bench_link_throughput%s)\n\n",
+              trace.empty() ? "" : ", with the protocol trace");
   std::printf("vek-sim runs as a child process; %d sessions per transfer, each with a fresh vek-sim and %d "
               "transfers of %zu KiB. Each transfer follows, on the same machine a moment earlier, as many "
               "ping-pong round trips as it has blocks: frames of the same mean wire length bounced between two "

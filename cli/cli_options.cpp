@@ -22,6 +22,9 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options) {
   auto* timeout_option = app.add_option("--timeout", timeout, "give up when no module is ready within SECONDS")
                              ->check(CLI::PositiveNumber);
   app.add_flag("--verbose", options.verbose, "debug output on standard error");
+  app.add_option("--trace", options.trace,
+                 "record every frame sent and received and each status text in FILE (as VEK_TRACE, which it overrides)")
+      ->type_name("FILE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -15,6 +15,7 @@ struct CliOptions {
   bool erase_on_mismatch = false;  // --erase-on-mismatch
   std::optional<double> timeout_seconds;  // --timeout SECONDS
   bool verbose = false;         // --verbose
+  std::string trace;            // --trace FILE, the protocol trace (wins over VEK_TRACE)
 };
 
 inline constexpr int kExitSuccess = 0;

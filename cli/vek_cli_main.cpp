@@ -75,7 +75,7 @@ int Run(const vekcli::CliOptions& options) {
   vek::Session session(
       window, [&loop](std::function<void()> work) { loop.Post(std::move(work)); },
       [&loop] { return loop.OnLoopThread(); });
-  session.Initialise(images);
+  session.Initialise(images, options.trace);
   session.StartDeviceSearch();
 
   // The device connection: until the connect task has finished.

@@ -40,6 +40,7 @@ struct CliSetup {
   std::string runtime_dir;  // XDG_RUNTIME_DIR: where the single-instance lock lives
   std::string time_scale = "0.2";
   int limit_seconds = 60;  // killed and reported as timed out after this
+  std::vector<std::string> extra_env;  // more NAME=VALUE entries
 };
 
 inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup) {
@@ -49,6 +50,7 @@ inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup
   arg_texts.insert(arg_texts.end(), args.begin(), args.end());
   std::vector<std::string> env_texts{"XDG_RUNTIME_DIR=" + setup.runtime_dir, "VEK_TIME_SCALE=" + setup.time_scale,
                                      "PATH=/usr/bin:/bin", "LANG=C"};
+  env_texts.insert(env_texts.end(), setup.extra_env.begin(), setup.extra_env.end());
   for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
     if (const char* value = getenv(keep)) env_texts.push_back(std::string(keep) + "=" + value);
   // Everything the child needs is prepared before fork: after it, only exec-safe calls.

@@ -1,8 +1,10 @@
 #include "at/at_exchange.h"
 
 #include <cstdio>
+#include <string>
 
 #include "link/console_output.h"
+#include "link/protocol_trace.h"
 #include "link/serial_port.h"
 #include "link/stop_wait.h"
 
@@ -39,6 +41,11 @@ AtTransfer AtTransact(uint32_t port, const uint8_t* bytes, int length, uint32_t 
   transfer.opened = true;
   ConfigurePort(at.handle());
   transfer.written = length > 0 && WritePort(at.handle(), bytes, length) == length;
+  const std::string port_note = ProtocolTraceOn() ? "COM" + std::to_string(port) : std::string();
+  if (ProtocolTraceOn() && length > 0) {
+    const std::string note = transfer.written ? port_note : port_note + "] [write failed";  // two notes
+    TraceSentTextOrBytes(bytes, static_cast<size_t>(length), note);
+  }
   if (!transfer.written) {
     TraceToStdout("serial: write failed!");
     if (!read_after_failed_write) return transfer;
@@ -47,6 +54,8 @@ AtTransfer AtTransact(uint32_t port, const uint8_t* bytes, int length, uint32_t 
   if (!transfer.waited || reply == nullptr || reply_size < 1) return transfer;
   transfer.received = ReadPort(at.handle(), reinterpret_cast<uint8_t*>(reply), reply_size - 1);
   reply[transfer.received] = '\0';
+  if (transfer.received > 0 && ProtocolTraceOn())
+    TraceReceivedTextOrBytes(reinterpret_cast<const uint8_t*>(reply), static_cast<size_t>(transfer.received), port_note);
   if (transfer.received == 0) TraceToStdout("serial: read failed!");
   return transfer;
 }

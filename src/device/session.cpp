@@ -3,6 +3,7 @@
 #include "app/launch_options.h"
 #include "app/log_file.h"
 #include "images/product_catalogue.h"
+#include "link/protocol_trace.h"
 #include "link/serial_port.h"
 #include "upgrade/job_records.h"
 #include "upgrade/reporting.h"
@@ -15,7 +16,9 @@ Session::Session(WindowNotifications& handlers, WindowProxy::Post post, WindowPr
 
 Session::~Session() { Shutdown(); }
 
-void Session::Initialise(const std::string& image_folder) {
+void Session::Initialise(const std::string& image_folder, const std::string& trace_file) {
+  const std::string trace_path = ChooseTracePath(trace_file);
+  if (!trace_path.empty()) tracing_ = StartProtocolTrace(trace_path);
   UpgradeJob& job = TheJob();
   DeviceInfo& device = TheDevice();
   InstallStandardCallbacks(job);
@@ -49,6 +52,8 @@ void Session::Shutdown() {
   download_worker_.Join();
   CloseDiagPort();
   SetWindowNotifications(nullptr);
+  if (tracing_) StopProtocolTrace();
+  tracing_ = false;
 }
 
 }  // namespace vek

@@ -24,7 +24,9 @@ class Session {
   // The window's initialisation: records and their defaults, the callbacks,
   // "vek.log", the product catalogue and the launch options from the working
   // directory; `image_folder` (empty: the working directory) becomes the image path.
-  void Initialise(const std::string& image_folder);
+  // The protocol trace starts first: into `trace_file` (vek-cli's --trace) when
+  // given, else into VEK_TRACE's file when that is set; Shutdown closes it.
+  void Initialise(const std::string& image_folder, const std::string& trace_file = {});
 
   // Starts the device-connect task and the watch for port arrivals and removals,
   // which are handed to the window's thread. `events`: where the watch hears of
@@ -52,6 +54,7 @@ class Session {
   WorkerThread download_worker_;
   DeviceMonitor monitor_;
   std::unique_ptr<PortWatcher> watcher_;
+  bool tracing_ = false;  // this session opened the protocol trace
 };
 
 }  // namespace vek

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/crc16.h"
+#include "link/protocol_trace.h"
 #include "link/serial_port.h"
 
 namespace vek {
@@ -27,11 +28,33 @@ struct ReceiverState {
   uint8_t staged[4096] = {};
   int staged_begin = 0;
   int staged_end = 0;
+  // The frame's bytes as they came from the port, kept only while tracing. The
+  // receive budget bounds a frame to its first byte plus kReceiveBudget bytes.
+  bool tracing = false;
+  uint8_t raw[kReceiveBudget + 1] = {};
+  int raw_count = 0;
 };
 
 ReceiverState receiver;
 
+// Bytes read but never examined, after a frame: the frame's own bytes are traced first.
+void TraceStaged(const char* note) {
+  if (receiver.staged_begin < receiver.staged_end)
+    TraceReceived(receiver.staged + receiver.staged_begin,
+                  static_cast<size_t>(receiver.staged_end - receiver.staged_begin), note);
+}
+
+void TraceRawFrame(const char* note) {
+  if (receiver.raw_count > 0) TraceReceived(receiver.raw, static_cast<size_t>(receiver.raw_count), note);
+  receiver.raw_count = 0;
+}
+
 void ResetReceiver(uint32_t generation) {
+  if (receiver.tracing) {  // what a purge or re-open took away
+    TraceRawFrame("dropped");
+    TraceStaged("dropped");
+  }
+  receiver.raw_count = 0;
   receiver.generation = generation;
   receiver.stored = 0;
   receiver.budget_used = 0;
@@ -49,6 +72,8 @@ bool NextByte(uint8_t& byte) {
     receiver.staged_end = n;
   }
   byte = receiver.staged[receiver.staged_begin++];
+  if (receiver.tracing && receiver.raw_count < static_cast<int>(sizeof receiver.raw))
+    receiver.raw[receiver.raw_count++] = byte;
   return true;
 }
 
@@ -97,6 +122,8 @@ bool SendPacket(int opening_flag) {
   const size_t frame_length =
       EncodeFrame(TxPacket.data, static_cast<size_t>(TxPacket.length), opening_flag == 1, send_buffer);
   const int written = WritePort(DiagPort.load(), send_buffer, static_cast<int>(frame_length));
+  if (ProtocolTraceOn())
+    TraceSent(send_buffer, frame_length, written == static_cast<int>(frame_length) ? "" : "write failed");
   // A complete write has drained the output queue, so the purge would find
   // nothing of ours to discard; only a short write leaves output to drop.
   if (written != static_cast<int>(frame_length)) PurgeDiagPort(kPurgeTransmit);
@@ -108,6 +135,8 @@ bool ReceiveFrame() {
   RxFrame.count = 0;
   const uint32_t generation = DiagReceiveGeneration();
   if (receiver.generation != generation) ResetReceiver(generation);
+  receiver.tracing = ProtocolTraceOn();
+  if (!receiver.tracing) receiver.raw_count = 0;
 
   uint8_t byte = 0;
   if (!receiver.in_frame) {
@@ -135,9 +164,11 @@ bool ReceiveFrame() {
   receiver.stored = 0;
   receiver.in_frame = false;
   receiver.escape = false;
+  if (receiver.tracing) TraceRawFrame(closed ? "" : "unclosed");
   if (stored == 0) return false;  // an empty frame: nothing is purged
 
   // Whatever followed the frame is stale: discard it.
+  if (receiver.tracing) TraceStaged("discarded");
   PurgeDiagPort(kPurgeReceive);
   receiver.generation = DiagReceiveGeneration();
   receiver.staged_begin = receiver.staged_end = 0;

@@ -4,6 +4,7 @@
 
 #include "link/crc16.h"
 #include "link/hdlc_frame.h"
+#include "link/protocol_trace.h"
 #include "link/serial_port.h"
 #include "link/stop_wait.h"
 #include "nv/nv_backup_file.h"
@@ -44,7 +45,8 @@ inline void PutEscaped(uint8_t byte, uint8_t* frame, int& n) {
 // Sends the request in TxPacket and sleeps until a whole frame is in RxFrame.
 Await SendAndAwait() {
   const int length = EncodeNvFrame(TxPacket.data, kNvRequestLength, nv_frame);
-  WritePort(DiagPort.load(), nv_frame, length);  // a lost request shows as silence
+  const int written = WritePort(DiagPort.load(), nv_frame, length);  // a lost request shows as silence
+  if (ProtocolTraceOn()) TraceSent(nv_frame, static_cast<size_t>(length), written == length ? "" : "write failed");
   const Deadline deadline = Deadline::AfterMs(kNvReplyLimitMs);
   while (!ReceiveFrame()) {
     // A module that streams bytes without ever closing a frame still times out.

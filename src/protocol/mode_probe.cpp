@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/protocol_trace.h"
 #include "link/stop_wait.h"
 
 namespace vek {
@@ -29,9 +30,12 @@ TargetMode ClassifyProbeAnswer(const uint8_t* answer, int length) {
 
 TargetMode ProbePort(PortHandle port) {
   uint8_t answer[100] = {};
-  WritePort(port, kProbeFrame.data(), static_cast<int>(kProbeFrame.size()));
+  const int written = WritePort(port, kProbeFrame.data(), static_cast<int>(kProbeFrame.size()));
+  if (ProtocolTraceOn())
+    TraceSent(kProbeFrame.data(), kProbeFrame.size(), written == static_cast<int>(kProbeFrame.size()) ? "" : "write failed");
   if (!PauseMs(kProbeAnswerWaitMs)) return TARGET_UNSPECIFIED;
   const int got = ReadPort(port, answer, 5);
+  if (got > 0 && ProtocolTraceOn()) TraceReceived(answer, static_cast<size_t>(got));
   return ClassifyProbeAnswer(answer, got);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "link/protocol_trace.h"
 #include "link/stop_wait.h"
 
 namespace vek {
@@ -28,6 +29,7 @@ __attribute__((format(printf, 1, 2))) int StandardShowStatus(const char* format,
   std::string text = FormatBounded(kStatusTextCapacity, format, args);
   va_end(args);
   Emit(debug_sink, text + "\r\n");
+  TraceStatus(text);
   if (WindowNotifications* w = window.load()) w->ShowStatus(text);
   return 0;
 }
@@ -35,6 +37,7 @@ __attribute__((format(printf, 1, 2))) int StandardShowStatus(const char* format,
 int StandardShowMessage(int kind, const char* text, const char* caption) {
   if (StopRequested()) return 0;
   if (kind != kMessageOk && kind != kMessageOkCancel) return 0;
+  TraceMessageBox(caption ? caption : "", text ? text : "");
   WindowNotifications* w = window.load();
   if (w == nullptr) return 0;
   const int answer = w->ShowMessage(kind, text ? text : "", caption ? caption : "");
