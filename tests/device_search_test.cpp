@@ -24,6 +24,7 @@
 #include "test_support.h"
 #include "upgrade/job_records.h"
 #include "upgrade/supported_models.h"
+#include "window_thread_queue.h"
 
 namespace {
 
@@ -51,8 +52,8 @@ class DeviceSearch : public ::testing::Test {
     // A restarted search looks for the images in the working folder again; vek.log goes there too.
     std::filesystem::current_path(images_);
     session_ = std::make_unique<vek::Session>(
-        window_, [this](std::function<void()> work) { Post(std::move(work)); },
-        [this] { return std::this_thread::get_id() == window_thread_; });
+        window_, [this](std::function<void()> work) { window_thread_.Post(std::move(work)); },
+        [this] { return window_thread_.OnWindowThread(); });
     session_->Initialise(images_);
   }
 
@@ -72,33 +73,8 @@ class DeviceSearch : public ::testing::Test {
     return *module_;
   }
 
-  void Post(std::function<void()> work) {
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(work));
-    }
-    wake_.notify_one();
-  }
-
   // Runs the window's work until `done` holds; false after `ms`.
-  bool RunWindowUntil(const std::function<bool()>& done, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-      std::function<void()> work;
-      {
-        std::unique_lock lock(mutex_);
-        if (!wake_.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)),
-                              [this] { return !queue_.empty(); })) {
-          if (std::chrono::steady_clock::now() >= end) return done();
-          continue;
-        }
-        work = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      work();
-    }
-    return true;
-  }
+  bool RunWindowUntil(const std::function<bool()>& done, int ms = 10000) { return window_thread_.RunUntil(done, ms); }
 
   int Count(const std::string& event) const {
     const auto events = window_.Events();
@@ -114,11 +90,8 @@ class DeviceSearch : public ::testing::Test {
   vektest::TempDir dir_;
   std::string images_, ports_;
   std::filesystem::path previous_dir_;
-  std::thread::id window_thread_ = std::this_thread::get_id();
+  vektest::WindowThreadQueue window_thread_;
   ProductWindow window_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> queue_;
   std::unique_ptr<sim::SimModule> module_;
   std::unique_ptr<vek::Session> session_;
 };

@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+#include "link/udev_tty_devices.h"
+
 namespace vek {
 namespace {
 
@@ -15,14 +17,6 @@ constexpr auto kMaxListingAge = std::chrono::seconds(5);
 
 // Sysfs values are short; anything longer is not one we want in a name.
 constexpr size_t kMaxAttributeText = 256;
-
-struct UdevDeleter {
-  void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
-  void operator()(udev_device* d) const { udev_device_unref(d); }
-};
-template <typename T>
-using UdevPtr = std::unique_ptr<T, UdevDeleter>;
 
 std::string Attribute(udev_device* device, const char* name) {
   const char* value = udev_device_get_sysattr_value(device, name);
@@ -53,25 +47,12 @@ long HexAttribute(udev_device* device, const char* name) {
 
 std::vector<UsbTty> ListUsbTtys() {
   std::vector<UsbTty> ttys;
-  UdevPtr<udev> context(udev_new());
-  if (!context) return ttys;
-  UdevPtr<udev_enumerate> enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate) return ttys;
-  udev_enumerate_add_match_subsystem(enumerate.get(), "tty");
-  if (udev_enumerate_scan_devices(enumerate.get()) < 0) return ttys;
-  udev_list_entry* entry;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-    const char* syspath = udev_list_entry_get_name(entry);
-    // Virtual consoles and pseudo-terminal masters have no parent at all: skip them unread.
-    if (syspath == nullptr || std::strstr(syspath, "/devices/virtual/") != nullptr) continue;
-    UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), syspath));
-    if (!tty) continue;
-    const char* node = udev_device_get_devnode(tty.get());
-    const char* name = udev_device_get_sysname(tty.get());
+  ForEachUdevTty([&](udev_device* tty, const char* node) {
+    const char* name = udev_device_get_sysname(tty);
     // Parents belong to the tty device and are released with it.
-    udev_device* interface = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_interface");
-    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device");
-    if (node == nullptr || name == nullptr || interface == nullptr || usb == nullptr) continue;
+    udev_device* interface = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+    if (name == nullptr || interface == nullptr || usb == nullptr) return true;
     const long vendor = HexAttribute(usb, "idVendor");
     const long product = HexAttribute(usb, "idProduct");
     const long number = HexAttribute(interface, "bInterfaceNumber");
@@ -84,7 +65,8 @@ std::vector<UsbTty> ListUsbTtys() {
     port.product_id = product < 0 ? 0 : static_cast<uint16_t>(product);
     port.interface_text = Attribute(interface, "interface");
     ttys.push_back(std::move(port));
-  }
+    return true;
+  });
   return ttys;
 }
 

@@ -26,6 +26,7 @@
 #include "link/udev_port_source.h"
 #include "mock_devices.h"
 #include "tests/recording_window.h"
+#include "tests/window_thread_queue.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
 #include "upgrade/job_records.h"
@@ -107,9 +108,7 @@ class ProductWindow : public vektest::RecordingWindow {
 class HotPlug : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* preload = getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload && std::string(preload).find("umockdev-preload") != std::string::npos)
-        << "run this under umockdev-wrapper";
+    ASSERT_TRUE(vektest::UnderUmockdevWrapper());
     unsetenv("VEK_PORT_MAP");
     vek::SetPortMapPath("");
     char pattern[] = "/tmp/vek-hotplug-XXXXXX";
@@ -124,8 +123,8 @@ class HotPlug : public ::testing::Test {
     devices_ = std::make_unique<vektest::MockDevices>();
     vek::SetSystemPortSource(std::make_shared<vek::UdevPortSource>(vek::EventSource::kUdev));
     session_ = std::make_unique<vek::Session>(
-        window_, [this](std::function<void()> work) { Post(std::move(work)); },
-        [this] { return std::this_thread::get_id() == window_thread_; });
+        window_, [this](std::function<void()> work) { window_thread_.Post(std::move(work)); },
+        [this] { return window_thread_.OnWindowThread(); });
     session_->Initialise(images_);
   }
 
@@ -159,34 +158,8 @@ class HotPlug : public ::testing::Test {
     ASSERT_TRUE(bridge_->ok());
   }
 
-  void Post(std::function<void()> work) {
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(work));
-    }
-    wake_.notify_one();
-  }
-
   // Runs the window's work until `done` holds; false after `ms`.
-  bool RunWindowUntil(const std::function<bool()>& done, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-      std::function<void()> work;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)),
-                         [this] { return !queue_.empty(); });
-        if (queue_.empty()) {
-          if (std::chrono::steady_clock::now() >= end) return done();
-          continue;
-        }
-        work = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      work();
-    }
-    return true;
-  }
+  bool RunWindowUntil(const std::function<bool()>& done, int ms = 10000) { return window_thread_.RunUntil(done, ms); }
 
   int Count(const std::string& event) const {
     const auto events = window_.Events();
@@ -200,11 +173,8 @@ class HotPlug : public ::testing::Test {
 
   std::string folder_, images_;
   std::filesystem::path previous_dir_;
-  std::thread::id window_thread_ = std::this_thread::get_id();
+  vektest::WindowThreadQueue window_thread_;
   ProductWindow window_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> queue_;
   std::unique_ptr<vektest::MockDevices> devices_;
   std::unique_ptr<sim::SimModule> module_;
   std::unique_ptr<Bridge> bridge_;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -23,6 +24,14 @@
 #include <vector>
 
 namespace vektest {
+
+// The testbed only stands in for the system when umockdev's preload library is loaded.
+inline ::testing::AssertionResult UnderUmockdevWrapper() {
+  const char* preload = getenv("LD_PRELOAD");
+  if (preload != nullptr && std::string(preload).find("umockdev-preload") != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "run this under umockdev-wrapper";
+}
 
 // One paragraph of a recording: a device, its sysfs path and its device node.
 struct RecordedDevice {

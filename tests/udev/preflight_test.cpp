@@ -11,6 +11,7 @@
 
 #include "link/port_udev_record.h"
 #include "upgrade/preflight_check.h"
+#include "mock_devices.h"
 
 namespace {
 
@@ -28,9 +29,7 @@ std::string RecordedTty(const std::string& port, const std::string& tty, const s
 class PreflightMarks : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* preload = getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload && std::string(preload).find("umockdev-preload") != std::string::npos)
-        << "run this under umockdev-wrapper";
+    ASSERT_TRUE(vektest::UnderUmockdevWrapper());
     testbed_ = umockdev_testbed_new();
     const std::string recording = RecordedTty("1", "ttyUSB0", "", "E: ID_MM_DEVICE_IGNORE=1\n") +
                                   RecordedTty("2", "ttyUSB1", "", "") +

@@ -55,9 +55,7 @@ const char* kBuiltInSerialPort =
 class UdevPortSource : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* preload = getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload && std::string(preload).find("umockdev-preload") != std::string::npos)
-        << "run this under umockdev-wrapper";
+    ASSERT_TRUE(vektest::UnderUmockdevWrapper());
     unsetenv("VEK_PORT_MAP");
     char pattern[] = "/tmp/vek-udev-XXXXXX";
     config_ = mkdtemp(pattern);
