@@ -112,6 +112,9 @@ struct Expected {
   std::string text;                   // said on stdout or stderr
   std::string logged = {};            // written to vek.log
   std::vector<std::string> not_said = {};  // must not be said
+  // Said instead of `text` is as good: where the outcome rests on whether the
+  // removal is noticed before or after the job moves on to its next stage.
+  std::string or_text = {};
 };
 
 // The operator's texts.

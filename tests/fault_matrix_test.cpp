@@ -163,7 +163,8 @@ class CellRun {
     if (run.exit_status != expected.exit_status)
       faults.push_back("exit " + std::to_string(run.exit_status) + " instead of " +
                        std::to_string(expected.exit_status));
-    if (!Contains(run.out, expected.text) && !Contains(run.err, expected.text))
+    const auto said = [&](const std::string& text) { return Contains(run.out, text) || Contains(run.err, text); };
+    if (!said(expected.text) && (expected.or_text.empty() || !said(expected.or_text)))
       faults.push_back("'" + expected.text + "' not said");
     for (const auto& unwanted : expected.not_said)
       if (Contains(run.out, unwanted) || Contains(run.err, unwanted)) faults.push_back("said '" + unwanted + "'");
