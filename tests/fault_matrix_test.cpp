@@ -134,7 +134,9 @@ class CellRun {
     CheckNvWrites(nv_before, faults);
     const std::string second = PickUpWhereItStands(faults);
 
-    std::string summary = "exit " + std::to_string(run.exit_status) + ", '" + expected.text + "'" + second;
+    const bool first_said = Contains(run.out, expected.text) || Contains(run.err, expected.text);
+    const std::string& said = first_said || expected.or_text.empty() ? expected.text : expected.or_text;
+    std::string summary = "exit " + std::to_string(run.exit_status) + ", '" + said + "'" + second;
     if (faults.empty()) return {true, "held: " + summary};
     std::string text = "FAILED: ";
     for (const auto& fault : faults) text += fault + "; ";
