@@ -18,6 +18,7 @@
 #include "cli_process.h"
 #include "test_support.h"
 #include "upgrade/job_records.h"
+#include "upgradable_module.h"
 
 namespace {
 
@@ -53,13 +54,7 @@ class CliEndToEnd : public ::testing::Test {
 
   // A module that names ZX2180 in its revision and reports a new one after a download.
   sim::SimModuleOptions ModuleOptions(SimState state = SimState::kFirmware, const std::string& map = "") const {
-    sim::SimModuleOptions options;
-    options.state = state;
-    options.port_map_path = map.empty() ? ports_ : map;
-    options.at.model = "ZX2180";
-    options.at.revision = "ZX2180_SIM_V1.0";
-    options.at.revision_after_download = "ZX2180_SIM_V1.1";
-    return options;
+    return vektest::UpgradableModuleOptions(map.empty() ? ports_ : map, state);
   }
 
   sim::SimModule& StartModule(const sim::SimModuleOptions& options) {

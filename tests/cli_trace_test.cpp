@@ -13,6 +13,7 @@
 #include "test_support.h"
 #include "trace_file_reader.h"
 #include "upgrade/job_records.h"
+#include "upgradable_module.h"
 
 namespace {
 
@@ -36,12 +37,7 @@ class CliTrace : public ::testing::Test {
     std::filesystem::create_directory(dir_.File("run"));
     setup_.working_dir = dir_.File("work");
     setup_.runtime_dir = dir_.File("run");
-    sim::SimModuleOptions options;
-    options.port_map_path = dir_.File("ports");
-    options.at.model = "ZX2180";
-    options.at.revision = "ZX2180_SIM_V1.0";
-    options.at.revision_after_download = "ZX2180_SIM_V1.1";
-    module_ = std::make_unique<sim::SimModule>(options);
+    module_ = std::make_unique<sim::SimModule>(vektest::UpgradableModuleOptions(dir_.File("ports")));
     ASSERT_TRUE(module_->Start());
   }
 

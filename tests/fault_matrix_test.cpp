@@ -28,6 +28,7 @@
 #include "cli_process.h"
 #include "fault_matrix_cells.h"
 #include "test_support.h"
+#include "upgradable_module.h"
 
 namespace {
 
@@ -109,11 +110,7 @@ class CellRun {
     WriteFile(Work("backup.nvb"), previous_);
     if (request_.erase_efs) WriteFile(Work("config.ini"), "[EraseEFS]\nenable=1\n");
 
-    sim::SimModuleOptions options;
-    options.port_map_path = dir_.File("ports");
-    options.at.model = "ZX2180";
-    options.at.revision = "ZX2180_SIM_V1.0";
-    options.at.revision_after_download = "ZX2180_SIM_V1.1";
+    sim::SimModuleOptions options = vektest::UpgradableModuleOptions(dir_.File("ports"));
     options.bootloader.reenumerate_delay_ms = 100;
     options.programmer.reboot_delay_ms = 100;
     options.firmware.reboot_delay_ms = 100;

@@ -19,6 +19,7 @@
 #include "upgrade/job_records.h"
 #include "window_test_support.h"
 #include "app/debug_output.h"
+#include "upgradable_module.h"
 
 namespace {
 
@@ -55,11 +56,7 @@ class MainWindowWithModule : public ::testing::Test {
   void SetUp() override {
     images_ = folder_.File("images");
     ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 48 * 1024, 64 * 1024));
-    sim::SimModuleOptions options;
-    options.port_map_path = folder_.File("ports");
-    options.at.model = "ZX2180";
-    options.at.revision = "ZX2180_SIM_V1.0";
-    options.at.revision_after_download = "ZX2180_SIM_V1.1";
+    const sim::SimModuleOptions options = vektest::UpgradableModuleOptions(folder_.File("ports"));
     module_ = std::make_unique<sim::SimModule>(options);
     ASSERT_TRUE(module_->Start());
     vek::SetPortMapPath(options.port_map_path);
