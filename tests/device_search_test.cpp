@@ -51,9 +51,7 @@ class DeviceSearch : public ::testing::Test {
     previous_dir_ = std::filesystem::current_path();
     // A restarted search looks for the images in the working folder again; vek.log goes there too.
     std::filesystem::current_path(images_);
-    session_ = std::make_unique<vek::Session>(
-        window_, [this](std::function<void()> work) { window_thread_.Post(std::move(work)); },
-        [this] { return window_thread_.OnWindowThread(); });
+    session_ = vektest::SessionOnQueue(window_, window_thread_);
     session_->Initialise(images_);
   }
 

@@ -8,7 +8,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <memory>
 #include <thread>
+
+#include "device/session.h"
 
 namespace vektest {
 
@@ -51,5 +54,12 @@ class WindowThreadQueue {
   std::condition_variable wake_;
   std::deque<std::function<void()>> queue_;
 };
+
+// A session whose window thread is the test's own, served by `queue`.
+inline std::unique_ptr<vek::Session> SessionOnQueue(vek::WindowNotifications& window, WindowThreadQueue& queue) {
+  return std::make_unique<vek::Session>(
+      window, [&queue](std::function<void()> work) { queue.Post(std::move(work)); },
+      [&queue] { return queue.OnWindowThread(); });
+}
 
 }  // namespace vektest

@@ -122,9 +122,7 @@ class HotPlug : public ::testing::Test {
     window_.image_folder = images_;
     devices_ = std::make_unique<vektest::MockDevices>();
     vek::SetSystemPortSource(std::make_shared<vek::UdevPortSource>(vek::EventSource::kUdev));
-    session_ = std::make_unique<vek::Session>(
-        window_, [this](std::function<void()> work) { window_thread_.Post(std::move(work)); },
-        [this] { return window_thread_.OnWindowThread(); });
+    session_ = vektest::SessionOnQueue(window_, window_thread_);
     session_->Initialise(images_);
   }
 
