@@ -2,6 +2,7 @@
 
 #include <libudev.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -17,6 +18,18 @@ constexpr auto kMaxListingAge = std::chrono::seconds(5);
 
 // Sysfs values are short; anything longer is not one we want in a name.
 constexpr size_t kMaxAttributeText = 256;
+
+// Each source's number, for the thread's monitors below.
+std::atomic<uint64_t> next_source_id{1};
+
+// The monitor this thread lists with: made, used and closed on this thread
+// only. A thread watches for the last source it listed; the system has one
+// source at a time, and one listed after another merely gets a new monitor.
+struct ThreadWatch {
+  uint64_t source = 0;
+  std::unique_ptr<UdevMonitor> monitor;
+};
+thread_local ThreadWatch this_thread_watch;
 
 std::string Attribute(udev_device* device, const char* name) {
   const char* value = udev_device_get_sysattr_value(device, name);
@@ -70,16 +83,30 @@ std::vector<UsbTty> ListUsbTtys() {
   return ttys;
 }
 
-UdevPortSource::UdevPortSource(EventSource events) : monitor_(events) {}
+UdevPortSource::UdevPortSource(EventSource events) : events_(events), id_(next_source_id++) {}
+
+UdevMonitor& UdevPortSource::ThreadMonitor(bool* made) {
+  ThreadWatch& watch = this_thread_watch;
+  *made = watch.source != id_ || !watch.monitor;
+  if (*made) {
+    watch.monitor.reset();  // an earlier source's, made on this thread too
+    watch.monitor = std::make_unique<UdevMonitor>(events_);
+    watch.source = id_;
+  }
+  return *watch.monitor;
+}
 
 std::vector<UsbTty> UdevPortSource::CurrentTtys() {
+  // A monitor made just now has missed what came before it: list again then.
+  bool made = false;
+  UdevMonitor& monitor = ThreadMonitor(&made);
   std::lock_guard lock(mutex_);
   // Events are taken before listing: one that arrives during the listing stays
   // queued and causes the next call to list again.
   std::set<std::string> removed;
-  const bool changed = monitor_.TakeEvents(&removed);
+  const bool changed = monitor.TakeEvents(&removed);
   const auto now = Clock::now();
-  if (!monitor_.Open() || changed || !listed_ || now - listed_at_ >= kMaxListingAge) {
+  if (made || !monitor.Open() || changed || !listed_ || now - listed_at_ >= kMaxListingAge) {
     ttys_ = ListUsbTtys();
     listed_ = true;
     listed_at_ = now;

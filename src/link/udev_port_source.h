@@ -6,8 +6,15 @@
 // desktop), so the listing is kept and done again only when udev reports a tty
 // event, and at least every few seconds in case an event was lost. Without
 // udev events every call lists afresh.
+//
+// The source is listed from several threads, but a libudev object may only
+// ever be used by the thread that made it (libudev(3)), even under a lock. So
+// the kept listing is shared, while each listing thread watches the events
+// with a monitor of its own, made on its first listing and closed when the
+// thread ends.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -27,9 +34,12 @@ class UdevPortSource : public PortSource {
 
  private:
   std::vector<UsbTty> CurrentTtys();
+  // This thread's monitor for this source; `made` tells that it was made just now.
+  UdevMonitor& ThreadMonitor(bool* made);
 
-  std::mutex mutex_;             // the source is listed from several threads
-  UdevMonitor monitor_;          // invalidates the kept listing
+  const EventSource events_;
+  const uint64_t id_;            // tells this source's monitors from an earlier source's
+  std::mutex mutex_;             // guards the kept listing below
   bool listed_ = false;
   Clock::time_point listed_at_;
   std::vector<UsbTty> ttys_;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/port_watcher.h"
@@ -168,6 +169,18 @@ TEST_F(UdevPortSource, NoUsbModuleNoPorts) {
   vek::TheDevice().diag_port = 9;
   EXPECT_FALSE(vek::FindModulePorts());
   EXPECT_EQ(vek::TheDevice().diag_port.load(), 9u);
+}
+
+// Each thread that lists watches the events with a monitor of its own: a thread
+// listing for the first time must not be handed a listing older than its monitor.
+TEST_F(UdevPortSource, AThreadListingForTheFirstTimeDoesNotSeeAModulePulledBefore) {
+  Plug(RecordedModule(1, "3", "1234", "0001", kDescribed));
+  ASSERT_EQ(Names().size(), 3u);
+  Unplug();  // nobody lists in between
+  std::vector<std::string> seen = {"not listed"};
+  std::thread([&] { seen = Names(); }).join();
+  EXPECT_TRUE(seen.empty()) << ::testing::PrintToString(seen);
+  EXPECT_TRUE(Names().empty());
 }
 
 // Counts the listings of the system's source, so a test knows when the watcher has seen the ports.
