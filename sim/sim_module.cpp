@@ -88,6 +88,7 @@ std::string SimModule::DevicePath(SimPortRole role) const {
 }
 
 bool SimModule::Publish() {
+  ++port_changes_;
   std::vector<vek::PortEntry> entries;
   {
     std::lock_guard lock(paths_mutex_);
@@ -132,6 +133,7 @@ void SimModule::Stop() {
   if (wake_fd_ >= 0) close(wake_fd_);
   wake_fd_ = -1;
   bool any_open = false;
+  ++port_changes_;
   for (auto& port : ports_) {
     any_open = any_open || port.is_open();
     port.Close();
@@ -213,6 +215,7 @@ void SimModule::ReenumerateDue() {
         return;
       }
     }
+    ++port_changes_;
     for (SimPortRole role : kRoles) {
       if (!Dropped(role)) continue;
       // The replacement exists before the old port goes, so it gets another /dev/pts path.
@@ -277,6 +280,7 @@ void SimModule::PullNow(std::optional<uint32_t> back_after_ms) {
     // A re-enumeration under way ends where it was heading.
     state_when_plugged_ = reenumeration_ ? reenumeration_->what.state_after : state_.load();
     reenumeration_.reset();
+    ++port_changes_;
     for (auto& port : ports_) port.Close();
     for (auto& port : replacements_) port.Close();
     pending_.clear();

@@ -57,6 +57,9 @@ class SimModule {
   uint32_t ComNumber(SimPortRole role) const;
   std::string FriendlyName(SimPortRole role) const;
   std::string DevicePath(SimPortRole role) const;
+  // Counts the changes of the ports (one vanishing, one appearing): equal before and
+  // after a look at them, the paths read before it were this module's all along.
+  uint64_t port_changes() const { return port_changes_.load(); }
 
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
@@ -114,6 +117,7 @@ class SimModule {
   mutable std::mutex cable_mutex_;
   std::vector<CableRequest> cable_requests_;  // from other threads, for the loop thread
   std::atomic<bool> cable_pulled_{false};
+  std::atomic<uint64_t> port_changes_{0};
   std::optional<std::chrono::steady_clock::time_point> plug_due_;  // loop thread only
   SimState state_when_plugged_ = SimState::kFirmware;             // loop thread only
   int wake_fd_ = -1;

@@ -1,5 +1,7 @@
 // Runs vek-cli as a child process, the way a script would: its own working
 // folder and runtime folder, standard output and error captured, a bounded wait.
+// The child is the leader of a process group of its own, so that whatever it
+// starts can be told apart from the test process and from the other runs.
 #pragma once
 
 #include <fcntl.h>
@@ -11,14 +13,27 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 namespace vektest {
 
+// Between fork() and execve() a child holds a copy of every descriptor of the test
+// process: the simulated modules' ports and the files other threads have open.
+// Starting a child holds this gate shared until the child has exec'd (or failed
+// to); a look through /proc for who holds a port holds it exclusively, so it never
+// takes such a child for a holder.
+inline std::shared_mutex& ForkExecGate() {
+  static std::shared_mutex gate;
+  return gate;
+}
+
 inline std::string CliProgramPath() { return std::string(VEK_BINARY_DIR) + "/cli/vek-cli"; }
 
 struct CliRun {
+  pid_t pid = -1;        // also its process group
   int exit_status = -1;  // -1 when it did not exit by itself
   bool timed_out = false;
   std::string out;  // standard output
@@ -41,7 +56,25 @@ struct CliSetup {
   std::string time_scale = "0.2";
   int limit_seconds = 60;  // killed and reported as timed out after this
   std::vector<std::string> extra_env;  // more NAME=VALUE entries
+  std::function<void(pid_t)> on_started;  // told the child's pid before it runs vek-cli
 };
+
+// Blocks until the child's end of `report` closes (at its execve) or it writes
+// the errno of a failed execve; bounded by `deadline`.
+inline void AwaitExec(int report, std::chrono::steady_clock::time_point deadline) {
+  pollfd fd{report, POLLIN, 0};
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    const int ready = poll(&fd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    int error = 0;
+    const ssize_t n = read(report, &error, sizeof error);
+    if (n < 0 && errno == EINTR) continue;
+    return;  // EOF: exec'd; data: exec failed and the child exits
+  }
+}
 
 inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup) {
   CliRun run;
@@ -60,25 +93,44 @@ inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup
   argv.push_back(nullptr);
   envp.push_back(nullptr);
 
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return run;
+  int out_pipe[2], err_pipe[2], exec_report[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(exec_report, O_CLOEXEC) != 0)
+    return run;
   const auto started = std::chrono::steady_clock::now();
+  std::shared_lock gate(ForkExecGate());
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null_in = open("/dev/null", O_RDONLY);
+    // Only async-signal-safe calls here. Nothing of the test process but the three
+    // standard streams and the exec report goes along, not even a descriptor another
+    // thread opened without O_CLOEXEC (a std::ifstream, say).
+    const int report = exec_report[1];
+    setpgid(0, 0);
+    const int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null_in < 0 || dup2(null_in, STDIN_FILENO) < 0 || dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
         dup2(err_pipe[1], STDERR_FILENO) < 0 || chdir(setup.working_dir.c_str()) != 0)
       _exit(127);
+    close_range(3, static_cast<unsigned>(report) - 1, 0);
+    close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
     execve(program.c_str(), argv.data(), envp.data());
+    const int error = errno;
+    [[maybe_unused]] const ssize_t n = write(report, &error, sizeof error);
     _exit(127);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  close(exec_report[1]);
   if (pid < 0) {
     close(out_pipe[0]);
     close(err_pipe[0]);
+    close(exec_report[0]);
     return run;
   }
+  run.pid = pid;
+  setpgid(pid, pid);  // also from here: whichever runs first, the group exists before the gate opens
+  if (setup.on_started) setup.on_started(pid);
+  AwaitExec(exec_report[0], started + std::chrono::seconds(setup.limit_seconds));
+  close(exec_report[0]);
+  gate.unlock();
 
   const auto deadline = started + std::chrono::seconds(setup.limit_seconds);
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -88,6 +140,7 @@ inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       run.timed_out = true;
+      kill(-pid, SIGKILL);  // with whatever it started
       kill(pid, SIGKILL);
       break;
     }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -57,14 +59,54 @@ std::string PreviousBackup() {
   return bytes;
 }
 
-// True when a process other than this one has `path` open (the ports, vek.log).
-bool HeldByAnotherProcess(const std::string& path) {
-  if (path.empty()) return false;
+// Which cell started which vek-cli: the process group of every run, by its leader's pid.
+class RunRegistry {
+ public:
+  void Add(pid_t group, const std::string& cell) {
+    std::lock_guard lock(mutex_);
+    cells_[group] = cell;
+  }
+  std::optional<std::string> CellOf(pid_t group) const {
+    std::lock_guard lock(mutex_);
+    const auto found = cells_.find(group);
+    return found == cells_.end() ? std::nullopt : std::optional<std::string>(found->second);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<pid_t, std::string> cells_;
+};
+
+RunRegistry& Runs() {
+  static RunRegistry runs;
+  return runs;
+}
+
+// A process that has one of the looked-for files open.
+struct Holder {
+  std::string path;
+  pid_t pid = 0, parent = 0, group = 0;
+  std::string program, command_line;
+};
+
+std::string ReadProcFile(const std::string& path) {
+  std::string text = ReadFile(path);
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+// The processes other than this one that have one of `paths` open (the ports,
+// vek.log). No child of this process is between fork() and execve() meanwhile.
+std::vector<Holder> HoldersOf(const std::vector<std::string>& paths) {
+  std::vector<std::filesystem::path> targets;
   std::error_code error;
-  const auto target = std::filesystem::weakly_canonical(path, error);
+  for (const auto& path : paths)
+    if (!path.empty()) targets.push_back(std::filesystem::weakly_canonical(path, error));
+  std::vector<Holder> holders;
+  std::unique_lock gate(vektest::ForkExecGate());
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  bool held = false;
+  if (proc == nullptr) return holders;
   const std::string self = std::to_string(getpid());
   while (dirent* entry = readdir(proc)) {
     const std::string pid = entry->d_name;
@@ -72,12 +114,38 @@ bool HeldByAnotherProcess(const std::string& path) {
     std::filesystem::directory_iterator fds("/proc/" + pid + "/fd", error), end;
     for (; !error && fds != end; fds.increment(error)) {
       const auto link = std::filesystem::read_symlink(fds->path(), error);
-      if (!error && link == target) held = true;
+      if (error || std::find(targets.begin(), targets.end(), link) == targets.end()) continue;
+      Holder holder;
+      holder.path = link.string();
+      holder.pid = std::stoi(pid);
+      // "pid (name) state ppid pgrp ...": the name may hold spaces and parentheses.
+      const std::string stat = ReadFile("/proc/" + pid + "/stat");
+      const auto close = stat.rfind(')');
+      std::istringstream rest(close == std::string::npos ? "" : stat.substr(close + 1));
+      std::string state;
+      rest >> state >> holder.parent >> holder.group;
+      holder.program = ReadProcFile("/proc/" + pid + "/comm");
+      holder.command_line = ReadProcFile("/proc/" + pid + "/cmdline");
+      holders.push_back(holder);
     }
     error.clear();
   }
   closedir(proc);
-  return held;
+  return holders;
+}
+
+// Who a holder is, as seen from the cell `cell`.
+std::string Describe(const Holder& holder, const std::string& cell) {
+  std::string whose;
+  if (const auto owner = Runs().CellOf(holder.group))
+    whose = *owner == cell ? "this cell's vek-cli (group " + std::to_string(holder.group) + ")"
+                           : "another cell's vek-cli (" + *owner + ")";
+  else if (holder.parent == getpid())
+    whose = "a child of the test process";
+  else
+    whose = "another program";
+  return holder.path + " by pid " + std::to_string(holder.pid) + " " + holder.program + " [" + holder.command_line +
+         "], " + whose;
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -102,7 +170,8 @@ struct CellResult {
 class CellRun {
  public:
   CellRun(const Shared& shared, const Request& request, std::optional<Fault> fault)
-      : shared_(shared), request_(request), fault_(fault) {}
+      : shared_(shared), request_(request), fault_(fault),
+        name_(request.name + (fault ? " / " + fault->name : std::string())) {}
 
   CellResult Run() {
     std::filesystem::create_directory(dir_.File("work"));
@@ -135,6 +204,7 @@ class CellRun {
     const std::string& said = first_said || expected.or_text.empty() ? expected.text : expected.or_text;
     std::string summary = "exit " + std::to_string(run.exit_status) + ", '" + said + "'" + second;
     if (faults.empty()) return {true, "held: " + summary};
+    KeepForALook();
     std::string text = "FAILED: ";
     for (const auto& fault : faults) text += fault + "; ";
     return {false, text + "(stdout: " + OneLine(run.out) + " stderr: " + OneLine(run.err) + ")"};
@@ -143,6 +213,20 @@ class CellRun {
   std::string Backup() const { return ReadFile(Work("backup.nvb")); }
 
  private:
+  // A failed cell's working folder (and the first run's trace, when traced) go to
+  // artifacts/fault-matrix-failed/<cell>/.
+  void KeepForALook() const {
+    std::string folder = name_;
+    for (char& c : folder)
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    const std::filesystem::path kept = std::string(VEK_BINARY_DIR) + "/artifacts/fault-matrix-failed/" + folder;
+    std::error_code error;
+    std::filesystem::remove_all(kept, error);
+    std::filesystem::create_directories(kept, error);
+    std::filesystem::copy(Work(""), kept, std::filesystem::copy_options::recursive, error);
+    std::filesystem::copy(dir_.File("trace.txt"), kept / "trace.txt", error);
+  }
+
   std::string Work(const std::string& name) const { return dir_.File("work/" + name); }
 
   vektest::CliRun Cli(std::vector<std::string> args) {
@@ -153,6 +237,10 @@ class CellRun {
     setup.runtime_dir = dir_.File("run");
     setup.time_scale = faultmatrix::kCliTimeScale;
     setup.limit_seconds = 90;
+    setup.on_started = [this](pid_t group) { Runs().Add(group, name_); };
+    // VEK_FAULT_MATRIX_TRACE=1: every frame of the first run in trace.txt, kept for a failed cell.
+    if (getenv("VEK_FAULT_MATRIX_TRACE") != nullptr && !std::filesystem::exists(dir_.File("trace.txt")))
+      args.insert(args.end(), {"--trace", dir_.File("trace.txt")});
     return vektest::RunCli(args, setup);
   }
 
@@ -172,10 +260,22 @@ class CellRun {
       faults.push_back("'" + expected.logged + "' not logged");
   }
 
+  // Nothing has the module's ports or vek.log open once vek-cli has ended. A module
+  // that drops a port during the look may see its pseudo-terminal's number taken by
+  // another cell's module: the look counts only when the ports stayed as they were.
   void CheckReleased(std::vector<std::string>& faults) {
-    for (auto role : {sim::SimPortRole::kDiagnostics, sim::SimPortRole::kAt, sim::SimPortRole::kNmea})
-      if (HeldByAnotherProcess(module_->DevicePath(role))) faults.push_back("a port is still held");
-    if (HeldByAnotherProcess(Work("vek.log"))) faults.push_back("vek.log still open");
+    std::vector<Holder> holders;
+    for (int look = 0; look < 10; ++look) {
+      const uint64_t changes = module_->port_changes();
+      std::vector<std::string> paths{Work("vek.log")};
+      for (auto role : {sim::SimPortRole::kDiagnostics, sim::SimPortRole::kAt, sim::SimPortRole::kNmea})
+        paths.push_back(module_->DevicePath(role));
+      holders = HoldersOf(paths);
+      if (module_->port_changes() == changes) break;
+    }
+    for (const Holder& holder : holders)
+      faults.push_back((holder.path.ends_with("vek.log") ? "vek.log still open: " : "a port is still held: ") +
+                       Describe(holder, name_));
   }
 
   // The previous backup or a whole new one, nothing in between and no stray files.
@@ -254,6 +354,7 @@ class CellRun {
   const Shared& shared_;
   const Request& request_;
   std::optional<Fault> fault_;
+  const std::string name_;  // the cell: "request / fault"
   const std::string previous_ = PreviousBackup();
   vektest::TempDir dir_;
   std::unique_ptr<sim::SimModule> module_;
