@@ -1,5 +1,6 @@
 #include "nv/nv_backup.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -119,17 +120,37 @@ TEST_F(NvJob, AStoppedBackupKeepsThePreviousFile) {
 
 TEST_F(NvJob, AKilledBackupProcessKeepsThePreviousFile) {
   WriteFile("backup.nvb", kOldBackup);
-  StartModule();
+  // The child is forked before the module's thread starts: in a child of a
+  // process with other threads only async-signal-safe calls are allowed. It waits
+  // for the diagnostic port's number, then opens the port and backs up.
+  int go[2];
+  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
   const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) _exit(vek::BackupNv(job()));
+  if (child == 0) {
+    close(go[1]);
+    uint32_t diag = 0;
+    if (read(go[0], &diag, sizeof diag) != static_cast<ssize_t>(sizeof diag)) _exit(3);
+    vek::SetPortMapPath(ports_.File("ports"));
+    if (!vek::OpenDiagPort(diag)) _exit(4);
+    _exit(vek::BackupNv(job()));
+  }
+  close(go[0]);
+  if (child < 0) close(go[1]);
+  ASSERT_GT(child, 0);
+  StartModule();
+  const bool started = !HasFatalFailure();
+  if (started) {
+    const uint32_t diag = module_->ComNumber(sim::SimPortRole::kDiagnostics);
+    [[maybe_unused]] const ssize_t n = write(go[1], &diag, sizeof diag);
+  }
+  close(go[1]);  // without a number the child gives up
   // Kill it mid-way, as a power cut would.
-  const bool midway = vektest::Eventually(
-      [] {
-        std::error_code error;
-        return fs::file_size("backup.nvb.part", error) > 50 * 131 && !error;
-      },
-      10000);
+  const bool midway = started && vektest::Eventually(
+                                     [] {
+                                       std::error_code error;
+                                       return fs::file_size("backup.nvb.part", error) > 50 * 131 && !error;
+                                     },
+                                     10000);
   kill(child, SIGKILL);
   int status = 0;
   waitpid(child, &status, 0);
