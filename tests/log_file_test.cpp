@@ -1,9 +1,9 @@
 #include "app/log_file.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -38,13 +38,18 @@ bool SplitCrLfLines(const std::string& text, std::vector<std::string>& lines) {
   return true;
 }
 
-int OpenDescriptorCount() {
+// The descriptors of this process open on `path` (other descriptors come and go
+// with whatever else runs in the process).
+int DescriptorsOpenOn(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::canonical(path, error);
+  if (error) return -1;
   int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    std::error_code link_error;
+    if (std::filesystem::read_symlink(entry.path(), link_error) == file) ++count;
   }
-  return count;
+  return error ? -1 : count;
 }
 
 class LogFileTest : public ::testing::Test {
@@ -93,9 +98,9 @@ TEST_F(LogFileTest, ReopeningStartsAnEmptyLogWithoutLeakingTheOldDescriptor) {
   EXPECT_EQ(Contents(path_), "second run\r\n");
 
   // Opening again while still open (no run ended in between) closes the old stream.
-  const int before = OpenDescriptorCount();
+  ASSERT_EQ(DescriptorsOpenOn(path_), 1);
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(log_.Reopen());
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(DescriptorsOpenOn(path_), 1);
   log_.Write("third run");
   EXPECT_EQ(Contents(path_), "third run\r\n");
 }
