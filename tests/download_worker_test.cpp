@@ -3,8 +3,6 @@
 // clean-up at its end, and a stop in the middle of a job.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "sim/port_map_file.h"
 #include "sim/pty_port.h"
 #include "upgrade/download_worker.h"
@@ -21,14 +19,24 @@ constexpr uint8_t kSwitchToDownload = 0x3A;
 
 class Worker : public upgradetest::UpgradeTest {
  protected:
-  // The "time: %dmin%dsec" line, checked, and the final text it implies.
+  // The "time: %dmin%dsec" lines the job logged. How long a job takes depends
+  // on the machine; the time is only read.
+  std::vector<std::pair<unsigned, unsigned>> JobTimes() const {
+    std::vector<std::pair<unsigned, unsigned>> times;
+    for (const auto& line : window_.Logs()) {
+      unsigned minutes = 0, seconds = 0;
+      char end = 0;
+      if (std::sscanf(line.c_str(), "time: %umin%usec%c", &minutes, &seconds, &end) == 2 && seconds < 60)
+        times.emplace_back(minutes, seconds);
+    }
+    return times;
+  }
+  // The final text the logged job time implies.
   std::string ExpectedOk(const std::string& report) {
-    unsigned minutes = 99, seconds = 99;
-    for (const auto& line : window_.Logs())
-      if (std::sscanf(line.c_str(), "time: %umin%usec", &minutes, &seconds) == 2) break;
-    EXPECT_EQ(minutes, 0u);
-    EXPECT_LT(seconds, 30u);
-    return "Ok! 0\u2032" + std::to_string(seconds) + "\u2033, " + report;
+    const auto times = JobTimes();
+    EXPECT_EQ(times.size(), 1u);
+    if (times.empty()) return "(no job time logged)";
+    return "Ok! " + std::to_string(times[0].first) + "\u2032" + std::to_string(times[0].second) + "\u2033, " + report;
   }
   void ExpectJobStateReset() {
     EXPECT_EQ(device().download_status, 0);
@@ -119,7 +127,7 @@ TEST_F(Worker, DownloadModeIgnoresTheNvChoicesAndWritesTheOptionDump) {
 
   const std::string report = "update version  ZX2180_SIM_V1.0 to version  ZX2180_SIM_V1.1";
   EXPECT_TRUE(InOrder(logs, {"normal reset...", report}));
-  EXPECT_EQ(logs.back().rfind("time: 0min", 0), 0u);
+  EXPECT_EQ(logs.back().rfind("time: ", 0), 0u);
   {
     std::lock_guard lock(module_->device().mutex);
     EXPECT_EQ(module_->device().efs_erasures, 0);
@@ -137,9 +145,7 @@ TEST_F(Worker, JobsWithoutADownloadEndWithTheirOwnTexts) {
   StartModule(SimState::kFirmware, QuickModule());
   ASSERT_EQ(vek::DownloadWorker(window_), 1);
   EXPECT_EQ(window_.Statuses().back(), "backup nvb success!");
-  EXPECT_EQ(CountOf(window_.Logs(), "time: 0min0sec") + CountOf(window_.Logs(), "time: 0min1sec") +
-                CountOf(window_.Logs(), "time: 0min2sec") + CountOf(window_.Logs(), "time: 0min3sec"),
-            1);
+  EXPECT_EQ(JobTimes().size(), 1u);
   // Without product ids the dump has no ID line.
   EXPECT_EQ(window_.Logs().at(9), std::string(40, '='));
   EXPECT_EQ(window_.Logs().at(13), std::string(40, '-'));
@@ -214,12 +220,11 @@ TEST_F(Worker, AStoppedJobEndsPromptlyAndReportsNothingMore) {
   ASSERT_TRUE(worker.Start([this] { return vek::DownloadWorker(window_); }));
   ASSERT_TRUE(window_.WaitUntilHeld());
   const size_t seen = window_.Count();
-  const auto asked = std::chrono::steady_clock::now();
   worker.RequestStop();
   window_.Release();
+  // Without the stop it would go on waiting, saying so every try, then fail with a box.
+  EXPECT_TRUE(vektest::Eventually([&] { return !worker.Running(); }, 10000));
   worker.Join();
-  const auto took = std::chrono::steady_clock::now() - asked;
-  EXPECT_LT(took, std::chrono::milliseconds(500));
   EXPECT_EQ(worker.Result(), 0);
   EXPECT_EQ(window_.Count(), seen);
   EXPECT_FALSE(window_.Has("controls on"));
