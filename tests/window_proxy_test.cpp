@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "link/stop_wait.h"
+#include "test_support.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ class WindowThread {
     wake_.notify_all();
   }
   bool IsCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+  size_t Queued() {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+  }
   void Hold() { held_ = true; }
   void Release() {
     held_ = false;
@@ -110,7 +115,8 @@ TEST_F(ProxyFixture, AStoppedTaskNoLongerWaitsForTheWindow) {
     vek::StopScope scope(stop);
     proxy.ShowStatus("never shown");
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The call is posted: the task now waits for the window.
+  ASSERT_TRUE(vektest::Eventually([&] { return window.Queued() == 1; }, 10000));
   task.request_stop();
   task.join();  // would hang if the sent call ignored the stop
   window.Release();
