@@ -1,6 +1,7 @@
 #include "sim/pty_port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -50,8 +51,14 @@ bool PtyPort::Open(std::string* error) {
 }
 
 int PtyPort::Unread() const {
+  if (slave_ < 0) return 0;
+  // Bytes written to the master reach the slave's queue a moment later, handed
+  // over by the kernel's own worker; a poll of the slave waits for that hand-over,
+  // so none are missed that are still on their way.
+  pollfd p{slave_, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return 0;
   int queued = 0;
-  if (slave_ < 0 || ioctl(slave_, FIONREAD, &queued) != 0) return 0;
+  if (ioctl(slave_, FIONREAD, &queued) != 0) return 0;
   return queued;
 }
 
