@@ -182,8 +182,9 @@ void PurgeTransmit(PortHandle handle) {
 void PurgeDiagPort(int selector) {
   const PortHandle handle = DiagPort.load();
   if (selector == kPurgeReceive) {
-    receive_generation.fetch_add(1);
+    // Counted once the bytes are gone: whoever sees the new count may send more.
     if (handle != kInvalidPort) tcflush(handle, TCIFLUSH);
+    receive_generation.fetch_add(1);
   } else if (selector == kPurgeTransmit) {
     PurgeTransmit(handle);
   }

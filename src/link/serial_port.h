@@ -54,8 +54,9 @@ void PurgeDiagPort(int selector);
 // Closes DiagPort if it is open.
 void CloseDiagPort();
 
-// Counts receive-side purges, opens and closes of DiagPort, so that a reader
-// holding part of a frame knows the bytes it kept were discarded.
+// Counts receive-side purges (each once its bytes are gone), opens and closes of
+// DiagPort, so that a reader holding part of a frame knows the bytes it kept were
+// discarded.
 uint32_t DiagReceiveGeneration();
 
 // Transmit purge of any handle: flushes only while output is still queued.
