@@ -28,6 +28,7 @@ class FlashSequence : public upgradetest::UpgradeTest {
 TEST_F(FlashSequence, FromFirmwareShowsAndLogsEveryStepInOrder) {
   StartModule(SimState::kFirmware, QuickModule());
   LoadImages(vek::PLATFORM_6280);
+  const std::string first_path = module_->DevicePath(sim::SimPortRole::kDiagnostics);
 
   ASSERT_EQ(vek::DownloadFlash(job()), 1);
 
@@ -45,7 +46,17 @@ TEST_F(FlashSequence, FromFirmwareShowsAndLogsEveryStepInOrder) {
       "switch to going mode success", "hello...", "Flash_type:SIM NAND 128MiB", "trust", "partition",
       "qcsblhdcfg downloading...", "qcsbl downloading...", "oemsbl downloading...", "amss downloading...",
       "download images finished", "waiting reset..."};
-  EXPECT_EQ(window_.Logs(), expected_logs);
+  // So does whether the first open after "go..." finds the boot loader's port
+  // already gone: the host then says so, once.
+  std::vector<std::string> logs = window_.Logs();
+  const std::string gone =
+      "cannot open " + first_path + ": the port is gone (the module was unplugged or is re-enumerating)";
+  if (CountOf(logs, gone) > 0) {
+    EXPECT_EQ(CountOf(logs, gone), 1);
+    EXPECT_TRUE(InOrder(logs, {"open port...", gone, "switch to going mode success"}));
+    std::erase(logs, gone);
+  }
+  EXPECT_EQ(logs, expected_logs);
   EXPECT_TRUE(window_.Boxes().empty());
 
   // Stage 3 from the switch request until the images start, 4 while they are written, 3 again at the end.
