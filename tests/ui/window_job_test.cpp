@@ -51,6 +51,13 @@ class WatchedWindow : public vek::CVEKDlg {
   std::string status_at_job_end;
 };
 
+// A job sends the window thousands of reports, each a hand-over between two
+// threads: on a busy machine it takes several times as long as on a quiet one.
+// These bounds only keep a job that is stuck from hanging the test.
+constexpr int kFindModuleMs = 60000;
+constexpr int kReachStageMs = 120000;
+constexpr int kWholeJobMs = 240000;
+
 class MainWindowWithModule : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,7 +73,7 @@ class MainWindowWithModule : public ::testing::Test {
     window_ = std::make_unique<WatchedWindow>(vek::WindowOptions{images_, true});
     window_->show();
     start_ = Control<QPushButton>(*window_, "startButton");
-    ASSERT_TRUE(uitest::WaitUntil([&] { return Status() == "ready to download" && start_->isEnabled(); }, 20000))
+    ASSERT_TRUE(uitest::WaitUntil([&] { return Status() == "ready to download" && start_->isEnabled(); }, kFindModuleMs))
         << Status();
   }
   void TearDown() override {
@@ -79,9 +86,9 @@ class MainWindowWithModule : public ::testing::Test {
   std::string Text(const char* name) { return Control<QLabel>(*window_, name)->text().toStdString(); }
   bool JobRunning() { return window_->session().JobRunning(); }
   bool WaitForStage(vek::Stage stage) {
-    return uitest::WaitUntil([&] { return vek::TheJob().stage.load() == stage; }, 20000);
+    return uitest::WaitUntil([&] { return vek::TheJob().stage.load() == stage; }, kReachStageMs);
   }
-  bool WaitForJobEnd() { return uitest::WaitUntil([&] { return !JobRunning(); }, 40000); }
+  bool WaitForJobEnd() { return uitest::WaitUntil([&] { return !JobRunning(); }, kWholeJobMs); }
 
   uitest::ScratchFolder folder_;
   std::string images_;
@@ -128,7 +135,7 @@ TEST_F(MainWindowWithModule, OneFullJobReportsTheNewVersion) {
   // The module restarts with its new firmware; the window finds it again.
   EXPECT_TRUE(uitest::WaitUntil(
       [&] { return Status() == "ready to download" && Text("swVersionLabel").find("ZX2180_SIM_V1.1") != std::string::npos; },
-      20000))
+      kFindModuleMs))
       << Status() << " / " << Text("swVersionLabel");
 }
 
