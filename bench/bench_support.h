@@ -98,19 +98,33 @@ class ChildProcess {
   };
 
   ChildProcess(const std::vector<std::string>& args, const Setup& setup) {
+    if (args.empty()) return;
+    // Everything the child needs is made before fork: after it, while other
+    // threads may hold locks, the child makes only async-signal-safe calls.
+    std::vector<std::string> environment = setup.environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      const std::string name = text.substr(0, text.find('=') + 1);
+      const bool replaced = std::any_of(environment.begin(), environment.end(),
+                                        [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+      if (!replaced) environment.push_back(text);
+    }
+    std::vector<char*> argv, envp;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const char* working_dir = setup.working_dir.empty() ? nullptr : setup.working_dir.c_str();
+    const bool keep_stdout = setup.keep_stdout;
+
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     started_ = Clock::now();
     pid_ = fork();
     if (pid_ == 0) {
-      dup2(fds[1], STDERR_FILENO);
-      if (!setup.keep_stdout) dup2(fds[1], STDOUT_FILENO);
-      if (!setup.working_dir.empty() && chdir(setup.working_dir.c_str()) != 0) _exit(127);
-      for (const auto& entry : setup.environment) putenv(const_cast<char*>(entry.c_str()));
-      std::vector<char*> argv;
-      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
+      if (dup2(fds[1], STDERR_FILENO) < 0 || (!keep_stdout && dup2(fds[1], STDOUT_FILENO) < 0)) _exit(127);
+      if (working_dir != nullptr && chdir(working_dir) != 0) _exit(127);
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     close(fds[1]);
