@@ -80,7 +80,8 @@ TEST(SimulatedModuleWalk, FromFirmwareThroughTheDownloadBackToFirmware) {
 
 TEST(SimulatedModuleReboot, AllPortsVanishAndReturnUnderTheirComNumbers) {
   sim::SimModuleOptions options;
-  options.firmware.reboot_delay_ms = 300;
+  // The ports stay away long enough to be looked at on a busy machine.
+  options.firmware.reboot_delay_ms = 2000;
   SimulatedModule sim(SimState::kFirmware, options);
   ASSERT_TRUE(sim.ready());
   const std::string map = vek::ActivePortMapPath().value_or("");
@@ -89,7 +90,7 @@ TEST(SimulatedModuleReboot, AllPortsVanishAndReturnUnderTheirComNumbers) {
   ASSERT_TRUE(vek::DiagReset());
   EXPECT_EQ(sim.WireAt(0), (Bytes{0x7E, 0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E}));
   // While the module restarts, no port is listed and the host's port has hung up.
-  ASSERT_TRUE(vektest::Eventually([&] { return vek::PortMapSource(map).ListPorts().empty(); }));
+  ASSERT_TRUE(vektest::Eventually([&] { return vek::PortMapSource(map).ListPorts().empty(); }, 10000));
   EXPECT_EQ(vek::AwaitFrame(vek::Deadline::AfterMs(1000)), vek::FrameWait::kHungUp);
   ASSERT_TRUE(sim.WaitForBoots(1));
   const auto listed = vek::PortMapSource(map).ListPorts();
