@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,8 @@ class SingleInstanceTest : public ::testing::Test {
     if (pipe(fds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+      // A test that fails before its Kill must not leave the holder behind for ever.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       close(fds[0]);
       vek::SingleInstance instance;
       const char got = instance.acquired() ? '1' : '0';
