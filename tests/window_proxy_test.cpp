@@ -31,9 +31,17 @@ class WindowThread {
     std::lock_guard lock(mutex_);
     return queue_.size();
   }
-  void Hold() { held_ = true; }
+  void Hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  // Under the lock: a change made between the loop's look and its sleep would
+  // be missed until the next post.
   void Release() {
-    held_ = false;
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+    }
     wake_.notify_all();
   }
 
