@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "images/platform_profile.h"
+#include "link/process_scan.h"
 #include "upgrade/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
@@ -124,7 +125,7 @@ std::vector<Holder> HoldersOf(const std::vector<std::string>& paths) {
       std::istringstream rest(close == std::string::npos ? "" : stat.substr(close + 1));
       std::string state;
       rest >> state >> holder.parent >> holder.group;
-      holder.program = ReadProcFile("/proc/" + pid + "/comm");
+      holder.program = vek::ProcessComm(vek::kProcRoot, holder.pid);
       holder.command_line = ReadProcFile("/proc/" + pid + "/cmdline");
       holders.push_back(holder);
     }
