@@ -35,7 +35,7 @@ cmp -s "$root/usr/lib/udev/rules.d/70-vek.rules" "$source_dir/packaging/70-vek.r
 # The declared run-time dependencies (from dpkg-shlibdeps).
 version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6 libudev1 libinih1 libqt6widgets6 qt6-qpa-plugins; do
+for library in libc6 libstdc++6 libudev1 libinih1 libsystemd0 libssl3 libqt6widgets6 qt6-qpa-plugins; do
   [[ ", $depends," == *", $library "* || ", $depends," == *", $library,"* ]] || fail "Depends lacks $library: $depends"
 done
 
