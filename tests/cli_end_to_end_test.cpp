@@ -191,6 +191,10 @@ TEST_F(CliEndToEnd, NoJobRunsWithTwoModulesAnIncompleteFolderOrNoModule) {
 TEST_F(CliEndToEnd, TheCommandLineAndASecondInstance) {
   EXPECT_EQ(vektest::RunCli({"--no-such-option"}, setup_).exit_status, 2);
   EXPECT_EQ(vektest::RunCli({"--timeout", "-3"}, setup_).exit_status, 2);
+  const CliRun not_a_number = vektest::RunCli({"--timeout", "abc"}, setup_);
+  EXPECT_EQ(not_a_number.exit_status, 2);
+  EXPECT_EQ(not_a_number.err, "vek-cli: --timeout expects a number of seconds greater than 0, not \"abc\"\n");
+  EXPECT_TRUE(not_a_number.out.empty()) << not_a_number.out;
   EXPECT_EQ(vektest::RunCli({"--product", "NOPE"}, setup_).exit_status, 2);
   const CliRun help = vektest::RunCli({"--help"}, setup_);
   EXPECT_EQ(help.exit_status, 0);
