@@ -2,15 +2,56 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+
 #include "upgrade/supported_models.h"
 
 namespace vekcli {
+namespace {
 
-std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options) {
+constexpr char kTimeoutExpects[] = "a number of seconds greater than 0";
+// Some thirty years: a longer wait is as good as none, and a deadline this
+// far ahead still fits the clock's nanosecond count.
+constexpr double kEndlessSeconds = 1e9;
+
+// The option's text as the error line shows it: on that one line, and short.
+std::string Quoted(const std::string& text) {
+  constexpr size_t kShownLength = 40;
+  std::string shown = "\"";
+  for (size_t i = 0; i < text.size() && i < kShownLength; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      shown += escaped;
+    } else {
+      if (c == '"' || c == '\\') shown += '\\';
+      shown += static_cast<char>(c);
+    }
+  }
+  if (text.size() > kShownLength) shown += "...";
+  return shown + "\"";
+}
+
+// The seconds of a --timeout text, read as any number option of this program
+// is; nothing when it is not a finite number greater than 0.
+std::optional<double> PositiveSeconds(const std::string& text) {
+  double seconds = 0;
+  if (!CLI::detail::lexical_cast(text, seconds)) return std::nullopt;
+  if (!(seconds > 0) || !std::isfinite(seconds)) return std::nullopt;
+  return seconds;
+}
+
+}  // namespace
+
+std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, std::ostream& err) {
   CLI::App app{"vek-cli: updates the firmware of the attached module, as the desktop program's \"start\" does."};
   app.set_version_flag("--version", "vek-cli 5.1");
   std::vector<std::string> models(vek::kSupportedModels.begin(), vek::kSupportedModels.end());
-  double timeout = 0;
+  // Read as text and checked here, so that a bad number is told in plain words.
+  std::string timeout;
   app.add_option("--port-map", options.port_map, "ports file (DEVICE_PATH<TAB>FRIENDLY NAME), as VEK_PORT_MAP");
   app.add_option("--images", options.images, "initial image folder (default: the current directory)")
       ->check(CLI::ExistingDirectory);
@@ -19,8 +60,9 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options) {
   app.add_flag("--restore-default", options.restore_default, "restore the module's default settings (AT&F1)");
   app.add_flag("--erase-on-mismatch", options.erase_on_mismatch,
                "erase the whole flash when the partition table differs");
-  auto* timeout_option = app.add_option("--timeout", timeout, "give up when no module is ready within SECONDS")
-                             ->check(CLI::PositiveNumber);
+  auto* timeout_option =
+      app.add_option("--timeout", timeout, "give up when no module is ready within SECONDS (greater than 0)")
+          ->type_name("SECONDS");
   app.add_flag("--verbose", options.verbose, "debug output on standard error");
   app.add_option("--trace", options.trace,
                  "record every frame sent and received and each status text in FILE (as VEK_TRACE, which it overrides)")
@@ -28,11 +70,29 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error);
+    // --timeout without its number is told like one with a bad number.
+    if (std::string_view(error.what()) == CLI::ArgumentMismatch::TypedAtLeast("--timeout", 1, "SECONDS").what()) {
+      err << "vek-cli: --timeout expects " << kTimeoutExpects << "\n";
+      return kExitUsage;
+    }
+    const int status = app.exit(error, std::cout, err);
     return status == 0 ? 0 : kExitUsage;
   }
-  if (timeout_option->count() > 0) options.timeout_seconds = timeout;
+  if (timeout_option->count() > 0) {
+    const std::optional<double> seconds = PositiveSeconds(timeout);
+    if (!seconds) {
+      err << "vek-cli: --timeout expects " << kTimeoutExpects << ", not " << Quoted(timeout) << "\n";
+      return kExitUsage;
+    }
+    options.timeout_seconds = *seconds;
+  }
   return std::nullopt;
+}
+
+std::chrono::steady_clock::time_point DeadlineOf(const CliOptions& options, std::chrono::steady_clock::time_point now) {
+  using Clock = std::chrono::steady_clock;
+  if (!options.timeout_seconds || *options.timeout_seconds >= kEndlessSeconds) return Clock::time_point::max();
+  return now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*options.timeout_seconds));
 }
 
 }  // namespace vekcli

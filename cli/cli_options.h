@@ -2,6 +2,8 @@
 // drive VEK through them. More may be added; these never change.
 #pragma once
 
+#include <chrono>
+#include <iostream>
 #include <optional>
 #include <string>
 
@@ -24,7 +26,13 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoJob = 3;
 
 // Parses the command line. Returns an exit status when the program must end now
-// (--help, --version: 0; a usage error: 2, with the reason on standard error).
-std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options);
+// (--help, --version: 0; a usage error: 2, with the reason on `err`). A number
+// that is not one, or is out of range, gets one line naming the option and
+// what it expects.
+std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, std::ostream& err = std::cerr);
+
+// When the wait for a module ends: `now` plus --timeout, or never (no
+// --timeout, or one so long that it cannot end while anybody waits).
+std::chrono::steady_clock::time_point DeadlineOf(const CliOptions& options, std::chrono::steady_clock::time_point now);
 
 }  // namespace vekcli

@@ -31,11 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::time_point DeadlineOf(const vekcli::CliOptions& options) {
-  if (!options.timeout_seconds) return Clock::time_point::max();
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*options.timeout_seconds));
-}
-
 // In a download mode the module cannot name its product: the operator's
 // --product does, as choosing it in the window's Product list would, and the
 // image folder is checked again for that product's platform.
@@ -79,7 +74,7 @@ int Run(const vekcli::CliOptions& options) {
   session.StartDeviceSearch();
 
   // The device connection: until the connect task has finished.
-  const bool connected = loop.RunUntil([&] { return !session.Searching(); }, DeadlineOf(options));
+  const bool connected = loop.RunUntil([&] { return !session.Searching(); }, vekcli::DeadlineOf(options, Clock::now()));
   if (!connected) {
     std::fprintf(stderr, "vek-cli: no module was ready within %g seconds\n", *options.timeout_seconds);
     return vekcli::kExitNoJob;

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,6 +17,7 @@
 #include "sim/port_map_file.h"
 #include "sim/sim_module.h"
 #include "cli_process.h"
+#include "sha256sum_tool.h"
 #include "test_support.h"
 #include "upgrade/job_records.h"
 #include "upgradable_module.h"
@@ -39,6 +41,17 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The log's lines that follow "start download...", each ended by a line feed alone.
+std::string LogLinesAfterStart(const std::string& log, size_t count) {
+  size_t at = log.find("start download...\r\n");
+  if (at == std::string::npos) return "";
+  at += std::strlen("start download...\r\n");
+  std::string lines;
+  for (size_t end; count > 0 && (end = log.find("\r\n", at)) != std::string::npos; at = end + 2, --count)
+    lines += log.substr(at, end - at) + "\n";
+  return lines;
+}
 
 class CliEndToEnd : public ::testing::Test {
  protected:
@@ -121,7 +134,15 @@ TEST_F(CliEndToEnd, AFullJobFlashesTheImagesAndBringsTheNvItemsBack) {
   }
   EXPECT_TRUE(Contains(run.err, "Version:SIM_FW_1.0.0")) << run.err;
 
-  EXPECT_TRUE(std::filesystem::exists(Work("vek.log")));
+  // Right after "start download...": what sha256sum says of the files in load
+  // order, then the digest of those lines.
+  std::vector<std::string> names;
+  const vek::PlatformProfile& profile = *vek::ProfileOf(vek::PLATFORM_6280);
+  for (vek::ImageSlot slot : profile.files) names.push_back(vek::SlotFileName(slot, profile));
+  const std::string digests = vektest::Sha256sumLines(images_, names);
+  ASSERT_EQ(std::count(digests.begin(), digests.end(), '\n'), static_cast<long>(names.size())) << digests;
+  EXPECT_EQ(LogLinesAfterStart(ReadFile(Work("vek.log")), names.size() + 1),
+            digests + "image set SHA-256: " + vektest::Sha256sumOfLines(images_, names) + "\n");
   EXPECT_GT(std::filesystem::file_size(Work("backup.nvb")), 0u);
   // The copy named after the module's IMEI.
   std::vector<std::string> copies;
@@ -191,6 +212,10 @@ TEST_F(CliEndToEnd, NoJobRunsWithTwoModulesAnIncompleteFolderOrNoModule) {
 TEST_F(CliEndToEnd, TheCommandLineAndASecondInstance) {
   EXPECT_EQ(vektest::RunCli({"--no-such-option"}, setup_).exit_status, 2);
   EXPECT_EQ(vektest::RunCli({"--timeout", "-3"}, setup_).exit_status, 2);
+  const CliRun not_a_number = vektest::RunCli({"--timeout", "abc"}, setup_);
+  EXPECT_EQ(not_a_number.exit_status, 2);
+  EXPECT_EQ(not_a_number.err, "vek-cli: --timeout expects a number of seconds greater than 0, not \"abc\"\n");
+  EXPECT_TRUE(not_a_number.out.empty()) << not_a_number.out;
   EXPECT_EQ(vektest::RunCli({"--product", "NOPE"}, setup_).exit_status, 2);
   const CliRun help = vektest::RunCli({"--help"}, setup_);
   EXPECT_EQ(help.exit_status, 0);

@@ -6,12 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <span>
 #include <string>
 
 #include "images/image_set.h"
 #include "images/platform_profile.h"
+#include "images/image_fingerprint.h"
 #include "images_test_support.h"
+#include "sha256sum_tool.h"
 #include "test_support.h"
 
 namespace {
@@ -209,6 +214,70 @@ TEST_F(ImageFolder, FilesAreFoundInTheImageFolderWithoutChangingTheWorkingDirect
   // A folder given with its trailing separator names the same files.
   job_.image_path.Set(dir_.path() + "/");
   EXPECT_EQ(vek::ImageFilePath(job_.image_path.Get(), "amss.mbn"), dir_.File("amss.mbn"));
+}
+
+std::vector<std::string> FileNamesOf(uint32_t platform) {
+  const vek::PlatformProfile& profile = *vek::ProfileOf(platform);
+  std::vector<std::string> names;
+  for (ImageSlot slot : profile.files) names.push_back(vek::SlotFileName(slot, profile));
+  return names;
+}
+
+std::string DigestLines(const vek::ImageSetFingerprint& fingerprint) {
+  std::string lines;
+  for (const auto& file : fingerprint.files) lines += vek::FileDigestLine(file) + "\n";
+  return lines;
+}
+
+TEST_F(ImageFolder, TheFingerprintIsWhatSha256sumSaysOfTheFilesInLoadOrder) {
+  Fill(vek::PLATFORM_6280);
+  // Longer than one read, and not a whole number of reads.
+  std::string amss(3 * 1024 * 1024 + 5, '\0');
+  for (size_t i = 0; i < amss.size(); ++i) amss[i] = static_cast<char>(i * 7 + i / 4096);
+  vektest::WriteFile(dir_.File("amss.mbn"), amss);
+  ASSERT_TRUE(Load(vek::PLATFORM_6280));
+
+  const vek::ImageSetFingerprint fingerprint = vek::LoadedImageSetFingerprint();
+  const std::vector<std::string> names = FileNamesOf(vek::PLATFORM_6280);
+  const std::string expected = vektest::Sha256sumLines(dir_.path(), names);
+  ASSERT_EQ(std::count(expected.begin(), expected.end(), '\n'), static_cast<long>(names.size())) << expected;
+  // The programmer's digest is its HEX text's, as the file holds it.
+  EXPECT_EQ(DigestLines(fingerprint), expected);
+  EXPECT_EQ(vek::SetDigestLine(fingerprint), "image set SHA-256: " + vektest::Sha256sumOfLines(dir_.path(), names));
+
+  vek::FreeImageSet();
+  EXPECT_TRUE(vek::LoadedImageSetFingerprint().files.empty());
+}
+
+TEST_F(ImageFolder, OneChangedByteChangesThatFilesDigestAndTheSetsAndNothingElse) {
+  Fill(vek::PLATFORM_6280);
+  ASSERT_TRUE(Load(vek::PLATFORM_6280));
+  const vek::ImageSetFingerprint before = vek::LoadedImageSetFingerprint();
+  vektest::WriteFile(dir_.File("oemsbl.mbn"), "oemsbl.mbN");
+  ASSERT_TRUE(Load(vek::PLATFORM_6280));
+  const vek::ImageSetFingerprint after = vek::LoadedImageSetFingerprint();
+
+  ASSERT_EQ(after.files.size(), before.files.size());
+  for (size_t i = 0; i < after.files.size(); ++i) {
+    EXPECT_EQ(after.files[i].name, before.files[i].name);
+    EXPECT_EQ(after.files[i].sha256 != before.files[i].sha256, after.files[i].name == "oemsbl.mbn")
+        << after.files[i].name;
+  }
+  EXPECT_NE(after.set_sha256, before.set_sha256);
+}
+
+TEST(Sha256Hasher, GivesTheKnownDigestsFedWholeOrInPieces) {
+  const auto bytes = [](const char* text) { return std::span(reinterpret_cast<const uint8_t*>(text), std::strlen(text)); };
+  vek::Sha256Hasher whole, pieces, nothing;
+  whole.Update(bytes("abc"));
+  pieces.Update(bytes("a"));
+  pieces.Update(bytes(""));
+  pieces.Update(bytes("bc"));
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  EXPECT_EQ(vek::HexOf(whole.Finish()), abc);
+  EXPECT_EQ(vek::HexOf(pieces.Finish()), abc);
+  EXPECT_EQ(vek::HexOf(nothing.Finish()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_TRUE(whole.ok() && pieces.ok() && nothing.ok());
 }
 
 TEST(ReadWholeFile, ReadsEveryByteAndRefusesALongerFileBeforeAllocating) {

@@ -69,23 +69,28 @@ class FileDescriptor {
   int fd_;
 };
 
-// Fills `bytes` from the file; returns the count read (short when the file shrank), or -1.
-int64_t ReadAll(int fd, std::span<uint8_t> bytes) {
-  constexpr size_t kChunk = size_t{1} << 30;
+// Fills `bytes` from the file, feeding each piece to `hasher` right after its
+// read (the bytes now in the buffer, not the file again); returns the count
+// read (short when the file shrank), or -1.
+int64_t ReadAll(int fd, std::span<uint8_t> bytes, Sha256Hasher& hasher) {
+  constexpr size_t kChunk = size_t{1} << 20;
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = read(fd, bytes.data() + done, std::min(kChunk, bytes.size() - done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     if (n == 0) break;
+    hasher.Update(bytes.subspan(done, static_cast<size_t>(n)));
     done += static_cast<size_t>(n);
   }
   return static_cast<int64_t>(done);
 }
 
-bool LoadSlot(UpgradeJob& job, const std::string& folder, ImageSlot slot, const char* name) {
+bool LoadSlot(UpgradeJob& job, const std::string& folder, ImageSlot slot, const char* name,
+              std::vector<FileFingerprint>& digests) {
   WholeFile file = ReadWholeFile(ImageFilePath(folder, name), SizeLimitOf(slot));
   if (file.failure == ReadFailure::kNone) {
+    digests.push_back({name, file.sha256});
     StoreImageSlot(slot, std::move(file.bytes));
     return true;
   }
@@ -135,9 +140,16 @@ WholeFile ReadWholeFile(const std::string& path, int64_t max_size) {
     file.failure = ReadFailure::kNoMemory;
     return file;
   }
-  const int64_t read_count = ReadAll(fd.get(), file.bytes);
+  Sha256Hasher hasher;
+  const int64_t read_count = ReadAll(fd.get(), file.bytes, hasher);
   if (read_count <= 0) {
     file.failure = read_count < 0 ? ReadFailure::kReadError : ReadFailure::kEmpty;
+    std::vector<uint8_t>().swap(file.bytes);
+    return file;
+  }
+  file.sha256 = hasher.Finish();
+  if (!hasher.ok()) {
+    file.failure = ReadFailure::kNoMemory;
     std::vector<uint8_t>().swap(file.bytes);
     return file;
   }
@@ -174,16 +186,19 @@ bool LoadImageSet(UpgradeJob& job) {
   const PlatformProfile* profile = ProfileOf(job.platform);
   if (profile == nullptr) return false;
   const std::string folder = job.image_path.Get();
+  std::vector<FileFingerprint> digests;
   for (ImageSlot slot : profile->files) {
-    if (!LoadSlot(job, folder, slot, SlotFileName(slot, *profile))) {
+    if (!LoadSlot(job, folder, slot, SlotFileName(slot, *profile), digests)) {
       FreeImageSet();
       return false;
     }
   }
-  if (!ConvertProgrammerSlot()) {
+  ImageSetFingerprint fingerprint;
+  if (!ConvertProgrammerSlot() || !FingerprintOfSet(std::move(digests), fingerprint)) {
     FreeImageSet();
     return false;
   }
+  StoreImageSetFingerprint(std::move(fingerprint));
   return true;
 }
 

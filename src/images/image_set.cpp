@@ -26,9 +26,20 @@ void StoreImageSlot(ImageSlot slot, std::vector<uint8_t> bytes) {
   the_set.slots[static_cast<int>(slot)] = std::move(bytes);
 }
 
+void StoreImageSetFingerprint(ImageSetFingerprint fingerprint) {
+  std::lock_guard lock(set_mutex);
+  the_set.fingerprint = std::move(fingerprint);
+}
+
+ImageSetFingerprint LoadedImageSetFingerprint() {
+  std::lock_guard lock(set_mutex);
+  return the_set.fingerprint;
+}
+
 void FreeImageSet() {
   std::lock_guard lock(set_mutex);
   for (auto& bytes : the_set.slots) std::vector<uint8_t>().swap(bytes);
+  the_set.fingerprint = {};
 }
 
 bool ImageSetEmpty() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "images/image_fingerprint.h"
 #include "images/image_slots.h"
 
 namespace vek {
@@ -15,6 +16,7 @@ namespace vek {
 // Each file is held once: the download steps borrow views, never copies.
 struct ImageSet {
   std::array<std::vector<uint8_t>, kImageSlotCount> slots;
+  ImageSetFingerprint fingerprint;  // of the files as loaded; no files when none is
 };
 
 // The loaded bytes of a slot (an empty view when nothing is loaded there).
@@ -24,7 +26,13 @@ ImageView SlotData(ImageSlot slot);
 // loader, and by tests that hand the download steps their data directly).
 void StoreImageSlot(ImageSlot slot, std::vector<uint8_t> bytes);
 
-// Releases every slot. Harmless when nothing is loaded.
+// Keeps the fingerprint of the set just loaded (the loader, once per load).
+void StoreImageSetFingerprint(ImageSetFingerprint fingerprint);
+
+// The fingerprint of the loaded set (no files while nothing is loaded).
+ImageSetFingerprint LoadedImageSetFingerprint();
+
+// Releases every slot and forgets the fingerprint. Harmless when nothing is loaded.
 void FreeImageSet();
 
 // True when no slot holds bytes.

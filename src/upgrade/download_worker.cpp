@@ -73,6 +73,14 @@ void AwaitRemovalHandler(const UpgradeJob& job) {
   PauseMs(kRemovalNoticeMs);  // ends early when the handler stops the worker
 }
 
+// The digests of the files just loaded, so that the module can be traced to
+// the exact files it was given: sha256sum's own lines, then the set's.
+void LogImageFingerprint(UpgradeJob& job) {
+  const ImageSetFingerprint fingerprint = LoadedImageSetFingerprint();
+  for (const FileFingerprint& file : fingerprint.files) job.write_log("%s", FileDigestLine(file).c_str());
+  job.write_log("%s", SetDigestLine(fingerprint).c_str());
+}
+
 // Steps 9.1 to 9.4: the time taken and the final status text.
 void ReportSuccess(UpgradeJob& job, Clock::time_point started) {
   const auto elapsed_ms =
@@ -140,7 +148,10 @@ std::string SuccessText(unsigned minutes, unsigned seconds, const std::string& r
 
 int OpenImageSet(UpgradeJob& job) {
   if (job.download_enable != 1) return 1;
-  if (LoadImageSet(job)) return 1;
+  if (LoadImageSet(job)) {
+    LogImageFingerprint(job);
+    return 1;
+  }
   job.show_status("open image file error!");
   return 0;
 }
