@@ -1,5 +1,6 @@
 #include "upgrade/download_flash.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "protocol/dmss_commands.h"
 #include "protocol/mode_probe.h"
 #include "protocol/stream_commands.h"
+#include "upgrade/reporting.h"
 #include "upgrade/status_report.h"
 
 namespace vek {
@@ -71,8 +73,17 @@ bool WaitForMode(UpgradeJob& job, uint32_t diag_port, TargetMode wanted, bool ke
   return false;
 }
 
-// Step 3: from the running firmware into the boot loader.
-bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
+// No suspend or shutdown from here until the module runs its firmware again. Without
+// logind the job goes on; the debug output says so once per process.
+void InhibitSleep(SleepInhibitor& sleep_lock) {
+  static std::atomic<bool> told{false};
+  const std::string why_not = sleep_lock.Take();
+  if (why_not.empty() || StopRequested()) return;
+  if (!told.exchange(true)) DebugTrace("no logind: suspend and shutdown are not inhibited (%s)", why_not.c_str());
+}
+
+// Step 3.1: the firmware's version, for the record.
+void ReadVersion(UpgradeJob& job) {
   ShowAndLog(job, "read version:");
   if (DiagVersion()) {
     const std::string version = ReplyText(1);
@@ -81,6 +92,10 @@ bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
   } else {
     ShowAndLog(job, "read version failed");
   }
+}
+
+// Step 3: from the running firmware into the boot loader.
+bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
   job.stage = STAGE_SWITCH;
   ShowAndLog(job, "switch to download...");
   DiagSwitchToDownload();
@@ -208,11 +223,22 @@ bool WriteFlash(UpgradeJob& job, const PlatformProfile* profile) {
 }  // namespace
 
 int DownloadFlash(UpgradeJob& job) {
+  SleepInhibitor sleep_lock;
+  return DownloadFlash(job, sleep_lock);
+}
+
+int DownloadFlash(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   const uint32_t diag_port = TheDevice().diag_port;
   const PlatformProfile* profile = ProfileOf(job.platform);
   if (!OpenPort(job, diag_port)) return kFailed;
   if (!ClassifyModule(job)) return kFailed;
-  if (job.target_state == TARGET_DIAG && !SwitchToBootLoader(job, diag_port)) return kFailed;
+  if (job.target_state == TARGET_DIAG) {
+    ReadVersion(job);
+    InhibitSleep(sleep_lock);
+    if (!SwitchToBootLoader(job, diag_port)) return kFailed;
+  } else {
+    InhibitSleep(sleep_lock);  // found in the boot loader or the programmer: off its firmware already
+  }
   if (job.target_state == TARGET_DOWNLOAD && !StartProgrammer(job, diag_port, profile)) return kFailed;
   if (!WriteFlash(job, profile)) return kFailed;
 

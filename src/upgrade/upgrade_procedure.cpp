@@ -10,6 +10,7 @@
 #include "nv/nv_backup.h"
 #include "protocol/diag_commands.h"
 #include "protocol/mode_probe.h"
+#include "app/sleep_inhibitor.h"
 #include "upgrade/download_flash.h"
 #include "upgrade/status_report.h"
 
@@ -75,10 +76,12 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
 }
 
 // Step 5: write the backup back into the reset module.
-bool Restore(UpgradeJob& job) {
+bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   WaitForTarget();
+  if (job.target_state == TARGET_DIAG) sleep_lock.Release();  // back in its firmware
   if (job.download_enable == 1) ShowAndLog(job, "reset ok");
   if (job.target_state != TARGET_DIAG) {
+    sleep_lock.Release();  // the job ends here: not while the box is open
     ShowAndLog(job, "unspecified state for restore qcn!");
     job.show_message(1, "unspecified state for restore qcn!", "Error");
     return false;
@@ -153,6 +156,9 @@ int RunUpgrade(UpgradeJob& job) {
   DeviceInfo& device = TheDevice();
   int success = 1;
   int backup_result = kNvDone;
+  // Held from the switch to download until the module runs its firmware again;
+  // given back on every way out of here.
+  SleepInhibitor sleep_lock;
 
   if (IsRestoreDefaultOnly(job)) {
     job.show_status("restore default...");
@@ -163,17 +169,19 @@ int RunUpgrade(UpgradeJob& job) {
   }
   job.show_progress(0, 1);
 
-  if (job.download_enable == 1 && DownloadFlash(job) == 0) {
+  if (job.download_enable == 1 && DownloadFlash(job, sleep_lock) == 0) {
+    sleep_lock.Release();  // before the box, which may stay open for long
     job.show_status("download failed!");
     job.show_message(1, "download failed!", "Error");
     job.write_log("download failed!");
     return 0;
   }
-  if (job.restore_enable != 0 && backup_result == kNvDone && !Restore(job)) return 0;
+  if (job.restore_enable != 0 && backup_result == kNvDone && !Restore(job, sleep_lock)) return 0;
   if (job.restore_enable != 0 && backup_result == kBackupSkipped) ShowAndLog(job, "no backup made, restore skipped");
   job.show_progress(0, 1);
 
   if (job.download_enable == 1) success = WaitForUpgradedModule() ? 1 : 0;
+  sleep_lock.Release();  // it answered in its firmware, or the wait gave up
   if (StopRequested()) return 0;
 
   if (job.restore_default == 1 && success == 1) {
