@@ -16,6 +16,7 @@ constexpr uint8_t kBadPacket = 0x13;
 constexpr size_t kRequestLength = 133;
 constexpr uint16_t kImeiItem = 550;
 constexpr uint16_t kMeidItem = 1943;
+constexpr uint32_t kDefaultsSeed = 0xDEFA;  // what a download leaves in every item
 
 // A small fast generator: the same seed gives the same module.
 uint64_t SplitMix(uint64_t& state) {
@@ -59,6 +60,18 @@ void SimNvStore::Reseed(uint32_t seed) {
   std::lock_guard lock(mutex_);
   Seed(seed);
   SetIdentity();
+}
+
+void SimNvStore::OnDownloadCompleted() {
+  std::lock_guard lock(mutex_);
+  if (!options_.reset_by_download) return;
+  Seed(kDefaultsSeed);
+  SetIdentity();
+}
+
+void SimNvStore::SetWriteRefusal(uint8_t code) {
+  std::lock_guard lock(mutex_);
+  options_.write_refusal = code;
 }
 
 void SimNvStore::Seed(uint32_t seed) {
@@ -123,6 +136,7 @@ std::vector<uint8_t> SimNvStore::Answer(const std::vector<uint8_t>& request, boo
   if (index >= elements.size()) return Refusal(kBadParameters, request);
 
   std::vector<uint8_t> reply(request.begin(), request.begin() + kRequestLength);
+  if (command == kNvWrite && options_.write_refusal != 0) return Refusal(options_.write_refusal, request);
   if (command == kNvWrite) {
     SimNvWrite write{item, {}};
     std::copy_n(request.begin() + 3, write.data.size(), write.data.begin());

@@ -35,6 +35,11 @@ class SimNvStore {
   void Configure(const NvOptions& options);
   // Gives every item new data (a freshly flashed module); the identity items keep theirs.
   void Reseed(uint32_t seed);
+  // What a completed download does: every item back to its defaults when the
+  // module was set up so (NvOptions::reset_by_download); the same defaults each time.
+  void OnDownloadCompleted();
+  // Refuses every NV write with `code` from now on (0: writes are taken).
+  void SetWriteRefusal(uint8_t code);
 
   void OnFrame(const DecodedFrame& frame, SimActions& actions);
 

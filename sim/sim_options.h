@@ -42,6 +42,8 @@ struct NvOptions {
   int32_t silent_from_item = -1;  // NV requests for this item id and above get no reply
   int32_t bad_crc_item = -1;      // read replies for this item go out with a wrong CRC...
   int32_t bad_crc_times = 1;      // ...this many times
+  uint8_t write_refusal = 0;      // every NV write is refused with this code (0x42: a locked module); 0: written
+  bool reset_by_download = false; // a completed download puts every item back to its defaults (identity kept)
 };
 
 // How the AT and NMEA ports answer.

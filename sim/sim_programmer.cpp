@@ -170,10 +170,13 @@ class Programmer : public SimProgram {
   // A reset after images were written completes a download: the firmware that
   // comes back reports the new revision.
   void Reset(SimActions& actions) {
+    bool completed = false;
     {
       std::lock_guard lock(device_.mutex);
-      if (!device_.flash.empty()) ++device_.downloads;
+      completed = !device_.flash.empty();
+      if (completed) ++device_.downloads;
     }
+    if (completed) device_.nv.OnDownloadCompleted();
     Reply({kResetReply}, actions);
     actions.reenumerate = Reenumerate{Reenumerate::Ports::kAll, options_.programmer.reboot_delay_ms, SimState::kFirmware};
   }

@@ -44,6 +44,10 @@ void AddNvOptions(CLI::App& app, sim::NvOptions& nv) {
       ->check(CLI::Range(0, 65535));
   app.add_option("--nv-bad-crc", nv.bad_crc_item, "the first read reply for ITEM has a wrong CRC")
       ->check(CLI::Range(0, 65535));
+  app.add_flag_callback("--nv-write-refused", [&nv] { nv.write_refusal = 0x42; },
+                        "fault: every NV write is refused with 0x42, as by a locked module");
+  app.add_flag("--nv-reset-by-download", nv.reset_by_download,
+               "a completed download puts every NV item but the IMEI and MEID back to its defaults");
 }
 
 void AddProgramOptions(CLI::App& app, sim::SimModuleOptions& options, std::vector<std::string>& faults,

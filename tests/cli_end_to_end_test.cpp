@@ -13,10 +13,12 @@
 
 #include "app/single_instance.h"
 #include "images/platform_profile.h"
+#include "nv/nv_history.h"
 #include "sim/demo_images.h"
 #include "sim/port_map_file.h"
 #include "sim/sim_module.h"
 #include "cli_process.h"
+#include "nv_job_fixture.h"
 #include "sha256sum_tool.h"
 #include "test_support.h"
 #include "upgrade/job_records.h"
@@ -233,6 +235,58 @@ TEST_F(CliEndToEnd, TheCommandLineAndASecondInstance) {
   EXPECT_TRUE(Contains(second.err, "VEK has been running")) << second.err;
   EXPECT_TRUE(second.out.empty()) << second.out;
   EXPECT_TRUE(module_->device().flash.empty());
+}
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+// A module whose download resets its NV items and which then refuses every NV
+// write with 0x42 (it came back locked); later it takes writes again.
+TEST_F(CliEndToEnd, NoNvItemsAreLostWhenARestoreWritesNothing) {
+  auto options = ModuleOptions();
+  options.nv.reset_by_download = true;
+  options.nv.write_refusal = 0x42;
+  sim::SimModule& module = StartModule(options);
+  sim::SimNvStore as_made;  // the module's own items, before any download
+  as_made.Configure(options.nv);
+  const std::vector<uint8_t> original = nvtest::ExpectedBackup(as_made);
+
+  const CliRun refused = Cli({});
+  EXPECT_EQ(refused.exit_status, 1) << refused.out << refused.err;
+  EXPECT_EQ(Occurrences(refused.out, "restore backup.nvb failed!\n"), 1) << refused.out;
+  EXPECT_FALSE(Contains(refused.out, "successful")) << refused.out;
+  const std::string records = std::to_string(original.size() / 131);
+  const std::string first_log = ReadFile(Work("vek.log"));
+  EXPECT_TRUE(Contains(first_log, "restore NVB: " + records + " of " + records + " records refused")) << first_log;
+  EXPECT_EQ(Occurrences(first_log, "restore backup.nvb failed!"), 1) << first_log;
+  EXPECT_EQ(std::to_string(Occurrences(first_log, "restore NV:")), records) << "one line for each record";
+  EXPECT_TRUE(ReadBytes(Work("backup.nvb")) == original);
+
+  // Unlocked, the job runs again: its backup holds the reset items and replaces
+  // backup.nvb, whose original items stay in nv-history/.
+  module.device().nv.SetWriteRefusal(0);
+  const CliRun again = Cli({});
+  ASSERT_EQ(again.exit_status, 0) << again.out << again.err;
+  EXPECT_FALSE(ReadBytes(Work("backup.nvb")) == original);
+  const auto kept = vek::KeptCopies(Work(""), "backup.nvb");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(ReadBytes(Work("nv-history/" + kept[0])) == original) << "the module's own items are gone";
+  EXPECT_TRUE(Contains(ReadFile(Work("vek.log")), "earlier backup.nvb kept as nv-history/" + kept[0] + "\r\n"));
+
+  // A few writes refused: the restore holds and says how many. The backup is the
+  // same as the last one, so nothing more goes into the history.
+  module.faults().Add({SimState::kFirmware, 0x27, FaultKind::kRefuse, 0x42, 3});
+  const CliRun partly = Cli({});
+  EXPECT_EQ(partly.exit_status, 0) << partly.out << partly.err;
+  const std::string partly_line = "restore NVB: 3 of " + std::to_string(ReadBytes(Work("backup.nvb")).size() / 131) +
+                                  " records refused";
+  EXPECT_TRUE(Contains(partly.out, partly_line + "\n")) << partly.out;
+  EXPECT_TRUE(Contains(ReadFile(Work("vek.log")), partly_line + "\r\n"));
+  EXPECT_TRUE(Contains(partly.out, "restore backup.nvb successful!\n")) << partly.out;
+  EXPECT_EQ(vek::KeptCopies(Work(""), "backup.nvb"), kept);
 }
 
 // The cable pulled at a stage where the port must stay: the job is aborted and says why.

@@ -1,9 +1,9 @@
 // The fault matrix: vek-cli runs a whole job against the simulated module while
 // one request of the upgrade meets one fault (no answer, a refusal, a damaged
 // reply, a reply in pieces, the cable pulled). Every cell must end on its own,
-// say what happened, release the ports, keep "backup.nvb" whole, write no NV
-// item it did not read intact, and leave a module in a download mode that the
-// next run picks up. The table goes to artifacts/fault-matrix.md.
+// say what happened, release the ports, keep "backup.nvb" whole (and the one it
+// replaced in nv-history/), write no NV item it did not read intact, and leave a
+// module in a download mode that the next run picks up. The table goes to artifacts/fault-matrix.md.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -25,6 +25,7 @@
 
 #include "images/platform_profile.h"
 #include "link/process_scan.h"
+#include "nv/nv_history.h"
 #include "upgrade/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
@@ -281,19 +282,34 @@ class CellRun {
 
   // The previous backup or a whole new one, nothing in between and no stray files.
   // A whole new one holds the records of a clean job's backup, in order, up to
-  // its last; only items the module failed to deliver may be missing.
+  // its last; only items the module failed to deliver may be missing. When a new
+  // one took the name, the previous one is in nv-history/, whole; otherwise
+  // nothing was moved there.
   void CheckBackup(std::vector<std::string>& faults) {
     const std::string backup = ReadFile(Work("backup.nvb"));
     if (backup != previous_ && !shared_.full_backup.empty() && !WholeBackup(backup))
       faults.push_back("backup.nvb is neither the previous nor a whole new one (" + std::to_string(backup.size()) +
                        " bytes)");
+    const auto kept = vek::KeptCopies(Work(""), "backup.nvb");
+    if (backup == previous_ && !kept.empty()) faults.push_back("the previous backup moved, yet no new one replaced it");
+    if (backup != previous_ && (kept.size() != 1 || ReadFile(Work("nv-history/" + kept[0])) != previous_))
+      faults.push_back("the previous backup is not in nv-history/ (" + std::to_string(kept.size()) + " kept)");
     for (const auto& entry : std::filesystem::directory_iterator(Work(""))) {
       const std::string name = entry.path().filename();
       const bool known = name == "vek.log" || name == "backup.nvb" || name == "config.ini" ||
-                         (entry.path().extension() == ".nvb" &&
-                          entry.path().stem().string().find_first_not_of("0123456789") == std::string::npos);
+                         (name == vek::kNvHistoryFolder && entry.is_directory()) || IsIdentityCopy(entry.path());
       if (!known) faults.push_back("stray file " + name);
     }
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(Work(vek::kNvHistoryFolder), error)) {
+      const std::string name = entry.path().filename();
+      if (std::find(kept.begin(), kept.end(), name) == kept.end())
+        faults.push_back(std::string("stray file ") + vek::kNvHistoryFolder + "/" + name);
+    }
+  }
+
+  static bool IsIdentityCopy(const std::filesystem::path& path) {
+    return path.extension() == ".nvb" && path.stem().string().find_first_not_of("0123456789") == std::string::npos;
   }
 
   bool WholeBackup(const std::string& backup) const {

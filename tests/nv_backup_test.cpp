@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "link/stop_wait.h"
+#include "nv/nv_history.h"
 #include "nv_job_fixture.h"
 
 namespace {
@@ -23,10 +24,16 @@ namespace fs = std::filesystem;
 const Bytes kOldBackup(131 * 3, 0x26);
 
 TEST_F(NvJob, AFullBackupSavesEveryReadableItemInOrder) {
+  WriteFile("backup.nvb", kOldBackup);
   StartModule();
   ASSERT_EQ(vek::BackupNv(job()), 2);
   EXPECT_EQ(ReadFile("backup.nvb"), ExpectedBackup(Store()));
   EXPECT_FALSE(fs::exists("backup.nvb.part"));
+  // The backup it replaced is kept, and the log says where.
+  const auto kept = vek::KeptCopies(".", "backup.nvb");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadFile("nv-history/" + kept[0]), kOldBackup);
+  EXPECT_TRUE(Reports().Logged("earlier backup.nvb kept as nv-history/" + kept[0]));
 
   int reads = 0;
   for (const auto& request : module_->Requests()) reads += request.packet[0] == 0x26;
@@ -95,6 +102,7 @@ TEST_P(NvBackupTimeOut, LeavesNoPartialFileAndKeepsThePreviousBackup) {
   EXPECT_TRUE(Reports().Shown(GetParam().second));
   EXPECT_EQ(ReadFile("backup.nvb"), kOldBackup);
   EXPECT_FALSE(fs::exists("backup.nvb.part"));
+  EXPECT_FALSE(fs::exists("nv-history")) << "a backup that did not end moves nothing";
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndArrayItem, NvBackupTimeOut,
@@ -115,6 +123,7 @@ TEST_F(NvJob, AStoppedBackupKeepsThePreviousFile) {
   EXPECT_EQ(result.load(), 1);
   EXPECT_EQ(ReadFile("backup.nvb"), kOldBackup);
   EXPECT_FALSE(fs::exists("backup.nvb.part"));
+  EXPECT_FALSE(fs::exists("nv-history"));
   EXPECT_FALSE(Reports().Logged("Error: NV_READ_F timeout!\r\n"));
 }
 
@@ -187,6 +196,17 @@ TEST_F(NvJob, AReplyThatNeverComesBackIntactIsNeverSaved) {
   EXPECT_EQ(ReadFile("backup.nvb"), expected);
   EXPECT_TRUE(Reports().Shown("backup NVB:NV 700 backup failed \r\n"));
   EXPECT_TRUE(Reports().Logged("save NV:700 (ignored)"));
+}
+
+TEST_F(NvJob, ABackupWhosePredecessorCannotBeKeptLeavesItInPlace) {
+  WriteFile("backup.nvb", kOldBackup);
+  WriteFile("nv-history", Bytes{1});  // a file where the folder belongs
+  StartModule();
+  EXPECT_EQ(vek::BackupNv(job()), 0);
+  EXPECT_EQ(ReadFile("backup.nvb"), kOldBackup);
+  EXPECT_FALSE(fs::exists("backup.nvb.part"));
+  EXPECT_TRUE(Reports().Shown("can't write backup.nvb!"));
+  EXPECT_TRUE(Reports().Logged("backup.nvb not replaced, can't open nv-history/: Not a directory"));
 }
 
 TEST_F(NvJob, ABackupThatCannotBeCreatedSaysSo) {

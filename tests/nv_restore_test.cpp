@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "nv/nv_backup.h"
+#include "nv/nv_history.h"
 #include "nv_job_fixture.h"
 
 namespace {
@@ -58,15 +59,35 @@ TEST_F(NvJob, RestoreWritesEachWholeRecordAndSkipsACutOffOne) {
   EXPECT_EQ(Store().Element(702, 0), sim::SimNvStore().Element(702, 0)) << "the cut-off record never reached the module";
 }
 
-TEST_F(NvJob, EveryWriteRefusedStillEndsTheRestore) {
-  StartModule();
-  module_->faults().Add({sim::SimState::kFirmware, 0x27, sim::FaultKind::kRefuse, 0x42});
+TEST_F(NvJob, ARestoreThatWroteNothingFails) {
+  // A module that came back locked refuses every write with 0x42.
+  sim::NvOptions nv;
+  nv.write_refusal = 0x42;
+  StartModule(nv);
   WriteFile("backup.nvb", Join({Record(700, 1), Record(5, 2), Record(7000, 3)}));
-  ASSERT_EQ(vek::RestoreNv(job()), 2);
+  EXPECT_EQ(vek::RestoreNv(job()), vek::kNvNothingWritten);
   EXPECT_EQ(Reports().LogCount("restore NV:"), 3);
   for (const char* line : {"restore NV:700 (ignored)", "restore NV:5 (ignored)", "restore NV:7000 (ignored)"})
     EXPECT_TRUE(Reports().Logged(line)) << line;
-  EXPECT_TRUE(Reports().Shown("restore backup.nvb successful!"));
+  EXPECT_TRUE(Reports().Shown("restore NVB: 3 of 3 records refused"));
+  EXPECT_TRUE(Reports().Logged("restore NVB: 3 of 3 records refused"));
+  EXPECT_FALSE(Reports().Shown("restore backup.nvb successful!"));
+  EXPECT_FALSE(fs::exists("394103254769810.nvb")) << "a failed restore names no copy";
+  EXPECT_TRUE(Store().Writes().empty());
+
+  // A backup without a whole record has nothing to give back either.
+  for (const size_t length : {0u, 100u}) {
+    SCOPED_TRACE(length);
+    Reports().Clear();
+    Store().SetWriteRefusal(0);
+    Bytes file = Record(700, 1);
+    file.resize(length);
+    WriteFile("backup.nvb", file);
+    EXPECT_EQ(vek::RestoreNv(job()), vek::kNvNothingWritten);
+    EXPECT_TRUE(Reports().Shown("restore NVB: backup.nvb holds no records"));
+    EXPECT_TRUE(Reports().Logged("restore NVB: backup.nvb holds no records"));
+    EXPECT_TRUE(Store().Writes().empty());
+  }
 }
 
 TEST_F(NvJob, AnUnexpectedWriteReplyIsShownAndIgnored) {
@@ -77,6 +98,27 @@ TEST_F(NvJob, AnUnexpectedWriteReplyIsShownAndIgnored) {
   EXPECT_TRUE(Reports().Shown("restore NVB:NV 700 restore failed \r\n"));
   EXPECT_TRUE(Reports().Logged("restore NV:700 (ignored)"));
   EXPECT_EQ(Reports().LogCount("restore NV:"), 1);
+  // Some written, some not: the restore holds, and says how many were not.
+  EXPECT_TRUE(Reports().Shown("restore NVB: 1 of 2 records refused"));
+  EXPECT_TRUE(Reports().Logged("restore NVB: 1 of 2 records refused"));
+  EXPECT_TRUE(Reports().Shown("restore backup.nvb successful!"));
+}
+
+TEST_F(NvJob, AnEarlierIdentityCopyIsKeptInTheHistory) {
+  StartModule();
+  const Bytes first = Record(700, 1), second = Record(700, 2);
+  WriteFile("backup.nvb", first);
+  ASSERT_EQ(vek::RestoreNv(job()), 2);
+  EXPECT_FALSE(fs::exists("nv-history"));
+  WriteFile("backup.nvb", second);
+  Reports().Clear();
+  ASSERT_EQ(vek::RestoreNv(job()), 2);
+  EXPECT_EQ(ReadFile("394103254769810.nvb"), second);
+  const auto kept = vek::KeptCopies(".", "394103254769810.nvb");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadFile("nv-history/" + kept[0]), first);
+  EXPECT_TRUE(Reports().Logged("earlier 394103254769810.nvb kept as nv-history/" + kept[0]));
+  EXPECT_FALSE(fs::exists("394103254769810.nvb.part"));
 }
 
 TEST_F(NvJob, ARestoreWithoutABackupFileSaysSo) {

@@ -3,13 +3,14 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
+#include <ctime>
 #include <string>
 
 #include "images/platform_profile.h"
 #include "link/hdlc_frame.h"
 #include "nv/nv_backup_file.h"
 #include "nv/nv_exchange.h"
+#include "nv/nv_history.h"
 #include "nv/nv_identity.h"
 #include "nv/nv_item_table.h"
 #include "upgrade/reporting.h"
@@ -30,10 +31,16 @@ constexpr const char* kRestoreOpenFailedText = "can't open backup.nvb!!!";
 constexpr const char* kRestoreFailedText = "restore backup.nvb failed!";
 constexpr const char* kRecordIgnoredText = "restore NV:%d (ignored)";
 constexpr const char* kPartialRecordText = "restore NV: last record holds %d of 131 bytes (skipped)";
+constexpr const char* kRecordsRefusedText = "restore NVB: %d of %d records refused";
+constexpr const char* kNoRecordsText = "restore NVB: backup.nvb holds no records";
 constexpr const char* kRestoreDoneText = "restore backup.nvb successful!";
 constexpr const char* kImeiDoneText = "restore finished! IMEI : %s\r\n";
 constexpr const char* kMeidDoneText = "restore finished! MEID : %s\r\n";
 constexpr const char* kCopyFailedText = "can't rename the nvb file!";
+
+constexpr const char* kKeptText = "earlier %s kept as %s";
+constexpr const char* kDroppedText = "%s removed: only the %d newest earlier %s are kept";
+constexpr const char* kNotReplacedText = "%s not replaced, %s";
 
 void ReportFailure(UpgradeJob& job, const char* text, const char* caption) {
   job.show_status("%s", text);
@@ -59,6 +66,37 @@ void ShowByteProgress(UpgradeJob& job, int64_t done, int64_t total) {
   job.show_progress(static_cast<uint32_t>(done), static_cast<int32_t>(total));
 }
 
+// The new file takes the place of the final one; the earlier file goes to
+// nv-history/ first, and the log says where. Refuses (the earlier file stays)
+// when it cannot be kept.
+BackupFileWriter::Replace KeepingEarlier(UpgradeJob& job) {
+  return [&job](const std::string& partial_path, const std::string& final_path) {
+    const NvHistoryResult result = ReplaceKeepingEarlier(partial_path, final_path, std::time(nullptr));
+    const std::string name = final_path.substr(final_path.rfind('/') + 1);
+    if (!result.placed) {
+      job.write_log(kNotReplacedText, name.c_str(), result.error.c_str());
+      return false;
+    }
+    if (!result.kept_as.empty()) job.write_log(kKeptText, name.c_str(), result.kept_as.c_str());
+    for (const std::string& dropped : result.dropped)
+      job.write_log(kDroppedText, dropped.c_str(), static_cast<int>(kNvHistoryKept), name.c_str());
+    return true;
+  };
+}
+
+// Copies "backup.nvb" to `name` as a backup is written: whole and synced before
+// it takes the name.
+bool CopyBackup(UpgradeJob& job, const std::string& name) {
+  BackupFileReader source;
+  BackupFileWriter copy(name);
+  if (!source.Open(kBackupFileName) || !copy.Create()) return false;
+  uint8_t chunk[kNvRecordLength];
+  int64_t copied = 0;
+  for (int got; (got = source.Next(chunk)) > 0; copied += got) copy.AppendBytes(chunk, static_cast<size_t>(got));
+  if (copied != source.length()) return false;  // a read error: the copy is abandoned
+  return copy.Commit(KeepingEarlier(job));
+}
+
 // Names a copy of the backup after the module's identity.
 void CopyAfterIdentity(UpgradeJob& job) {
   const PlatformProfile* profile = ProfileOf(job.platform.load());
@@ -75,38 +113,44 @@ void CopyAfterIdentity(UpgradeJob& job) {
   if (meid) job.write_log("%s", (text + ".nvb").c_str());
   if (name.empty()) return;
 
-  std::error_code error;
-  std::filesystem::remove(name, error);
-  error.clear();
-  std::filesystem::copy_file(kBackupFileName, name, error);
-  if (error) {
+  if (!CopyBackup(job, name)) {
     job.write_log("%s", kCopyFailedText);
     job.show_status("%s", kCopyFailedText);
   }
 }
 
-// Sends every whole record of the open file; false when a write timed out.
-bool WriteRecordsBack(UpgradeJob& job, BackupFileReader& file) {
+struct WriteBack {
+  bool timed_out = false;
+  int records = 0;  // whole records sent
+  int refused = 0;  // of them, not written (refused or answered otherwise)
+};
+
+// Sends every whole record of the open file, up to a write that timed out.
+WriteBack WriteRecordsBack(UpgradeJob& job, BackupFileReader& file) {
+  WriteBack done;
   const int64_t length = file.length();
   int64_t sent = 0;
   for (;;) {
     std::memset(TxPacket.data, 0, kNvRequestLength);
     const int got = file.Next(TxPacket.data);
-    if (got <= 0) return true;
+    if (got <= 0) return done;
     if (got < kNvRecordLength) {
       // A cut-off record would put zeros into the module's item: leave it out.
       job.write_log(kPartialRecordText, got);
-      return true;
+      return done;
     }
     sent += got;
+    ++done.records;
     const uint16_t item = static_cast<uint16_t>(TxPacket.data[1] | (TxPacket.data[2] << 8));
     const NvResult result = NvWriteItem(item);
     if (result == NV_DONE) {
       ShowByteProgress(job, sent, length);
     } else if (result == NV_TIMEOUT) {
       job.show_status("%s", kRestoreFailedText);
-      return false;
+      done.timed_out = true;
+      return done;
     } else {
+      ++done.refused;
       job.write_log(kRecordIgnoredText, item);
     }
   }
@@ -154,7 +198,7 @@ int BackupNv(UpgradeJob& job) {
     }
   }
 
-  if (!file.Commit()) {
+  if (!file.Commit(KeepingEarlier(job))) {
     ReportFailure(job, kBackupWriteFailedText, "Error");
     return kNvCannotOpen;
   }
@@ -171,7 +215,20 @@ int RestoreNv(UpgradeJob& job) {
       ReportFailure(job, kRestoreOpenFailedText, "error!");
       return kNvCannotOpen;
     }
-    if (!WriteRecordsBack(job, file)) return kNvEndedEarly;
+    const WriteBack done = WriteRecordsBack(job, file);
+    if (done.timed_out) return kNvEndedEarly;
+    // A restore that wrote nothing back failed: the module holds none of its own
+    // items. The caller shows and logs "restore backup.nvb failed!" once.
+    if (done.records == 0) {
+      job.show_status("%s", kNoRecordsText);
+      job.write_log("%s", kNoRecordsText);
+      return kNvNothingWritten;
+    }
+    if (done.refused > 0) {
+      job.show_status(kRecordsRefusedText, done.refused, done.records);
+      job.write_log(kRecordsRefusedText, done.refused, done.records);
+    }
+    if (done.refused == done.records) return kNvNothingWritten;
   }
   job.show_status("%s", kRestoreDoneText);
   CopyAfterIdentity(job);

@@ -9,13 +9,18 @@ namespace vek {
 inline constexpr int kNvCannotOpen = 0;   // "backup.nvb" could not be created, opened or completed
 inline constexpr int kNvEndedEarly = 1;   // a time-out (or a stop) ended the operation
 inline constexpr int kNvCompleted = 2;    // the operation ran to its end
+inline constexpr int kNvNothingWritten = 3;  // a restore wrote no record back (all refused, or none in the file)
 
 // Reads every item the item table marks and saves the successful replies.
-// A time-out removes "backup.nvb"; a stop keeps the previous one untouched.
+// A backup that does not reach its end keeps the previous file untouched; a
+// complete one keeps the previous file in nv-history/ before taking its name.
 int BackupNv(UpgradeJob& job);
 
 // Writes every whole record of "backup.nvb" back, then names a copy of the
-// file after the module's IMEI (or MEID, by the platform's profile).
+// file after the module's IMEI (or MEID, by the platform's profile), keeping an
+// earlier copy of that name in nv-history/. A restore that wrote no record at
+// all failed (kNvNothingWritten): it says how many were refused, and the caller
+// reports the failure.
 int RestoreNv(UpgradeJob& job);
 
 }  // namespace vek

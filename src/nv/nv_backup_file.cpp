@@ -51,10 +51,15 @@ bool BackupFileWriter::Create() {
 
 void BackupFileWriter::Append(const uint8_t* record) {
   if (fd_ < 0 || record == nullptr) return;
-  if (buffered_ + kNvRecordLength > sizeof buffer_ && !Flush()) return;
-  std::memcpy(buffer_ + buffered_, record, kNvRecordLength);
-  buffered_ += kNvRecordLength;
+  AppendBytes(record, kNvRecordLength);
   ++records_;
+}
+
+void BackupFileWriter::AppendBytes(const uint8_t* bytes, size_t length) {
+  if (fd_ < 0 || bytes == nullptr || length > sizeof buffer_) return;
+  if (buffered_ + length > sizeof buffer_ && !Flush()) return;
+  std::memcpy(buffer_ + buffered_, bytes, length);
+  buffered_ += length;
 }
 
 bool BackupFileWriter::Flush() {
@@ -63,12 +68,12 @@ bool BackupFileWriter::Flush() {
   return !failed_;
 }
 
-bool BackupFileWriter::Commit() {
+bool BackupFileWriter::Commit(const Replace& replace) {
   if (fd_ < 0) return false;
   bool ok = Flush() && fsync(fd_) == 0;
   ok = close(fd_) == 0 && ok;
   fd_ = -1;
-  if (ok) ok = std::rename(partial_path_.c_str(), path_.c_str()) == 0;
+  if (ok) ok = replace ? replace(partial_path_, path_) : std::rename(partial_path_.c_str(), path_.c_str()) == 0;
   if (!ok) {
     unlink(partial_path_.c_str());
     return false;

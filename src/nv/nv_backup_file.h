@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vek {
@@ -25,9 +26,15 @@ class BackupFileWriter {
   bool Create();
   // Appends one record (131 bytes). A failed write is remembered and fails Commit.
   void Append(const uint8_t* record);
-  // Flushes, syncs and renames the partial file over the final one. False (and
-  // the partial file removed, the final one untouched) when any step failed.
-  bool Commit();
+  // Appends any bytes (a copy of a file that may end in a cut-off record).
+  void AppendBytes(const uint8_t* bytes, size_t length);
+
+  // Puts the synced partial file in place of the final one; false when it did not.
+  using Replace = std::function<bool(const std::string& partial_path, const std::string& final_path)>;
+  // Flushes, syncs and hands the partial file to `replace` (by default a rename
+  // over the final one). False (and the partial file removed, the final one
+  // untouched) when any step failed.
+  bool Commit(const Replace& replace = {});
   // Closes and removes the partial file; the final file is untouched.
   void Abandon();
 
