@@ -174,7 +174,10 @@ void Prune(int history, const std::string& stem, const std::string& newest, NvHi
 NvHistoryResult ReplaceKeepingEarlier(const std::string& partial_path, const std::string& final_path,
                                       std::time_t now) {
   NvHistoryResult result;
-  const auto [folder_path, file_name] = SplitPath(final_path);
+  // Named, not a structured binding: the lambda below captures the file's name.
+  const auto split = SplitPath(final_path);
+  const std::string& folder_path = split.first;
+  const std::string& file_name = split.second;
   const std::optional<std::string> stem = StemOf(file_name);
   if (!stem) {
     result.error = "not a backup file name";
