@@ -60,8 +60,8 @@ void CliWindow::MatchProduct(const std::string& identification) {
   if (!products_.names.empty()) vek::DebugTrace("Product: %s", products_.names.front().c_str());
 }
 
-void CliWindow::SetControls(int state) {
-  if (state == vek::kControlsDownloadMode) {
+void CliWindow::SetControls(vek::ControlState state) {
+  if (state == vek::ControlState::kDownloadMode) {
     restore_default_ticked_ = false;
     restore_default_enabled_ = false;
   }

@@ -21,7 +21,7 @@ class CliWindow : public vek::WindowNotifications {
   void ShowStatus(const std::string& text) override;
   void ShowDiagPort(uint32_t port) override;
   void MatchProduct(const std::string& identification) override;
-  void SetControls(int state) override;
+  void SetControls(vek::ControlState state) override;
   void ShowImei(const std::string& text) override;
   void ShowSwVersion(const std::string& text) override;
   void ShowFlash(const std::string& text) override;

@@ -18,7 +18,7 @@ class ShownTextsWindow : public vek::WindowNotifications {
   void ShowStatus(const std::string& text) override { statuses.push_back(text); }
   void ShowDiagPort(uint32_t) override {}
   void MatchProduct(const std::string&) override {}
-  void SetControls(int) override {}
+  void SetControls(vek::ControlState) override {}
   void ShowImei(const std::string&) override {}
   void ShowSwVersion(const std::string&) override {}
   void ShowFlash(const std::string& text) override { flashes.push_back(text); }

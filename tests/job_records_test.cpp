@@ -17,7 +17,7 @@ class RecordingWindow : public vek::WindowNotifications {
   void ShowStatus(const std::string& text) override { statuses.push_back(text); }
   void ShowDiagPort(uint32_t) override {}
   void MatchProduct(const std::string&) override {}
-  void SetControls(int) override {}
+  void SetControls(vek::ControlState) override {}
   void ShowImei(const std::string&) override {}
   void ShowSwVersion(const std::string&) override {}
   void ShowFlash(const std::string&) override {}
@@ -128,18 +128,6 @@ TEST(JobRecords, AnImagePathIsCutTo259Characters) {
   vek::UpgradeJob& job = vek::TheJob();
   job.image_path.Set(std::string(400, 'p'));
   EXPECT_EQ(job.image_path.Get().size(), 259u);
-}
-
-TEST(JobRecords, ProductPositionsMapToPlatforms) {
-  const uint32_t expected[] = {1, 0, 0, 0, 2, 0, 3, 3, 0};
-  for (int position = 0; position < 9; ++position) {
-    uint32_t platform = 99;
-    ASSERT_TRUE(vek::PlatformOfProductPosition(position, platform));
-    EXPECT_EQ(platform, expected[position]) << "position " << position;
-  }
-  uint32_t unchanged = 42;
-  EXPECT_FALSE(vek::PlatformOfProductPosition(9, unchanged));
-  EXPECT_EQ(unchanged, 42u);
 }
 
 TEST(TimeScale, AcceptsOnlyPositiveNumbers) {

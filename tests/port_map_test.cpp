@@ -26,6 +26,20 @@ TEST(ComNumberOfName, NamesWithoutAUsableNumberCarryNone) {
   EXPECT_FALSE(vek::ComNumberOfName(""));
 }
 
+// A port event names the port itself ("COM12"); the restart check reads every digit.
+TEST(PortEventNames, CarryTheirNumberByTheirOwnRules) {
+  EXPECT_EQ(vek::ComNumberOfPortName("COM12"), 12u);
+  EXPECT_EQ(vek::ComNumberOfPortName("xCOM7tail9"), 7u);
+  EXPECT_EQ(vek::ComNumberOfPortName("COM12345678901"), 123456789u);  // the first nine digits
+  EXPECT_FALSE(vek::ComNumberOfPortName("COM"));
+  EXPECT_FALSE(vek::ComNumberOfPortName("COMx7"));
+  EXPECT_FALSE(vek::ComNumberOfPortName("ttyUSB3"));
+  EXPECT_EQ(vek::DigitsOfName("COM7"), 7u);
+  EXPECT_EQ(vek::DigitsOfName("a1b2c3"), 123u);
+  EXPECT_EQ(vek::DigitsOfName("no digits"), 0u);
+  EXPECT_EQ(vek::DigitsOfName("COM1234567890"), 123456789u);
+}
+
 TEST(PortMapParsing, KeepsWellFormedLinesInOrder) {
   const auto entries = vek::ParsePortMap(
       "# comment\n\n/dev/pts/7\tModem Diagnostics Port (COM7)\r\n/dev/pts/8\tModem AT Port (COM8)\n");

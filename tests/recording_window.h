@@ -24,7 +24,7 @@ class RecordingWindow : public vek::WindowNotifications {
   void ShowStatus(const std::string& text) override { Add("status " + text); }
   void ShowDiagPort(uint32_t port) override { Add("diag port " + std::to_string(port)); }
   void MatchProduct(const std::string& text) override { Add("match [" + text + "]"); }
-  void SetControls(int state) override { Add("controls " + std::to_string(state)); }
+  void SetControls(vek::ControlState state) override { Add("controls " + std::to_string(static_cast<int>(state))); }
   void ShowImei(const std::string& text) override { Add("imei [" + text + "]"); }
   void ShowSwVersion(const std::string& text) override { Add("sw version [" + text + "]"); }
   void ShowFlash(const std::string& text) override { Add("flash [" + text + "]"); }

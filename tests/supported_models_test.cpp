@@ -53,3 +53,15 @@ TEST(SupportedModels, PositionsOfNames) {
 }
 
 }  // namespace
+
+TEST(SupportedModels, ProductPositionsMapToPlatforms) {
+  const uint32_t expected[] = {1, 0, 0, 0, 2, 0, 3, 3, 0};
+  for (int position = 0; position < 9; ++position) {
+    uint32_t platform = 99;
+    ASSERT_TRUE(vek::PlatformOfProductPosition(position, platform));
+    EXPECT_EQ(platform, expected[position]) << "position " << position;
+  }
+  uint32_t unchanged = 42;
+  EXPECT_FALSE(vek::PlatformOfProductPosition(9, unchanged));
+  EXPECT_EQ(unchanged, 42u);
+}

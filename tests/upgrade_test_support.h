@@ -119,7 +119,7 @@ class JobWindow : public vek::WindowNotifications {
   void ShowStatus(const std::string& text) override { Record("status " + text); }
   void ShowDiagPort(uint32_t) override {}
   void MatchProduct(const std::string&) override {}
-  void SetControls(int) override {}
+  void SetControls(vek::ControlState) override {}
   void ShowImei(const std::string&) override {}
   void ShowSwVersion(const std::string&) override {}
   void ShowFlash(const std::string&) override {}

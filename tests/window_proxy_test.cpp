@@ -75,7 +75,7 @@ class Handlers : public vek::WindowNotifications {
   }
   void ShowDiagPort(uint32_t) override {}
   void MatchProduct(const std::string&) override {}
-  void SetControls(int state) override { controls = state; }
+  void SetControls(vek::ControlState state) override { controls = static_cast<int>(state); }
   void ShowImei(const std::string&) override {}
   void ShowSwVersion(const std::string&) override {}
   void ShowFlash(const std::string&) override {}
@@ -110,7 +110,7 @@ TEST_F(ProxyFixture, ASentNotificationReturnsAfterTheWindowHandledIt) {
 
 TEST_F(ProxyFixture, APostedNotificationDoesNotWaitForTheWindow) {
   window.Hold();
-  proxy.SetControls(1);  // returns although the window is busy
+  proxy.SetControls(vek::ControlState::kReady);  // returns although the window is busy
   EXPECT_EQ(handlers.controls, -1);
   window.Release();
   proxy.ShowStatus("after");  // sent: runs after the posted one

@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kRetryMs = 500;
 
-// Step 6.3: the identity over the AT port, else the NMEA port, retried without limit.
+// The identity over the AT port, else the NMEA port, retried without limit.
 bool ConnectAtPort(UpgradeJob& job, DeviceInfo& device) {
   if (ReadDeviceIdentity(device.at_port, 0)) return true;
   for (;;) {
@@ -28,7 +28,7 @@ bool ConnectAtPort(UpgradeJob& job, DeviceInfo& device) {
 int Connect(WindowNotifications& window) {
   UpgradeJob& job = TheJob();
   DeviceInfo& device = TheDevice();
-  window.SetControls(kControlsSearching);
+  window.SetControls(ControlState::kSearching);
 
   while (!FindModulePorts()) {
     job.show_status("please plug in USB!");
@@ -59,8 +59,8 @@ int Connect(WindowNotifications& window) {
   } else {
     ShowAndLog(job, "please choose image folder!");
   }
-  window.SetControls(kControlsReady);
-  if (job.download_mode == 1) window.SetControls(kControlsDownloadMode);
+  window.SetControls(ControlState::kReady);
+  if (job.download_mode == 1) window.SetControls(ControlState::kDownloadMode);
   return 0;
 }
 

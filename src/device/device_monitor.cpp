@@ -1,44 +1,13 @@
 #include "device/device_monitor.h"
 
 #include "device/device_connect_task.h"
+#include "link/com_port_name.h"
 #include "link/serial_port.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/job_records.h"
 #include "upgrade/reporting.h"
 
 namespace vek {
-
-uint32_t DigitsOfName(std::string_view name) {
-  uint32_t value = 0;
-  int digits = 0;
-  for (char c : name) {
-    if (c < '0' || c > '9') continue;
-    if (digits == 9) break;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-    ++digits;
-  }
-  return value;
-}
-
-namespace {
-
-// "COM<digits>": the number after the first "COM"; nothing without "COM" or digits.
-bool NumberAfterCom(std::string_view name, uint32_t& number) {
-  const auto com = name.find("COM");
-  if (com == std::string_view::npos) return false;
-  uint32_t value = 0;
-  int digits = 0;
-  for (char c : name.substr(com + 3)) {
-    if (c < '0' || c > '9' || digits == 9) break;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-    ++digits;
-  }
-  if (digits == 0) return false;
-  number = value;
-  return true;
-}
-
-}  // namespace
 
 void DeviceMonitor::StartSearch() {
   connect_task_.Start([this] { return DeviceConnectTask(window_); });
@@ -65,8 +34,8 @@ void DeviceMonitor::RestartDeviceSearch() {
 bool DeviceMonitor::HandlePortRemoval(const std::string& port_name) {
   UpgradeJob& job = TheJob();
   DeviceInfo& device = TheDevice();
-  uint32_t number = 0;
-  if (!NumberAfterCom(port_name, number) || number != device.diag_port) return false;
+  const auto number = ComNumberOfPortName(port_name);
+  if (!number || *number != device.diag_port) return false;
   const int32_t stage = job.stage;
   if (stage != STAGE_BACKUP && stage != STAGE_RESTORE && stage != STAGE_IMAGES) return false;
   // Every wait of the worker honours the stop request, and a stopped worker no

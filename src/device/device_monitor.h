@@ -14,9 +14,6 @@ namespace vek {
 
 enum class PortEvent { kArrival, kRemoval };
 
-// The decimal digits of a port name read as one number (at most 9 digits; 0 when none).
-uint32_t DigitsOfName(std::string_view name);
-
 class DeviceMonitor {
  public:
   // `window` must deliver to the window's thread (a WindowProxy); `download_worker`

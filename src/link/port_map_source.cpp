@@ -1,8 +1,6 @@
 #include "link/port_map_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "link/small_file.h"
 
 namespace vek {
 namespace {
@@ -17,26 +15,6 @@ bool HasControlCharacters(std::string_view text) {
   return false;
 }
 
-std::string ReadSmallFile(const std::string& path) {
-  std::string text;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return text;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    char buffer[8192];
-    for (;;) {
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-      if (text.size() > kMaxPortMapBytes) {
-        text.clear();
-        break;
-      }
-    }
-  }
-  close(fd);
-  return text;
-}
 
 }  // namespace
 
@@ -59,6 +37,6 @@ std::vector<PortEntry> ParsePortMap(std::string_view text) {
   return entries;
 }
 
-std::vector<PortEntry> PortMapSource::ListPorts() { return ParsePortMap(ReadSmallFile(path_)); }
+std::vector<PortEntry> PortMapSource::ListPorts() { return ParsePortMap(ReadSmallFile(path_, kMaxPortMapBytes, TooLarge::kNothing)); }
 
 }  // namespace vek

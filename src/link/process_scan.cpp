@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "link/small_file.h"
+
 namespace vek {
 namespace {
 
@@ -46,21 +48,6 @@ bool ParseUnsigned(std::string_view text, unsigned long long& value, int base) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-// Reads at most `limit` bytes of a small file; "" when it cannot be read.
-std::string ReadSmallFile(const std::string& path, size_t limit) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return {};
-  std::string text;
-  char buffer[4096];
-  while (text.size() < limit) {
-    const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return text;
-}
 
 // Calls `visit(pid)` for the numbered entries of the /proc root, at most kMaxProcesses;
 // stops when it returns false.
@@ -80,7 +67,7 @@ void ForEachProcess(const std::string& proc_root, Visit visit) {
 }  // namespace
 
 std::string ProcessComm(const std::string& proc_root, pid_t pid) {
-  std::string text = ReadSmallFile(proc_root + "/" + std::to_string(pid) + "/comm", kMaxCommBytes);
+  std::string text = ReadSmallFile(proc_root + "/" + std::to_string(pid) + "/comm", kMaxCommBytes, TooLarge::kCut);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
   if (text.size() > 16) text.resize(16);
   for (char& c : text)
@@ -130,7 +117,7 @@ std::vector<ProcessInfo> FlockHolders(const std::string& proc_root, dev_t dev, i
   // Lines read "1: FLOCK  ADVISORY  WRITE 812 00:1a:3 0 EOF"; a waiter's line
   // has "->" after the number. The device is major:minor in hexadecimal.
   std::vector<ProcessInfo> found;
-  std::istringstream lines(ReadSmallFile(proc_root + "/locks", kMaxLocksBytes));
+  std::istringstream lines(ReadSmallFile(proc_root + "/locks", kMaxLocksBytes, TooLarge::kCut));
   std::string line;
   while (std::getline(lines, line) && found.size() < kMaxReported) {
     std::istringstream fields(line);

@@ -1,10 +1,8 @@
 #include "link/usb_role_table.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include "link/small_file.h"
 
 namespace vek {
 namespace {
@@ -55,26 +53,6 @@ std::optional<UsbRole> ParseLine(std::string_view line) {
   return UsbRole{static_cast<uint16_t>(*vid), static_cast<uint16_t>(*pid), static_cast<int>(*ifnum), std::move(role)};
 }
 
-std::string ReadSmallFile(const std::string& path) {
-  std::string text;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return text;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxRolesFileBytes) {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-      if (text.size() > kMaxRolesFileBytes) {
-        text.clear();
-        break;
-      }
-    }
-  }
-  close(fd);
-  return text;
-}
 
 }  // namespace
 
@@ -122,7 +100,7 @@ UsbRoleTable UsbRoleTable::BuiltIn() {
 
 UsbRoleTable UsbRoleTable::Load() {
   UsbRoleTable table;
-  for (const std::string& file : UsbRoleFiles()) table.Add(ParseUsbRoles(ReadSmallFile(file)));
+  for (const std::string& file : UsbRoleFiles()) table.Add(ParseUsbRoles(ReadSmallFile(file, kMaxRolesFileBytes, TooLarge::kNothing)));
   table.Add(std::vector<UsbRole>(std::begin(kBuiltInRoles), std::end(kBuiltInRoles)));
   return table;
 }

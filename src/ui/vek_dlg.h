@@ -46,7 +46,7 @@ class CVEKDlg : public QDialog, public WindowNotifications {
   void ShowStatus(const std::string& text) override;
   void ShowDiagPort(uint32_t port) override;
   void MatchProduct(const std::string& identification) override;
-  void SetControls(int state) override;
+  void SetControls(vek::ControlState state) override;
   void ShowImei(const std::string& text) override;
   void ShowSwVersion(const std::string& text) override;
   void ShowFlash(const std::string& text) override;

@@ -42,21 +42,21 @@ void CVEKDlg::MatchProduct(const std::string& identification) {
   product_list_->setEnabled(products.enabled);
 }
 
-void CVEKDlg::SetControls(int state) {
+void CVEKDlg::SetControls(vek::ControlState state) {
   switch (state) {
-    case kControlsSearching:
+    case vek::ControlState::kSearching:
       start_button_->setEnabled(false);
       image_path_edit_->setEnabled(false);
       browse_button_->setEnabled(false);
       restore_default_check_->setEnabled(false);
       break;
-    case kControlsReady:
+    case vek::ControlState::kReady:
       start_button_->setEnabled(true);
       image_path_edit_->setEnabled(true);
       browse_button_->setEnabled(true);
       restore_default_check_->setEnabled(TheDevice().special_model != 1);
       break;
-    case kControlsDownloadMode:
+    case vek::ControlState::kDownloadMode:
       restore_default_check_->setChecked(false);
       restore_default_check_->setEnabled(false);
       TheJob().restore_default = 0;

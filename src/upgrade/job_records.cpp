@@ -53,15 +53,6 @@ void ResetAfterJob(UpgradeJob& job, DeviceInfo& device) {
   job.target_state = TARGET_UNSPECIFIED;
 }
 
-bool PlatformOfProductPosition(int position, uint32_t& platform) {
-  static constexpr uint32_t kByPosition[] = {PLATFORM_6280_PBL, PLATFORM_6270, PLATFORM_6270,
-                                             PLATFORM_6270,     PLATFORM_6280, PLATFORM_6270,
-                                             PLATFORM_60X5,     PLATFORM_60X5, PLATFORM_6270};
-  if (position < 0 || position > 8) return false;
-  platform = kByPosition[position];
-  return true;
-}
-
 std::string CurrentDirectory() {
   char buffer[4096];
   if (getcwd(buffer, sizeof buffer) == nullptr) return ".";

@@ -87,9 +87,6 @@ void SetInitialChoices(UpgradeJob& job);
 // What the worker's end resets: no job, no connection, mode unknown.
 void ResetAfterJob(UpgradeJob& job, DeviceInfo& device);
 
-// The platform a product's position in the product list stands for; positions past 8 change nothing.
-bool PlatformOfProductPosition(int position, uint32_t& platform);
-
 // The current working directory ("." when it cannot be read).
 std::string CurrentDirectory();
 

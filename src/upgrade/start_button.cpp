@@ -5,6 +5,7 @@
 #include "app/log_file.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/job_records.h"
+#include "upgrade/supported_models.h"
 
 namespace vek {
 namespace {

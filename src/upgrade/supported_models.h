@@ -1,5 +1,5 @@
-// The nine module models VEK supports; a model's position in the list decides
-// the job's platform.
+// The nine module models VEK supports, in the Product list's order, each with
+// the platform it stands for.
 #pragma once
 
 #include <array>
@@ -11,8 +11,28 @@
 
 namespace vek {
 
-inline constexpr std::array<const char*, 9> kSupportedModels = {
-    "ZX2100", "ZX2130", "ZX2150", "ZX2160", "ZX2180", "ZX4410", "ZX7210", "ZX7410", "TZ4410"};
+struct SupportedModel {
+  const char* name;
+  uint32_t platform;
+};
+
+inline constexpr std::array<SupportedModel, 9> kSupportedModels = {{
+    {"ZX2100", PLATFORM_6280_PBL},
+    {"ZX2130", PLATFORM_6270},
+    {"ZX2150", PLATFORM_6270},
+    {"ZX2160", PLATFORM_6270},
+    {"ZX2180", PLATFORM_6280},
+    {"ZX4410", PLATFORM_6270},
+    {"ZX7210", PLATFORM_60X5},
+    {"ZX7410", PLATFORM_60X5},
+    {"TZ4410", PLATFORM_6270},
+}};
+
+// The platform a product's position in the product list stands for; positions past 8 change nothing.
+bool PlatformOfProductPosition(int position, uint32_t& platform);
+
+// The nine names, in order.
+std::vector<std::string> SupportedModelNames();
 
 // What the Product list shows after product matching.
 struct ProductList {

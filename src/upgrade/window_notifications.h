@@ -10,54 +10,30 @@
 
 namespace vek {
 
-enum class Delivery {
-  kSent,          // the sender waits until the window has handled it
-  kPosted,        // queued; the sender goes on
-  kWindowThread,  // raised on the window's own thread
+// Control states of WM_SET_CONTROLS (their numbers are the message's parameter).
+enum class ControlState {
+  kSearching = 0,     // the connect task runs: start, folder, Browse, "Restore default" disabled
+  kReady = 1,         // a module is ready: those controls enabled
+  kDownloadMode = 2,  // follows kReady: "Restore default" unticked, disabled
 };
 
-inline constexpr uint32_t WM_USER = 0x0400;
-
-struct NotificationContract {
-  const char* name;
-  uint32_t number;
-  Delivery delivery;
-};
-
-inline constexpr NotificationContract kNotificationContracts[] = {
-    {"WM_SHOW_PROGRESS", WM_USER + 100, Delivery::kSent},
-    {"WM_SHOW_STATUS", WM_USER + 101, Delivery::kSent},
-    {"WM_SHOW_DIAG_PORT", WM_USER + 102, Delivery::kSent},
-    {"WM_MATCH_PRODUCT", WM_USER + 103, Delivery::kSent},
-    {"WM_SET_CONTROLS", WM_USER + 104, Delivery::kPosted},
-    {"WM_SHOW_IMEI", WM_USER + 105, Delivery::kSent},
-    {"WM_SHOW_SW_VERSION", WM_USER + 106, Delivery::kSent},
-    {"WM_SHOW_FLASH", WM_USER + 107, Delivery::kSent},
-    {"WM_DOWNLOAD_ABORTED", WM_USER + 110, Delivery::kWindowThread},
-    {"WM_CHECK_RESTORE_DEFAULT", WM_USER + 111, Delivery::kSent},
-    {"WM_ENABLE_RESTORE_DEFAULT", WM_USER + 112, Delivery::kSent},
-};
-
-// Control states of WM_SET_CONTROLS.
-inline constexpr int kControlsSearching = 0;  // the connect task runs: start, folder, Browse, "Restore default" disabled
-inline constexpr int kControlsReady = 1;      // a module is ready: those controls enabled
-inline constexpr int kControlsDownloadMode = 2;  // follows state 1: "Restore default" unticked, disabled
-
+// Each notification keeps the name and number of the window message it stands for
+// (numbered from WM_USER, 0x0400); "sent" or "posted" says how WindowProxy delivers it.
 class WindowNotifications {
  public:
   virtual ~WindowNotifications() = default;
 
-  virtual void ShowProgress(uint32_t done, int32_t total) = 0;           // WM_SHOW_PROGRESS
-  virtual void ShowStatus(const std::string& text) = 0;                  // WM_SHOW_STATUS
-  virtual void ShowDiagPort(uint32_t port) = 0;                          // WM_SHOW_DIAG_PORT
-  virtual void MatchProduct(const std::string& identification) = 0;      // WM_MATCH_PRODUCT
-  virtual void SetControls(int state) = 0;                               // WM_SET_CONTROLS
-  virtual void ShowImei(const std::string& text) = 0;                    // WM_SHOW_IMEI
-  virtual void ShowSwVersion(const std::string& text) = 0;               // WM_SHOW_SW_VERSION
-  virtual void ShowFlash(const std::string& text) = 0;                   // WM_SHOW_FLASH
-  virtual void DownloadAborted() = 0;                                    // WM_DOWNLOAD_ABORTED
-  virtual void CheckRestoreDefault(bool checked) = 0;                    // WM_CHECK_RESTORE_DEFAULT
-  virtual void EnableRestoreDefault(bool enabled) = 0;                   // WM_ENABLE_RESTORE_DEFAULT
+  virtual void ShowProgress(uint32_t done, int32_t total) = 0;           // WM_SHOW_PROGRESS, +100, sent
+  virtual void ShowStatus(const std::string& text) = 0;                  // WM_SHOW_STATUS, +101, sent
+  virtual void ShowDiagPort(uint32_t port) = 0;                          // WM_SHOW_DIAG_PORT, +102, sent
+  virtual void MatchProduct(const std::string& identification) = 0;      // WM_MATCH_PRODUCT, +103, sent
+  virtual void SetControls(ControlState state) = 0;                      // WM_SET_CONTROLS, +104, posted
+  virtual void ShowImei(const std::string& text) = 0;                    // WM_SHOW_IMEI, +105, sent
+  virtual void ShowSwVersion(const std::string& text) = 0;               // WM_SHOW_SW_VERSION, +106, sent
+  virtual void ShowFlash(const std::string& text) = 0;                   // WM_SHOW_FLASH, +107, sent
+  virtual void DownloadAborted() = 0;                                    // WM_DOWNLOAD_ABORTED, +110, raised on the window thread
+  virtual void CheckRestoreDefault(bool checked) = 0;                    // WM_CHECK_RESTORE_DEFAULT, +111, sent
+  virtual void EnableRestoreDefault(bool enabled) = 0;                   // WM_ENABLE_RESTORE_DEFAULT, +112, sent
 
   // A modal message box shown by the window's thread; blocks the calling thread
   // only. Returns 1 for OK, 0 for Cancel or a closed box.

@@ -56,7 +56,7 @@ void WindowProxy::ShowDiagPort(uint32_t port) {
 void WindowProxy::MatchProduct(const std::string& identification) {
   Send([this, identification] { handlers_.MatchProduct(identification); });
 }
-void WindowProxy::SetControls(int state) {
+void WindowProxy::SetControls(ControlState state) {
   PostOnly([this, state] { handlers_.SetControls(state); });
 }
 void WindowProxy::ShowImei(const std::string& text) {

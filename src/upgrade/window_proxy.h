@@ -27,7 +27,7 @@ class WindowProxy : public WindowNotifications {
   void ShowStatus(const std::string& text) override;
   void ShowDiagPort(uint32_t port) override;
   void MatchProduct(const std::string& identification) override;
-  void SetControls(int state) override;
+  void SetControls(ControlState state) override;
   void ShowImei(const std::string& text) override;
   void ShowSwVersion(const std::string& text) override;
   void ShowFlash(const std::string& text) override;

@@ -111,7 +111,7 @@ TEST_F(MainWindowHandlers, WithANormalModuleTheListKeepsTheMatchedModel) {
 TEST_F(MainWindowHandlers, StartInDownloadModeWithoutAProductStartsNothing) {
   vek::TheJob().target_state = vek::TARGET_DOWNLOAD;
   auto* start = Control<QPushButton>(window_, "startButton");
-  window_.SetControls(vek::kControlsReady);
+  window_.SetControls(vek::ControlState::kReady);
   start->click();
   EXPECT_TRUE(operator_.Saw("please choose the project!", "Error"));
   EXPECT_NE(Log().find("Button: please choose the project!!!\r\n"), std::string::npos);
@@ -122,7 +122,7 @@ TEST_F(MainWindowHandlers, StartInDownloadModeWithoutAProductStartsNothing) {
 
 TEST_F(MainWindowHandlers, EveryPressAfterTheFirstStartsAFreshLog) {
   vek::TheJob().target_state = vek::TARGET_DOWNLOAD;  // each press is refused: no product
-  window_.SetControls(vek::kControlsReady);
+  window_.SetControls(vek::ControlState::kReady);
   auto* start = Control<QPushButton>(window_, "startButton");
   vek::TheJob().write_log("before the press");
   const int before = vek::StartCount();
@@ -147,22 +147,22 @@ TEST_F(MainWindowHandlers, ControlStatesFollowTheDeviceSearch) {
     return std::vector<bool>{start->isEnabled(), path->isEnabled(), browse->isEnabled(), restore->isEnabled()};
   };
 
-  window_.SetControls(vek::kControlsSearching);
+  window_.SetControls(vek::ControlState::kSearching);
   EXPECT_EQ(enabled(), (std::vector<bool>{false, false, false, false}));
   EXPECT_TRUE(ports->isEnabled() && products()->isEnabled());  // the lists are left alone
 
-  window_.SetControls(vek::kControlsReady);
+  window_.SetControls(vek::ControlState::kReady);
   EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true, true}));
 
   restore->click();
   EXPECT_EQ(vek::TheJob().restore_default.load(), 1);
-  window_.SetControls(vek::kControlsDownloadMode);
+  window_.SetControls(vek::ControlState::kDownloadMode);
   EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true, false}));
   EXPECT_FALSE(restore->isChecked());
   EXPECT_EQ(vek::TheJob().restore_default.load(), 0);
 
   vek::TheDevice().special_model = 1;  // this model keeps its settings: no "Restore default"
-  window_.SetControls(vek::kControlsReady);
+  window_.SetControls(vek::ControlState::kReady);
   vek::TheDevice().special_model = 0;
   EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true, false}));
 }
