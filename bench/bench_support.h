@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 
 namespace bench {
 

@@ -18,7 +18,7 @@
 #include "images/image_loader.h"
 #include "images/image_set.h"
 #include "images/platform_profile.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace {
 

@@ -36,13 +36,13 @@
 #include "link/crc16.h"
 #include "link/hdlc_frame.h"
 #include "link/port_source.h"
-#include "link/protocol_trace.h"
 #include "link/serial_port.h"
-#include "link/stop_wait.h"
 #include "protocol/dmss_commands.h"
 #include "protocol/stream_commands.h"
+#include "records/job_records.h"
+#include "records/protocol_trace.h"
+#include "records/stop_wait.h"
 #include "sim/frame_decoder.h"
-#include "upgrade/job_records.h"
 
 namespace {
 

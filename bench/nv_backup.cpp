@@ -19,7 +19,7 @@
 #include "link/serial_port.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_item_table.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <iostream>
 
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 
 namespace vekcli {
 namespace {

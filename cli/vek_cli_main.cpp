@@ -16,16 +16,16 @@
 #include "cli/cli_window.h"
 #include "cli/event_loop.h"
 #include "device/session.h"
-#include "link/console_output.h"
-#include "link/port_source.h"
-#include "link/stop_wait.h"
-#include "link/udev_port_source.h"
 #include "images/image_loader.h"
 #include "images/product_catalogue.h"
+#include "link/console_output.h"
+#include "link/port_source.h"
+#include "link/udev_port_source.h"
+#include "records/job_records.h"
+#include "records/stop_wait.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/status_report.h"
 #include "upgrade/supported_models.h"
-#include "upgrade/job_records.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek::fuzz {
 

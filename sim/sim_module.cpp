@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "link/time_scale.h"
+#include "records/time_scale.h"
 #include "sim/port_map_file.h"
 #include "sim/sim_programs.h"
 

@@ -10,7 +10,7 @@
 #include "at/at_exchange.h"
 #include "at/port_mode_probe.h"
 #include "at_test_support.h"
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace {
 

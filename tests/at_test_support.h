@@ -5,9 +5,9 @@
 
 #include <memory>
 
+#include "records/job_records.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
 
 namespace vektest {
 

@@ -12,16 +12,16 @@
 #include <set>
 
 #include "app/single_instance.h"
+#include "cli_process.h"
 #include "images/platform_profile.h"
 #include "nv/nv_history.h"
+#include "nv_job_fixture.h"
+#include "records/job_records.h"
+#include "sha256sum_tool.h"
 #include "sim/demo_images.h"
 #include "sim/port_map_file.h"
 #include "sim/sim_module.h"
-#include "cli_process.h"
-#include "nv_job_fixture.h"
-#include "sha256sum_tool.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
 #include "upgradable_module.h"
 
 namespace {

@@ -6,13 +6,13 @@
 #include <fstream>
 #include <memory>
 
+#include "cli_process.h"
 #include "images/platform_profile.h"
+#include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
-#include "cli_process.h"
 #include "test_support.h"
 #include "trace_file_reader.h"
-#include "upgrade/job_records.h"
 #include "upgradable_module.h"
 
 namespace {

@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "images/image_set.h"
-#include "link/time_scale.h"
-#include "protocol/reply_wait.h"
 #include "link/hdlc_frame.h"
 #include "link/serial_port.h"
+#include "protocol/reply_wait.h"
+#include "records/job_records.h"
+#include "records/time_scale.h"
 #include "sim/frame_decoder.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
 
 namespace vektest {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 
 namespace {
 

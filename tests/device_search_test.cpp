@@ -19,10 +19,10 @@
 #include "link/port_source.h"
 #include "link/serial_port.h"
 #include "recording_window.h"
+#include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
 #include "upgrade/supported_models.h"
 #include "window_thread_queue.h"
 

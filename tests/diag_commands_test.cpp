@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "command_test_support.h"
-#include "link/stop_wait.h"
 #include "protocol/mode_probe.h"
+#include "records/stop_wait.h"
 
 namespace {
 

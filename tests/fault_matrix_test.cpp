@@ -23,14 +23,14 @@
 #include <sstream>
 #include <thread>
 
+#include "cli_process.h"
+#include "fault_matrix_cells.h"
 #include "images/platform_profile.h"
 #include "link/process_scan.h"
 #include "nv/nv_history.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
-#include "cli_process.h"
-#include "fault_matrix_cells.h"
 #include "test_support.h"
 #include "upgradable_module.h"
 

@@ -3,8 +3,8 @@
 #include <stop_token>
 #include <thread>
 
-#include "link/stop_wait.h"
-#include "link/time_scale.h"
+#include "records/stop_wait.h"
+#include "records/time_scale.h"
 
 namespace {
 

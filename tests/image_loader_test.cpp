@@ -12,9 +12,9 @@
 #include <span>
 #include <string>
 
+#include "images/image_fingerprint.h"
 #include "images/image_set.h"
 #include "images/platform_profile.h"
-#include "images/image_fingerprint.h"
 #include "images_test_support.h"
 #include "sha256sum_tool.h"
 #include "test_support.h"

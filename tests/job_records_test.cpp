@@ -1,12 +1,12 @@
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "link/time_scale.h"
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
+#include "records/time_scale.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "app/profile_file.h"
+#include "records/job_records.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 
 namespace {
 

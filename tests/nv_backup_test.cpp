@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "link/stop_wait.h"
 #include "nv/nv_history.h"
 #include "nv_job_fixture.h"
+#include "records/stop_wait.h"
 
 namespace {
 

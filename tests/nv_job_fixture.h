@@ -19,10 +19,10 @@
 #include "link/serial_port.h"
 #include "nv/nv_exchange.h"
 #include "nv/nv_item_table.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 
 namespace nvtest {
 

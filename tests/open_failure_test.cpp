@@ -22,9 +22,9 @@
 #include <string>
 
 #include "link/serial_port.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 
 namespace {
 
@@ -79,6 +79,8 @@ ChildRun RunChild(bool drop, const std::function<bool()>& open) {
       ssize_t n = write(log_fd, line.data(), line.size());
       (void)n;
     });
+    // As the session does: the words also go into the job's log.
+    vek::SetOpenFailureLog([](const std::string& entry) { vek::TheJob().write_log("%s", entry.c_str()); });
     vek::ForgetOpenFailures();
     if (drop) DropPrivileges();
     _exit(open() ? 0 : 1);

@@ -1,9 +1,9 @@
-#include "link/port_discovery.h"
+#include "upgrade/port_discovery.h"
 
 #include <gtest/gtest.h>
 
+#include "records/job_records.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
 
 namespace {
 

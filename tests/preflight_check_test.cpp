@@ -15,8 +15,8 @@
 #include "link/modem_manager.h"
 #include "link/process_scan.h"
 #include "recording_window.h"
+#include "records/reporting.h"
 #include "test_support.h"
-#include "upgrade/reporting.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The protocol trace against real pseudo-terminals: the simulated module in this
 // process, or a test playing the module on a bare pty.
-#include "link/protocol_trace.h"
+#include "records/protocol_trace.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +13,11 @@
 #include "link/hdlc_frame.h"
 #include "protocol/diag_commands.h"
 #include "protocol/mode_probe.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
 #include "trace_file_reader.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/reporting.h"
-#include "upgrade/window_notifications.h"
+#include "records/reporting.h"
+#include "records/window_notifications.h"
 
 namespace vektest {
 

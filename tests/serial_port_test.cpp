@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "link/hdlc_frame.h"
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
 

@@ -15,8 +15,8 @@
 #include <optional>
 #include <thread>
 
-#include "link/stop_wait.h"
 #include "mock_logind.h"
+#include "records/stop_wait.h"
 #include "sim/demo_images.h"
 #include "upgradable_module.h"
 #include "upgrade_test_support.h"

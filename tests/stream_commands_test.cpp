@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "command_test_support.h"
-#include "link/stop_wait.h"
 #include "protocol/mode_probe.h"
 #include "protocol/reply_wait.h"
+#include "records/stop_wait.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace {
 

@@ -23,13 +23,13 @@
 #include "images/image_set.h"
 #include "link/port_source.h"
 #include "link/serial_port.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
+#include "records/window_notifications.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 #include "upgrade/upgrade_procedure.h"
-#include "upgrade/window_notifications.h"
 
 namespace upgradetest {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 #include "test_support.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace vek {
 

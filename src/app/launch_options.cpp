@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "app/profile_file.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 namespace {

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <filesystem>
 
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 
 namespace vek {
 namespace {

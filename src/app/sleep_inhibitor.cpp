@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "link/stop_wait.h"
-#include "link/time_scale.h"
+#include "records/stop_wait.h"
+#include "records/time_scale.h"
 
 namespace vek {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "at/at_exchange.h"
 #include "at/at_reply.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 namespace {

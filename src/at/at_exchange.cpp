@@ -4,9 +4,9 @@
 #include <string>
 
 #include "link/console_output.h"
-#include "link/protocol_trace.h"
 #include "link/serial_port.h"
-#include "link/stop_wait.h"
+#include "records/protocol_trace.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "at/at_exchange.h"
 #include "at/at_reply.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 
 namespace vek {
 namespace {

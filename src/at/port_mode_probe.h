@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

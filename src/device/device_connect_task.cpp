@@ -4,9 +4,9 @@
 #include "at/port_mode_probe.h"
 #include "images/image_loader.h"
 #include "images/product_catalogue.h"
-#include "link/port_discovery.h"
-#include "link/stop_wait.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
+#include "records/stop_wait.h"
+#include "upgrade/port_discovery.h"
 #include "upgrade/status_report.h"
 
 namespace vek {

@@ -3,7 +3,7 @@
 // narrow and check the image folder.
 #pragma once
 
-#include "upgrade/window_notifications.h"
+#include "records/window_notifications.h"
 
 namespace vek {
 

@@ -3,9 +3,9 @@
 #include "device/device_connect_task.h"
 #include "link/com_port_name.h"
 #include "link/serial_port.h"
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "upgrade/download_worker.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 
 namespace vek {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "upgrade/window_notifications.h"
+#include "records/window_notifications.h"
 #include "upgrade/worker_thread.h"
 
 namespace vek {

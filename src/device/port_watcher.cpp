@@ -7,8 +7,8 @@
 
 #include "link/com_port_name.h"
 #include "link/port_source.h"
-#include "link/stop_wait.h"
 #include "link/udev_monitor.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {

@@ -3,10 +3,11 @@
 #include "app/launch_options.h"
 #include "app/log_file.h"
 #include "images/product_catalogue.h"
-#include "link/protocol_trace.h"
+#include "link/open_failure.h"
 #include "link/serial_port.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
+#include "records/job_records.h"
+#include "records/protocol_trace.h"
+#include "records/reporting.h"
 #include "upgrade/start_button.h"
 
 namespace vek {
@@ -23,6 +24,10 @@ void Session::Initialise(const std::string& image_folder, const std::string& tra
   DeviceInfo& device = TheDevice();
   InstallStandardCallbacks(job);
   SetWindowNotifications(&proxy_);
+  // Why a port would not open goes into the job's log too.
+  SetOpenFailureLog([](const std::string& entry) {
+    if (const WriteLogFn write_log = TheJob().write_log) write_log("%s", entry.c_str());
+  });
   OpenLogFile();
   SetInitialChoices(job);
   ResetForNewDevice(job, device, CurrentDirectory());
@@ -52,6 +57,7 @@ void Session::Shutdown() {
   download_worker_.Join();
   CloseDiagPort();
   SetWindowNotifications(nullptr);
+  SetOpenFailureLog(nullptr);
   if (tracing_) StopProtocolTrace();
   tracing_ = false;
 }

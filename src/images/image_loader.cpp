@@ -15,7 +15,7 @@
 #include "images/image_set.h"
 #include "images/platform_profile.h"
 #include "link/hdlc_frame.h"
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace vek {
 namespace {

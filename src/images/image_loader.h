@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "images/image_fingerprint.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

@@ -1,6 +1,6 @@
 #include "images/platform_profile.h"
 
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 namespace {

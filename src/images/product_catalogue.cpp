@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "images/platform_profile.h"
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace vek {
 namespace {

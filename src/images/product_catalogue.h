@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

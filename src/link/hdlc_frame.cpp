@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "link/crc16.h"
-#include "link/protocol_trace.h"
 #include "link/serial_port.h"
+#include "records/protocol_trace.h"
 
 namespace vek {
 

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,9 +56,14 @@ OpenFailureWords ExplainOpenFailure(std::string_view path, int error, const Open
 OpenFailureFacts GatherOpenFailureFacts(const std::string& path, int error,
                                         const std::string& proc_root = kProcRoot);
 
-// Says why the open of `path` failed, on standard error and in the log, unless
-// the same was already said for this port. Safe on every thread.
+// Says why the open of `path` failed, on standard error and to the log hook,
+// unless the same was already said for this port. Safe on every thread.
 void ReportOpenFailure(const std::string& path, int error);
+
+// Where ReportOpenFailure hands its entries besides standard error (the session
+// puts them into the job's log): the cause, then the fix, one entry each. None:
+// standard error only.
+void SetOpenFailureLog(std::function<void(const std::string& entry)> log);
 
 // Forgets what was said: the next failure of each port is said again (a new job).
 void ForgetOpenFailures();

@@ -7,8 +7,7 @@
 #include <unordered_map>
 
 #include "link/open_failure.h"
-#include "link/time_scale.h"
-#include "upgrade/job_records.h"
+#include "records/time_scale.h"
 
 namespace vek {
 namespace {
@@ -24,6 +23,18 @@ struct Said {
   std::string line;
   Clock::time_point checked;
 };
+
+std::mutex log_mutex;
+std::function<void(const std::string&)> log_hook;  // guarded by log_mutex
+
+void Log(const std::string& entry) {
+  std::function<void(const std::string&)> log;
+  {
+    std::lock_guard lock(log_mutex);
+    log = log_hook;
+  }
+  if (log) log(entry);
+}
 
 std::mutex said_mutex;
 std::unordered_map<std::string, Said> said;  // by port path
@@ -60,14 +71,16 @@ void ReportOpenFailure(const std::string& path, int error) {
     if (Remember(path, error, words.Line(), now)) {
       WriteStandardError(words.Line());
       // The log keeps short entries: the cause and the fix are one entry each.
-      // write_log is installed before any task starts and is safe on every thread.
-      if (const WriteLogFn write_log = TheJob().write_log) {
-        write_log("%s", words.reason.c_str());
-        if (!words.fix.empty()) write_log("%s", words.fix.c_str());
-      }
+      Log(words.reason);
+      if (!words.fix.empty()) Log(words.fix);
     }
   }
   errno = saved_errno;
+}
+
+void SetOpenFailureLog(std::function<void(const std::string& entry)> log) {
+  std::lock_guard lock(log_mutex);
+  log_hook = std::move(log);
 }
 
 void ForgetOpenFailures() {

@@ -11,7 +11,7 @@
 
 #include "link/open_failure.h"
 #include "link/port_source.h"
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "link/port_source.h"
-#include "link/time_scale.h"
 #include "link/udev_monitor.h"
 #include "link/usb_port_naming.h"
+#include "records/time_scale.h"
 
 namespace vek {
 

@@ -13,7 +13,7 @@
 #include "nv/nv_history.h"
 #include "nv/nv_identity.h"
 #include "nv/nv_item_table.h"
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace vek {
 namespace {

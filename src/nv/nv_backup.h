@@ -2,7 +2,7 @@
 // and writing them back afterwards.
 #pragma once
 
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

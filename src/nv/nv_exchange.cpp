@@ -4,12 +4,12 @@
 
 #include "link/crc16.h"
 #include "link/hdlc_frame.h"
-#include "link/protocol_trace.h"
 #include "link/serial_port.h"
-#include "link/stop_wait.h"
 #include "nv/nv_backup_file.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
+#include "records/job_records.h"
+#include "records/protocol_trace.h"
+#include "records/reporting.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {

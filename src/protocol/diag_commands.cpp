@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "link/hdlc_frame.h"
-#include "link/stop_wait.h"
 #include "protocol/reply_wait.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {

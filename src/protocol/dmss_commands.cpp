@@ -6,7 +6,7 @@
 #include "images/image_set.h"
 #include "link/hdlc_frame.h"
 #include "protocol/reply_wait.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "link/protocol_trace.h"
-#include "link/stop_wait.h"
+#include "records/protocol_trace.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 

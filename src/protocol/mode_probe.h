@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "link/serial_port.h"
-#include "protocol/target_mode.h"
+#include "records/target_mode.h"
 
 namespace vek {
 

@@ -1,7 +1,7 @@
 #include "protocol/reply_wait.h"
 
 #include "link/serial_port.h"
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 

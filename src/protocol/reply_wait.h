@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "link/hdlc_frame.h"
-#include "link/time_scale.h"
+#include "records/time_scale.h"
 
 namespace vek {
 

@@ -8,9 +8,9 @@
 #include "images/platform_profile.h"
 #include "link/console_output.h"
 #include "link/hdlc_frame.h"
-#include "link/stop_wait.h"
 #include "protocol/reply_wait.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace vek {
 namespace {

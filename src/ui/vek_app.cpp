@@ -8,9 +8,9 @@
 #include "app/single_instance.h"
 #include "link/port_source.h"
 #include "link/udev_port_source.h"
+#include "records/reporting.h"
 #include "ui/message_box.h"
 #include "ui/vek_dlg.h"
-#include "upgrade/reporting.h"
 
 namespace vek {
 namespace {

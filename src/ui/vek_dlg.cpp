@@ -5,9 +5,9 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "ui/message_box.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 #include "upgrade/supported_models.h"
 
 namespace vek {

@@ -15,10 +15,10 @@
 #include <string>
 
 #include "device/session.h"
+#include "records/window_notifications.h"
 #include "ui/elided_label.h"
 #include "ui/product_combo_box.h"
 #include "ui/text_progress_ctrl.h"
-#include "upgrade/window_notifications.h"
 
 namespace vek {
 

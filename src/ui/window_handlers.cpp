@@ -2,10 +2,10 @@
 // download worker send or post; all run on the window's thread.
 #include <QString>
 
+#include "records/job_records.h"
+#include "records/reporting.h"
 #include "ui/message_box.h"
 #include "ui/vek_dlg.h"
-#include "upgrade/job_records.h"
-#include "upgrade/reporting.h"
 #include "upgrade/supported_models.h"
 
 namespace vek {

@@ -7,12 +7,12 @@
 #include "images/platform_profile.h"
 #include "link/console_output.h"
 #include "link/serial_port.h"
-#include "link/stop_wait.h"
 #include "protocol/diag_commands.h"
 #include "protocol/dmss_commands.h"
 #include "protocol/mode_probe.h"
 #include "protocol/stream_commands.h"
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
+#include "records/stop_wait.h"
 #include "upgrade/status_report.h"
 
 namespace vek {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/sleep_inhibitor.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

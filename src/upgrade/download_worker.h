@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "upgrade/job_records.h"
-#include "upgrade/window_notifications.h"
+#include "records/job_records.h"
+#include "records/window_notifications.h"
 
 namespace vek {
 

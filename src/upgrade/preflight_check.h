@@ -13,7 +13,7 @@
 
 #include "link/port_udev_record.h"
 #include "link/process_scan.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "app/log_file.h"
+#include "records/job_records.h"
 #include "upgrade/download_worker.h"
-#include "upgrade/job_records.h"
 #include "upgrade/supported_models.h"
 
 namespace vek {

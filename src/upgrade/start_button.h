@@ -1,7 +1,7 @@
 // What pressing "start" does, the same in the window and in vek-cli.
 #pragma once
 
-#include "upgrade/window_notifications.h"
+#include "records/window_notifications.h"
 #include "upgrade/worker_thread.h"
 
 namespace vek {

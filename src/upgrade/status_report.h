@@ -5,7 +5,7 @@
 #include <string>
 
 #include "link/hdlc_frame.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 

@@ -2,16 +2,16 @@
 
 #include <cstdio>
 
+#include "app/sleep_inhibitor.h"
 #include "at/at_control_commands.h"
 #include "at/device_identity.h"
-#include "link/port_discovery.h"
 #include "link/serial_port.h"
-#include "link/stop_wait.h"
 #include "nv/nv_backup.h"
 #include "protocol/diag_commands.h"
 #include "protocol/mode_probe.h"
-#include "app/sleep_inhibitor.h"
+#include "records/stop_wait.h"
 #include "upgrade/download_flash.h"
+#include "upgrade/port_discovery.h"
 #include "upgrade/status_report.h"
 
 namespace vek {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "upgrade/job_records.h"
-#include "upgrade/shared_text.h"
+#include "records/job_records.h"
+#include "records/shared_text.h"
 
 namespace vek {
 

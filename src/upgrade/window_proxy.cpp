@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {

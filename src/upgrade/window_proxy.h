@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "upgrade/window_notifications.h"
+#include "records/window_notifications.h"
 
 namespace vek {
 

@@ -1,6 +1,6 @@
 #include "upgrade/worker_thread.h"
 
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 

@@ -25,12 +25,12 @@
 #include "link/port_source.h"
 #include "link/udev_port_source.h"
 #include "mock_devices.h"
-#include "tests/recording_window.h"
-#include "tests/window_thread_queue.h"
+#include "recording_window.h"
+#include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
-#include "upgrade/job_records.h"
 #include "upgrade/supported_models.h"
+#include "window_thread_queue.h"
 
 namespace {
 

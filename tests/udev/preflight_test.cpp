@@ -10,8 +10,8 @@
 #include <string>
 
 #include "link/port_udev_record.h"
-#include "upgrade/preflight_check.h"
 #include "mock_devices.h"
+#include "upgrade/preflight_check.h"
 
 namespace {
 

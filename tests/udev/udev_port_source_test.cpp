@@ -17,9 +17,9 @@
 
 #include "device/port_watcher.h"
 #include "link/com_port_name.h"
-#include "link/port_discovery.h"
 #include "mock_devices.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
+#include "upgrade/port_discovery.h"
 
 namespace {
 

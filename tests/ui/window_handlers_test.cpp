@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "app/log_file.h"
+#include "records/job_records.h"
 #include "ui/text_progress_ctrl.h"
-#include "upgrade/job_records.h"
 #include "upgrade/start_button.h"
 #include "window_test_support.h"
 

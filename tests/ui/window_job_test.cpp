@@ -15,13 +15,13 @@
 #include <functional>
 #include <memory>
 
+#include "app/debug_output.h"
+#include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
 #include "ui/text_progress_ctrl.h"
-#include "upgrade/job_records.h"
-#include "window_test_support.h"
-#include "app/debug_output.h"
 #include "upgradable_module.h"
+#include "window_test_support.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "records/job_records.h"
 #include "ui/text_progress_ctrl.h"
-#include "upgrade/job_records.h"
 #include "window_test_support.h"
 
 namespace {

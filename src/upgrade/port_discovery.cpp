@@ -1,10 +1,10 @@
-#include "link/port_discovery.h"
+#include "upgrade/port_discovery.h"
 
 #include <string_view>
 
 #include "link/com_port_name.h"
 #include "link/port_source.h"
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 namespace vek {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <stop_token>
 
-#include "link/time_scale.h"
+#include "records/time_scale.h"
 
 namespace vek {
 

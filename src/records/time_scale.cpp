@@ -1,4 +1,4 @@
-#include "link/time_scale.h"
+#include "records/time_scale.h"
 
 #include <cerrno>
 #include <cmath>

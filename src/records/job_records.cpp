@@ -1,8 +1,8 @@
-#include "upgrade/job_records.h"
+#include "records/job_records.h"
 
 #include <unistd.h>
 
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 namespace vek {
 

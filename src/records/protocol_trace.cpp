@@ -1,4 +1,4 @@
-#include "link/protocol_trace.h"
+#include "records/protocol_trace.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/target_mode.h"
-#include "upgrade/shared_text.h"
+#include "records/shared_text.h"
+#include "records/target_mode.h"
 
 namespace vek {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "upgrade/job_records.h"
-#include "upgrade/window_notifications.h"
+#include "records/job_records.h"
+#include "records/window_notifications.h"
 
 namespace vek {
 

@@ -1,4 +1,4 @@
-#include "link/stop_wait.h"
+#include "records/stop_wait.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,12 +1,12 @@
-#include "upgrade/reporting.h"
+#include "records/reporting.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 
-#include "link/protocol_trace.h"
-#include "link/stop_wait.h"
+#include "records/protocol_trace.h"
+#include "records/stop_wait.h"
 
 namespace vek {
 namespace {
