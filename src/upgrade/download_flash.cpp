@@ -28,7 +28,7 @@ constexpr uint32_t kAfterPartitionFailureMs = 1000;
 constexpr int kFailed = 0;
 constexpr int kDone = 1;
 
-// Step 1: open the diagnostic port, retrying while it is absent or busy.
+// Opens the diagnostic port, retrying while it is absent or busy.
 bool OpenPort(UpgradeJob& job, uint32_t diag_port) {
   job.show_status("open COM%d...", diag_port);
   job.write_log("open COM%d...", diag_port);
@@ -44,7 +44,7 @@ bool OpenPort(UpgradeJob& job, uint32_t diag_port) {
   return false;
 }
 
-// Step 2: probe until one of the module's programs answers.
+// Probes until one of the module's programs answers.
 bool ClassifyModule(UpgradeJob& job) {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     if (!PauseMs(kBeforeProbeMs)) return false;
@@ -82,7 +82,7 @@ void InhibitSleep(SleepInhibitor& sleep_lock) {
   if (!told.exchange(true)) DebugTrace("no logind: suspend and shutdown are not inhibited (%s)", why_not.c_str());
 }
 
-// Step 3.1: the firmware's version, for the record.
+// The firmware's version, for the record.
 void ReadVersion(UpgradeJob& job) {
   ShowAndLog(job, "read version:");
   if (DiagVersion()) {
@@ -94,7 +94,7 @@ void ReadVersion(UpgradeJob& job) {
   }
 }
 
-// Step 3: from the running firmware into the boot loader.
+// From the running firmware into the boot loader.
 bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
   job.stage = STAGE_SWITCH;
   ShowAndLog(job, "switch to download...");
@@ -111,7 +111,7 @@ bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
   return false;
 }
 
-// Step 4: load the programmer into the boot loader and start it.
+// Loads the programmer into the boot loader and start it.
 bool StartProgrammer(UpgradeJob& job, uint32_t diag_port, const PlatformProfile* profile) {
   job.write_log("switch to download mode success");
   ShowAndLog(job, "nop");
@@ -139,7 +139,7 @@ bool StartProgrammer(UpgradeJob& job, uint32_t diag_port, const PlatformProfile*
   return WaitForMode(job, diag_port, TARGET_GOING, keep_open);
 }
 
-// Step 5.5: the partition table, asking the operator before erasing the whole flash.
+// The partition table, asking the operator before erasing the whole flash.
 bool SendPartitionTable(UpgradeJob& job) {
   ShowAndLog(job, "partition");
   int result = StreamPartitionTable(0);
@@ -167,7 +167,7 @@ bool SendPartitionTable(UpgradeJob& job) {
   return true;
 }
 
-// Step 5: greet the programmer and write every image of the platform.
+// Greets the programmer and write every image of the platform.
 bool WriteFlash(UpgradeJob& job, const PlatformProfile* profile) {
   job.write_log("switch to going mode success");
   ShowAndLog(job, "hello...");

@@ -27,7 +27,7 @@ std::atomic<JobOutcome> last_outcome{JobOutcome::kNone};
 constexpr const char* kPrime = "\u2032";
 constexpr const char* kDoublePrime = "\u2033";
 
-// Step 3: the choices of this job, from the launch options and the window.
+// The choices of this job, from the launch options and the window.
 void FillChoices(UpgradeJob& job, WindowNotifications& window) {
   const LaunchOptions& options = TheLaunchOptions();
   if (job.download_mode != 0) {
@@ -81,7 +81,7 @@ void LogImageFingerprint(UpgradeJob& job) {
   job.write_log("%s", SetDigestLine(fingerprint).c_str());
 }
 
-// Steps 9.1 to 9.4: the time taken and the final status text.
+// At a successful end: the time taken and the final status text.
 void ReportSuccess(UpgradeJob& job, Clock::time_point started) {
   const auto elapsed_ms =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());

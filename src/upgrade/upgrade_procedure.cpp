@@ -23,11 +23,10 @@ constexpr uint32_t kBeforeProbeMs = 1000;
 constexpr uint32_t kAfterOfflineFailureMs = 500;
 constexpr int kAtPortPauses = 30;
 constexpr uint32_t kAtPortPauseMs = 2000;
-constexpr int kNvDone = 2;
 // The backup was chosen but the module did not answer: nothing of this module was saved.
 constexpr int kBackupSkipped = -1;
 
-// Step 1: make sure the module answers and prepare it for the download.
+// Makes sure the module answers and prepare it for the download.
 void ReachModule(UpgradeJob& job) {
   WaitForTarget();
   if (job.target_state == TARGET_DIAG) SentCpwrondCmd();
@@ -50,14 +49,14 @@ bool Unlock(UpgradeJob& job) {
   return true;
 }
 
-// Step 2. Returns false when the job ends; `backup_result` gets BackupNv's result.
+// The NV backup before the download. Returns false when the job ends; `backup_result` gets BackupNv's result.
 bool BackUp(UpgradeJob& job, int& backup_result) {
   switch (job.target_state) {
     case TARGET_DIAG:
       if (!Unlock(job)) return false;
       job.stage = STAGE_BACKUP;
       backup_result = BackupNv(job);
-      if (backup_result == 0 || backup_result == 1) {
+      if (backup_result == kNvCannotOpen || backup_result == kNvEndedEarly) {
         ShowAndLog(job, "backup nvb failed!");
         job.show_message(1, "backup nvb failed!", "error!");
         return false;
@@ -75,7 +74,7 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
   }
 }
 
-// Step 5: write the backup back into the reset module.
+// After the download: writes the backup back into the reset module.
 bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   WaitForTarget();
   if (job.target_state == TARGET_DIAG) sleep_lock.Release();  // back in its firmware
@@ -93,14 +92,14 @@ bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   }
   if (!Unlock(job)) return false;
   job.stage = STAGE_RESTORE;
-  if (RestoreNv(job) != kNvDone) {
+  if (RestoreNv(job) != kNvCompleted) {
     ShowAndLog(job, "restore backup.nvb failed!");
     return false;
   }
   return true;
 }
 
-// Step 7: wait until the upgraded module answers the identity query.
+// Waits until the upgraded module answers the identity query.
 bool WaitForUpgradedModule() {
   DeviceInfo& device = TheDevice();
   if (ReadDeviceIdentity(device.at_port, 1)) return true;
@@ -114,7 +113,7 @@ bool WaitForUpgradedModule() {
   }
 }
 
-// Step 9: the old and new versions, in a box and in the result text.
+// The old and new versions, in a box and in the result text.
 void ReportVersions(UpgradeJob& job) {
   DeviceInfo& device = TheDevice();
   if (job.restore_enable == 0 && job.restore_default == 0) ShowAndLog(job, "reset ok");
@@ -155,7 +154,7 @@ void WaitForTarget() {
 int RunUpgrade(UpgradeJob& job) {
   DeviceInfo& device = TheDevice();
   int success = 1;
-  int backup_result = kNvDone;
+  int backup_result = kNvCompleted;
   // Held from the switch to download until the module runs its firmware again;
   // given back on every way out of here.
   SleepInhibitor sleep_lock;
@@ -176,7 +175,7 @@ int RunUpgrade(UpgradeJob& job) {
     job.write_log("download failed!");
     return 0;
   }
-  if (job.restore_enable != 0 && backup_result == kNvDone && !Restore(job, sleep_lock)) return 0;
+  if (job.restore_enable != 0 && backup_result == kNvCompleted && !Restore(job, sleep_lock)) return 0;
   if (job.restore_enable != 0 && backup_result == kBackupSkipped) ShowAndLog(job, "no backup made, restore skipped");
   job.show_progress(0, 1);
 
