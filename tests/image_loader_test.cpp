@@ -60,8 +60,8 @@ class ImageFolder : public vektest::WithShownTexts {
     job_.platform = platform;
     return vek::LoadImageSet(job_);
   }
-  std::string LastStatus() const { return window_.statuses.empty() ? "" : window_.statuses.back(); }
-  std::string LastBox() const { return window_.boxes.empty() ? "" : window_.boxes.back(); }
+  std::string LastStatus() const { return window_.Statuses().empty() ? "" : window_.Statuses().back(); }
+  std::string LastBox() const { return window_.Boxes().empty() ? "" : window_.Boxes().back(); }
 
   vek::UpgradeJob& job_ = vek::TheJob();
   vektest::TempDir dir_;
@@ -70,15 +70,15 @@ class ImageFolder : public vektest::WithShownTexts {
 TEST_F(ImageFolder, CheckFindsEveryFileOfThePlatformAndReportsTheFirstMissing) {
   Fill(vek::PLATFORM_6280);
   EXPECT_TRUE(Check(vek::PLATFORM_6280));
-  EXPECT_TRUE(window_.statuses.empty());
+  EXPECT_TRUE(window_.Statuses().empty());
   EXPECT_FALSE(Check(vek::PLATFORM_6280_PBL));
-  EXPECT_EQ(window_.statuses, std::vector<std::string>{"Lost pbl.mbn"});
+  EXPECT_EQ(window_.Statuses(), std::vector<std::string>{"Lost pbl.mbn"});
 
   std::filesystem::remove(dir_.File("NPRG6280.hex"));
   std::filesystem::remove(dir_.File("amss.mbn"));
   EXPECT_FALSE(Check(vek::PLATFORM_6280));
   EXPECT_EQ(LastStatus(), "Lost NPRG6280.hex");  // only the first missing file
-  EXPECT_EQ(window_.statuses.size(), 2u);
+  EXPECT_EQ(window_.Statuses().size(), 2u);
 }
 
 TEST_F(ImageFolder, TheSixTwoSeventyProgrammerIsReportedInLowerCase) {
@@ -96,14 +96,14 @@ TEST_F(ImageFolder, NoPlatformChosenFailsTheCheckWithItsTextAndTheLoadSilently) 
   EXPECT_EQ(LastStatus(), "Product is not choosed!");
   vek::StoreImageSlot(ImageSlot::kAmss, Bytes("left over"));
   EXPECT_FALSE(Load(vek::PLATFORM_NONE));
-  EXPECT_TRUE(window_.boxes.empty());
+  EXPECT_TRUE(window_.Boxes().empty());
   EXPECT_TRUE(vek::ImageSetEmpty());
 }
 
 TEST_F(ImageFolder, LoadReadsEveryFileAndConvertsTheProgrammer) {
   Fill(vek::PLATFORM_6280_PBL);
   ASSERT_TRUE(Load(vek::PLATFORM_6280_PBL));
-  EXPECT_TRUE(window_.boxes.empty());
+  EXPECT_TRUE(window_.Boxes().empty());
   EXPECT_EQ(Loaded(ImageSlot::kProgrammer), (std::vector<uint8_t>{1, 2, 3, 4}));
   EXPECT_EQ(Loaded(ImageSlot::kPbl), Bytes("pbl.mbn"));
   EXPECT_EQ(Loaded(ImageSlot::kAmsshd), Bytes("amsshd.mbn"));
@@ -141,14 +141,14 @@ TEST_F(ImageFolder, AMissingImageHeaderFailsTheLoadOnEveryPlatformThatUsesIt) {
     EXPECT_EQ(LastBox(), "1|Error|no amsshd.mbn") << "platform " << platform;
     EXPECT_TRUE(vek::ImageSetEmpty());
   }
-  EXPECT_EQ(window_.boxes.size(), 3u);
+  EXPECT_EQ(window_.Boxes().size(), 3u);
 }
 
 TEST_F(ImageFolder, AProgrammerThatDoesNotConvertFailsTheLoadWithoutABox) {
   Fill(vek::PLATFORM_6280);
   vektest::WriteFile(dir_.File("NPRG6280.hex"), ":0400000001G10304F2\r\n");
   EXPECT_FALSE(Load(vek::PLATFORM_6280));
-  EXPECT_TRUE(window_.boxes.empty());
+  EXPECT_TRUE(window_.Boxes().empty());
   EXPECT_TRUE(vek::ImageSetEmpty());
   // A text without a single data byte is no programmer either.
   vektest::WriteFile(dir_.File("NPRG6280.hex"), ":00000001FF\r\n");

@@ -6,39 +6,14 @@
 #include <vector>
 
 #include "records/reporting.h"
+#include "recording_window.h"
 #include "records/time_scale.h"
 
 namespace {
 
-// Records what the engine hands to the window.
-class RecordingWindow : public vek::WindowNotifications {
- public:
-  void ShowProgress(uint32_t done, int32_t total) override { progress.emplace_back(done, total); }
-  void ShowStatus(const std::string& text) override { statuses.push_back(text); }
-  void ShowDiagPort(uint32_t) override {}
-  void MatchProduct(const std::string&) override {}
-  void SetControls(vek::ControlState) override {}
-  void ShowImei(const std::string&) override {}
-  void ShowSwVersion(const std::string&) override {}
-  void ShowFlash(const std::string&) override {}
-  void DownloadAborted() override {}
-  void CheckRestoreDefault(bool) override {}
-  void EnableRestoreDefault(bool) override {}
-  int ShowMessage(int kind, const std::string& text, const std::string& caption) override {
-    boxes.push_back(std::to_string(kind) + "|" + caption + "|" + text);
-    return answer;
-  }
-
-  std::vector<std::pair<uint32_t, int32_t>> progress;
-  std::vector<std::string> statuses;
-  std::vector<std::string> boxes;
-  int answer = 1;
-};
-
 class Reporting : public ::testing::Test {
  protected:
   void SetUp() override {
-    vek::SetWindowNotifications(&window_);
     vek::SetDebugOutput([this](std::string_view text) { debug_.emplace_back(text); });
     vek::SetLogSink([this](std::string_view text) { log_.emplace_back(text); });
   }
@@ -48,15 +23,15 @@ class Reporting : public ::testing::Test {
     vek::SetLogSink(nullptr);
   }
   vek::UpgradeJob& job_ = vek::TheJob();
-  RecordingWindow window_;
+  vektest::RecordingWindow window_;
   std::vector<std::string> debug_;
   std::vector<std::string> log_;
 };
 
 TEST_F(Reporting, StatusTextGoesToTheWindowAndToTheDebugOutputWithCrLf) {
   job_.show_status("Version:%s", "M6280");
-  ASSERT_EQ(window_.statuses.size(), 1u);
-  EXPECT_EQ(window_.statuses[0], "Version:M6280");
+  ASSERT_EQ(window_.Statuses().size(), 1u);
+  EXPECT_EQ(window_.Statuses()[0], "Version:M6280");
   ASSERT_EQ(debug_.size(), 1u);
   EXPECT_EQ(debug_[0], "Version:M6280\r\n");
 }
@@ -65,27 +40,26 @@ TEST_F(Reporting, LongTextsAreCutToTheirBuffers) {
   const std::string long_text(1000, 'x');
   job_.show_status("%s", long_text.c_str());
   job_.write_log("%s", long_text.c_str());
-  EXPECT_EQ(window_.statuses.at(0).size(), 299u);
+  EXPECT_EQ(window_.Statuses().at(0).size(), 299u);
   EXPECT_EQ(log_.at(0).size(), 197u);
 }
 
 TEST_F(Reporting, MessageBoxKindsAndAnswers) {
-  window_.answer = 1;
-  EXPECT_EQ(job_.show_message(1, "done", "OK"), 1);
-  window_.answer = 0;
+    EXPECT_EQ(job_.show_message(1, "done", "OK"), 1);
+  window_.box_answer = 0;
   EXPECT_EQ(job_.show_message(2, "erase?", "warning"), 0);
-  window_.answer = 7;  // a box closed some other way
+  window_.box_answer = 7;  // a box closed some other way
   EXPECT_EQ(job_.show_message(2, "erase?", "warning"), 0);
   EXPECT_EQ(job_.show_message(3, "never shown", "Error"), 0);
-  ASSERT_EQ(window_.boxes.size(), 3u);
-  EXPECT_EQ(window_.boxes[0], "1|OK|done");
-  EXPECT_EQ(window_.boxes[1], "2|warning|erase?");
+  ASSERT_EQ(window_.Boxes().size(), 3u);
+  EXPECT_EQ(window_.Boxes()[0], "1|OK|done");
+  EXPECT_EQ(window_.Boxes()[1], "2|warning|erase?");
 }
 
 TEST_F(Reporting, ProgressReachesTheWindowAsDoneAndTotal) {
   job_.show_progress(0, 1);
   job_.show_progress(1017, 2034);
-  EXPECT_EQ(window_.progress, (std::vector<std::pair<uint32_t, int32_t>>{{0, 1}, {1017, 2034}}));
+  EXPECT_EQ(window_.Progress(), (std::vector<std::pair<uint32_t, int32_t>>{{0, 1}, {1017, 2034}}));
 }
 
 TEST_F(Reporting, NothingIsLoggedWithoutALogFile) {

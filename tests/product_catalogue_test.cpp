@@ -142,12 +142,12 @@ TEST_F(ProductFolder, AModulesIdsChooseTheSubfolderOnPlatformsWithSubfolders) {
   ModuleWithIds(26, 43);
   Choose(vek::PLATFORM_6270);
   EXPECT_EQ(job_.image_path.Get(), dir_.File("F1"));
-  EXPECT_EQ(window_.flashes, std::vector<std::string>{"F1"});
+  EXPECT_EQ(window_.Flashes(), std::vector<std::string>{"F1"});
   EXPECT_EQ(device_.ids_valid, 0);
   // A later check of the same connection leaves the folder alone.
   Choose(vek::PLATFORM_6270);
   EXPECT_EQ(job_.image_path.Get(), dir_.File("F1"));
-  EXPECT_EQ(window_.flashes.size(), 1u);
+  EXPECT_EQ(window_.Flashes().size(), 1u);
 }
 
 TEST_F(ProductFolder, OtherPlatformsGetAnEmptyLabelAndTheFolderUnchanged) {
@@ -157,7 +157,7 @@ TEST_F(ProductFolder, OtherPlatformsGetAnEmptyLabelAndTheFolderUnchanged) {
     ModuleWithIds(26, 43);
     Choose(platform);
     EXPECT_EQ(job_.image_path.Get(), dir_.path());
-    EXPECT_EQ(window_.flashes.back(), "");
+    EXPECT_EQ(window_.Flashes().back(), "");
     EXPECT_EQ(device_.ids_valid, 1);
   }
 }
@@ -168,13 +168,13 @@ TEST_F(ProductFolder, IdsMatchOnlyAsAPairAndTheEarlierRecordWins) {
   Folder("FC");
   ModuleWithIds(1, 6);  // M of one pair, D of another
   Choose(vek::PLATFORM_6280);
-  EXPECT_EQ(window_.flashes.back(), "");
+  EXPECT_EQ(window_.Flashes().back(), "");
   EXPECT_EQ(device_.ids_valid, 1);
   EXPECT_EQ(job_.image_path.Get(), dir_.path());
 
   ModuleWithIds(5, 6);
   Choose(vek::PLATFORM_6280);
-  EXPECT_EQ(window_.flashes.back(), "FB");
+  EXPECT_EQ(window_.Flashes().back(), "FB");
   EXPECT_EQ(job_.image_path.Get(), dir_.File("FB"));
 }
 
@@ -183,7 +183,7 @@ TEST_F(ProductFolder, AMissingSubfolderLeavesTheFolderButShowsTheName) {
   ModuleWithIds(26, 43);
   Choose(vek::PLATFORM_6280);
   EXPECT_EQ(job_.image_path.Get(), dir_.path());
-  EXPECT_EQ(window_.flashes.back(), "F1");
+  EXPECT_EQ(window_.Flashes().back(), "F1");
   EXPECT_EQ(device_.ids_valid, 0);
 }
 
@@ -194,20 +194,20 @@ TEST_F(ProductFolder, AModuleWithoutIdsGetsTheFirstOrTheHyRecord) {
   device_.sw_version.Set("M6280_HY_01");
   Choose(vek::PLATFORM_6280);
   EXPECT_EQ(job_.image_path.Get(), dir_.File("F2"));
-  EXPECT_EQ(window_.flashes.back(), "F2");
+  EXPECT_EQ(window_.Flashes().back(), "F2");
 
   job_.image_path.Set(dir_.path());
   device_.sw_version.Set("M6280_HX_01");
   Choose(vek::PLATFORM_6270);
   EXPECT_EQ(job_.image_path.Get(), dir_.File("F1"));
-  EXPECT_EQ(window_.flashes.back(), "F1");
+  EXPECT_EQ(window_.Flashes().back(), "F1");
 
   // Ids that were used already: nothing more to choose.
   job_.image_path.Set(dir_.path());
   device_.product_m = 7;
   Choose(vek::PLATFORM_6270);
   EXPECT_EQ(job_.image_path.Get(), dir_.path());
-  EXPECT_EQ(window_.flashes.size(), 2u);
+  EXPECT_EQ(window_.Flashes().size(), 2u);
 }
 
 TEST_F(ProductFolder, AnEmptyRecordAppendsOnlyASeparator) {
@@ -215,7 +215,7 @@ TEST_F(ProductFolder, AnEmptyRecordAppendsOnlyASeparator) {
   device_.sw_version.Set("X_HY");
   Choose(vek::PLATFORM_6280);
   EXPECT_EQ(job_.image_path.Get(), dir_.path() + "/");
-  EXPECT_EQ(window_.flashes.back(), "");
+  EXPECT_EQ(window_.Flashes().back(), "");
 }
 
 TEST_F(ProductFolder, TheFolderNeverGrowsPastItsFieldNorLeavesTheImageFolder) {
@@ -228,7 +228,7 @@ TEST_F(ProductFolder, TheFolderNeverGrowsPastItsFieldNorLeavesTheImageFolder) {
   ModuleWithIds(1, 1);
   Choose(vek::PLATFORM_6280);
   EXPECT_EQ(job_.image_path.Get(), dir_.File(deep));
-  EXPECT_EQ(window_.flashes.back(), "F1234567890");
+  EXPECT_EQ(window_.Flashes().back(), "F1234567890");
 
   Folder("x/y");
   job_.image_path.Set(dir_.path());

@@ -35,7 +35,7 @@ constexpr uint8_t kStreamWrite = 0x07;
 using Texts = std::vector<std::string>;
 
 // Notes, at chosen status texts, the locks logind holds at that moment.
-class LockWatchingWindow : public upgradetest::JobWindow {
+class LockWatchingWindow : public vektest::RecordingWindow {
  public:
   explicit LockWatchingWindow(const vektest::MockLogind& logind) : logind_(logind) {}
   // At `text`, note the locks held (`released` false) or the history once none is held.
@@ -57,7 +57,7 @@ class LockWatchingWindow : public upgradetest::JobWindow {
       std::lock_guard lock(mutex_);
       noted_.emplace(text, std::move(seen));  // the first time it is shown
     }
-    JobWindow::ShowStatus(text);
+    RecordingWindow::ShowStatus(text);
   }
 
  private:

@@ -26,125 +26,13 @@
 #include "records/job_records.h"
 #include "records/reporting.h"
 #include "records/window_notifications.h"
+#include "recording_window.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
 #include "upgrade/upgrade_procedure.h"
 
 namespace upgradetest {
-
-// One thing the job did that the operator can see.
-struct Seen {
-  std::string what;  // "status TEXT", "log TEXT", "box KIND|CAPTION|TEXT", "progress D/T", "controls ..."
-  int32_t stage;     // the job's stage when it happened
-};
-
-class JobWindow : public vek::WindowNotifications {
- public:
-  // Answers
-  int box_answer = 1;  // what an OK/Cancel box returns
-  std::string image_path_text;
-  bool restore_default_ticked = false;
-  int product_position = -1;
-
-  void Record(std::string what) {
-    std::unique_lock lock(mutex_);
-    const bool hold = !hold_at_.empty() && what == hold_at_;
-    seen_.push_back({std::move(what), vek::TheJob().stage.load()});
-    if (!hold) return;
-    // The job's thread waits here (as behind a message box) until the test lets it go.
-    held_ = true;
-    changed_.notify_all();
-    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return !held_; });
-  }
-  // The job's thread will stop at the event `what` until Release().
-  void HoldAt(const std::string& what) {
-    std::lock_guard lock(mutex_);
-    hold_at_ = what;
-  }
-  bool WaitUntilHeld(int ms = 5000) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return held_; });
-  }
-  void Release() {
-    std::lock_guard lock(mutex_);
-    hold_at_.clear();
-    held_ = false;
-    changed_.notify_all();
-  }
-  std::vector<Seen> All() const {
-    std::lock_guard lock(mutex_);
-    return seen_;
-  }
-  void Clear() {
-    std::lock_guard lock(mutex_);
-    seen_.clear();
-  }
-  size_t Count() const {
-    std::lock_guard lock(mutex_);
-    return seen_.size();
-  }
-  // The texts of one kind ("status", "log", "box"), in order, without the prefix.
-  std::vector<std::string> Of(const std::string& kind) const {
-    std::vector<std::string> out;
-    const std::string prefix = kind + " ";
-    for (const Seen& s : All())
-      if (s.what.rfind(prefix, 0) == 0) out.push_back(s.what.substr(prefix.size()));
-    return out;
-  }
-  std::vector<std::string> Statuses() const { return Of("status"); }
-  std::vector<std::string> Logs() const { return Of("log"); }
-  std::vector<std::string> Boxes() const { return Of("box"); }
-  bool Has(const std::string& what) const {
-    const auto all = All();
-    return std::any_of(all.begin(), all.end(), [&](const Seen& s) { return s.what == what; });
-  }
-  // The stage at the first event `what`; -1 when it never happened.
-  int32_t StageAt(const std::string& what) const {
-    for (const Seen& s : All())
-      if (s.what == what) return s.stage;
-    return -1;
-  }
-  // The stages the job went through, consecutive repeats folded.
-  std::vector<int32_t> Stages() const {
-    std::vector<int32_t> out;
-    for (const Seen& s : All())
-      if (out.empty() || out.back() != s.stage) out.push_back(s.stage);
-    return out;
-  }
-
-  void ShowProgress(uint32_t done, int32_t total) override {
-    Record("progress " + std::to_string(done) + "/" + std::to_string(total));
-  }
-  void ShowStatus(const std::string& text) override { Record("status " + text); }
-  void ShowDiagPort(uint32_t) override {}
-  void MatchProduct(const std::string&) override {}
-  void SetControls(vek::ControlState) override {}
-  void ShowImei(const std::string&) override {}
-  void ShowSwVersion(const std::string&) override {}
-  void ShowFlash(const std::string&) override {}
-  void DownloadAborted() override { Record("aborted"); }
-  void CheckRestoreDefault(bool) override {}
-  void EnableRestoreDefault(bool) override {}
-  int ShowMessage(int kind, const std::string& text, const std::string& caption) override {
-    Record("box " + std::to_string(kind) + "|" + caption + "|" + text);
-    return kind == 2 ? box_answer : 1;
-  }
-  std::string ImagePathText() override { return image_path_text; }
-  bool RestoreDefaultTicked() override { return restore_default_ticked; }
-  int SelectedProductPosition() override { return product_position; }
-  void DisableJobControls() override { Record("controls off"); }
-  void EnableJobControls(bool restore_default_enabled) override {
-    Record(restore_default_enabled ? "controls on" : "controls on, restore default off");
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Seen> seen_;
-  std::string hold_at_;
-  bool held_ = false;
-};
 
 // True when `expected` occur in `texts` in this order (others may lie between).
 inline bool InOrder(const std::vector<std::string>& texts, const std::vector<std::string>& expected) {
@@ -199,7 +87,7 @@ class OpenCounter {
 };
 
 // Every test: a scratch working folder, the standard callbacks reporting into a
-// JobWindow and a recording log sink, fresh job and device records.
+// The recording window and a recording log sink, fresh job and device records.
 class UpgradeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -292,7 +180,7 @@ class UpgradeTest : public ::testing::Test {
   vektest::TempDir work_;   // the working folder: vek.log, backup.nvb, config.ini, images
   vektest::TempDir ports_;  // the port map
   std::string old_cwd_;
-  JobWindow window_;
+  vektest::RecordingWindow window_;
   std::unique_ptr<sim::SimModule> module_;
 };
 

@@ -203,7 +203,7 @@ TEST_F(HotPlug, APulledCableAbortsTheImagesAndAReturningModuleRestartsTheSearch)
       << "the job was not aborted before its own reply wait ran out: " << Events();
   EXPECT_FALSE(session_->JobRunning());
   EXPECT_EQ(Count("status download failed!"), 1);
-  EXPECT_EQ(Count(std::string("message ") + kRemovedText), 1);
+  EXPECT_EQ(Count(std::string("box 1|Error|") + kRemovedText), 1);
   EXPECT_NE(Log().find(kRemovedText), std::string::npos);
   EXPECT_EQ(Count("status (search restarted)"), 0);  // a job ran: the removal does not restart the search
 
@@ -220,7 +220,7 @@ TEST_F(HotPlug, APulledCableAbortsTheImagesAndAReturningModuleRestartsTheSearch)
   ASSERT_TRUE(RunWindowUntil([&] { return Count("status (search restarted)") == 2; })) << Events();
   ASSERT_TRUE(RunWindowUntil([&] { return Count("status please plug in USB!") >= 2; })) << Events();
   EXPECT_EQ(Count("aborted"), 1);
-  EXPECT_EQ(Count(std::string("message ") + kRemovedText), 1);
+  EXPECT_EQ(Count(std::string("box 1|Error|") + kRemovedText), 1);
 }
 
 }  // namespace
