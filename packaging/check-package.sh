@@ -22,7 +22,8 @@ required=(usr/bin/vek usr/bin/vek-cli usr/bin/vek-sim usr/bin/vek-make-images
           usr/share/applications/vek.desktop
           usr/share/icons/hicolor/scalable/apps/vek.svg
           usr/share/man/man1/vek.1.gz usr/share/man/man1/vek-cli.1.gz usr/share/man/man1/vek-sim.1.gz
-          usr/share/doc/vek/README.md usr/share/doc/vek/examples/69-vek-local.rules.example)
+          usr/share/doc/vek/README.md usr/share/doc/vek/docs/install.md usr/share/doc/vek/docs/troubleshooting.md
+          usr/share/doc/vek/examples/69-vek-local.rules.example)
 for file in "${required[@]}"; do
   [ -f "$root/$file" ] || fail "missing /$file"
 done

@@ -1,5 +1,5 @@
 // The udev rules VEK installs: their syntax, what they do to a module's ports,
-// and that their USB ids agree with the role table and the README.
+// and that their USB ids agree with the role table and the install guide.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -144,11 +144,11 @@ IdSet RulesIds() {
   return IdSet(ids.begin(), ids.end());
 }
 
-// The ids listed in the README's table of the module family's USB ids.
+// The ids listed in the install guide's table of the module family's USB ids.
 IdSet ReadmeIds() {
-  const std::string readme = ReadSource("README.md");
-  const size_t start = readme.find("### The modules' USB ids");
-  EXPECT_NE(start, std::string::npos) << "README: the section of the USB ids";
+  const std::string readme = ReadSource("docs/install.md");
+  const size_t start = readme.find("## The modules' USB ids");
+  EXPECT_NE(start, std::string::npos) << "docs/install.md: the section of the USB ids";
   const size_t end = readme.find("\n#", start + 4);
   const std::string section = readme.substr(start, end == std::string::npos ? end : end - start);
   IdSet ids;
@@ -175,7 +175,7 @@ IdSet RoleTableIds() {
 TEST(UdevRulesIds, AgreeWithTheReadmeAndTheRoleTable) {
   const IdSet rules = RulesIds();
   EXPECT_EQ(rules.size(), 2u);
-  EXPECT_EQ(rules, ReadmeIds()) << "the README lists the ids the rules match";
+  EXPECT_EQ(rules, ReadmeIds()) << "docs/install.md lists the ids the rules match";
   const IdSet roles = RoleTableIds();
   EXPECT_FALSE(roles.empty());
   for (const auto& id : roles)
