@@ -145,7 +145,7 @@ IdSet RulesIds() {
 }
 
 // The ids listed in the install guide's table of the module family's USB ids.
-IdSet ReadmeIds() {
+IdSet InstallGuideIds() {
   const std::string readme = ReadSource("docs/install.md");
   const size_t start = readme.find("## The modules' USB ids");
   EXPECT_NE(start, std::string::npos) << "docs/install.md: the section of the USB ids";
@@ -172,10 +172,10 @@ IdSet RoleTableIds() {
   return ids;
 }
 
-TEST(UdevRulesIds, AgreeWithTheReadmeAndTheRoleTable) {
+TEST(UdevRulesIds, AgreeWithTheInstallGuideAndTheRoleTable) {
   const IdSet rules = RulesIds();
   EXPECT_EQ(rules.size(), 2u);
-  EXPECT_EQ(rules, ReadmeIds()) << "docs/install.md lists the ids the rules match";
+  EXPECT_EQ(rules, InstallGuideIds()) << "docs/install.md lists the ids the rules match";
   const IdSet roles = RoleTableIds();
   EXPECT_FALSE(roles.empty());
   for (const auto& id : roles)
