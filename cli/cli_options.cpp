@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "upgrade/supported_models.h"
+#include "device/session.h"
 
 namespace vekcli {
 namespace {
@@ -49,7 +49,7 @@ std::optional<double> PositiveSeconds(const std::string& text) {
 std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, std::ostream& err) {
   CLI::App app{"vek-cli: updates the firmware of the attached module, as the desktop program's \"start\" does."};
   app.set_version_flag("--version", "vek-cli 5.1");
-  const std::vector<std::string> models = vek::SupportedModelNames();
+  const std::vector<std::string> models = vek::Session::AllProducts().names;
   // Read as text and checked here, so that a bad number is told in plain words.
   std::string timeout;
   app.add_option("--port-map", options.port_map, "ports file (DEVICE_PATH<TAB>FRIENDLY NAME), as VEK_PORT_MAP");

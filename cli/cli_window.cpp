@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <iostream>
 
-#include "records/job_records.h"
-#include "records/reporting.h"
-
 namespace vekcli {
+
+using vek::Session;
+
 namespace {
 
 // A status text without its own trailing line end.
@@ -35,7 +35,7 @@ void CliWindow::ShowProgress(uint32_t done, int32_t total) {
   if (!progress_on_terminal_ || total <= 0) return;
   const auto now = std::chrono::steady_clock::now();
   if (done == 0) transfer_started_ = now;
-  const int percent = vek::ProgressPercent(done, total);
+  const int percent = Session::ProgressPercent(done, total);
   const double seconds = std::chrono::duration<double>(now - transfer_started_).count();
   const double rate = seconds > 0 ? done / seconds / 1024.0 : 0.0;
   constexpr int kWidth = 30;
@@ -53,11 +53,11 @@ void CliWindow::ShowStatus(const std::string& text) {
   std::fflush(stdout);
 }
 
-void CliWindow::ShowDiagPort(uint32_t port) { vek::DebugTrace("Comport: COM%u", port); }
+void CliWindow::ShowDiagPort(uint32_t port) { Session::DebugTrace("Comport: COM" + std::to_string(port)); }
 
 void CliWindow::MatchProduct(const std::string& identification) {
-  products_ = vek::MatchProduct(vek::TheJob(), identification);
-  if (!products_.names.empty()) vek::DebugTrace("Product: %s", products_.names.front().c_str());
+  products_ = Session::MatchProduct(identification);
+  if (!products_.names.empty()) Session::DebugTrace("Product: " + products_.names.front());
 }
 
 void CliWindow::SetControls(vek::ControlState state) {
@@ -67,16 +67,16 @@ void CliWindow::SetControls(vek::ControlState state) {
   }
 }
 
-void CliWindow::ShowImei(const std::string& text) { vek::DebugTrace("%s", text.c_str()); }
-void CliWindow::ShowSwVersion(const std::string& text) { vek::DebugTrace("%s", text.c_str()); }
-void CliWindow::ShowFlash(const std::string& text) { vek::DebugTrace("FLASH: %s", text.c_str()); }
+void CliWindow::ShowImei(const std::string& text) { Session::DebugTrace(text); }
+void CliWindow::ShowSwVersion(const std::string& text) { Session::DebugTrace(text); }
+void CliWindow::ShowFlash(const std::string& text) { Session::DebugTrace("FLASH: " + text); }
 
 void CliWindow::DownloadAborted() { image_path_field_.clear(); }
 
 void CliWindow::CheckRestoreDefault(bool checked) {
   // The operator's --restore-default is a tick made after the module was identified.
   restore_default_ticked_ = checked || options_.restore_default;
-  vek::TheJob().restore_default = restore_default_ticked_ ? 1 : 0;
+  Session::TickRestoreDefault(restore_default_ticked_);
 }
 
 void CliWindow::EnableRestoreDefault(bool enabled) {
@@ -89,7 +89,7 @@ bool CliWindow::RestoreDefaultTicked() { return restore_default_enabled_ && rest
 int CliWindow::SelectedProductPosition() {
   // In a download mode the operator names the product; vek-cli takes --product.
   if (options_.product.empty()) return -1;
-  return vek::ModelPosition(options_.product);
+  return Session::ProductPosition(options_.product);
 }
 
 int CliWindow::ShowMessage(int kind, const std::string& text, const std::string& caption) {

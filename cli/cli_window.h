@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "device/session.h"
 #include "records/window_notifications.h"
-#include "upgrade/supported_models.h"
 
 namespace vekcli {
 

@@ -103,6 +103,34 @@ std::vector<std::string> IncludesAgainstTheFloors(const std::map<std::string, in
   return faults;
 }
 
+// "file:line: what is wrong" for every front-end (ui/, cli/) include of the engine
+// other than its door and the interface the front ends implement, and for every
+// name of the records or the worker that only the engine may touch.
+std::vector<std::string> FrontEndsPastTheDoor(const std::map<std::string, int>& height) {
+  std::vector<std::string> faults;
+  const std::regex include("^\\s*#\\s*include\\s*\"(([a-z_]+)/[^\"]*)\"");
+  const std::regex engine_name("\\b(TheJob|TheDevice|WorkerThread|DownloadWorker)\\b");
+  for (const Place& place : SourceFiles()) {
+    if (place.folder != "ui" && place.folder != "cli") continue;
+    const std::string where = fs::relative(place.file, kSourceRoot).string();
+    std::istringstream text(ReadText(place.file));
+    std::string line;
+    for (int number = 1; std::getline(text, line); ++number) {
+      const std::string at = where + ":" + std::to_string(number) + ": " + line + ": ";
+      std::smatch match;
+      if (std::regex_search(line, match, include)) {
+        const std::string header = match[1].str(), folder = match[2].str();
+        const bool engine = height.count(folder) && folder != "ui" && folder != "cli" && folder != "sim";
+        if (engine && header != "device/session.h" && header != "records/window_notifications.h")
+          faults.push_back(at + "a front end includes only device/session.h and records/window_notifications.h");
+      }
+      if (std::regex_search(line, match, engine_name))
+        faults.push_back(at + "a front end does not name " + match[1].str() + "; it goes through the Session");
+    }
+  }
+  return faults;
+}
+
 TEST(IncludeOrder, TheReadmeDrawsEveryFloorOnce) {
   const auto height = FloorsOfReadme();
   for (const char* floor : {"records", "link", "images", "protocol", "nv", "at", "app", "upgrade", "device", "ui",
@@ -115,6 +143,11 @@ TEST(IncludeOrder, TheReadmeDrawsEveryFloorOnce) {
 
 TEST(IncludeOrder, EveryIncludePointsAtItsOwnFolderOrAFloorBelow) {
   const auto faults = IncludesAgainstTheFloors(FloorsOfReadme());
+  EXPECT_TRUE(faults.empty()) << ::testing::PrintToString(faults);
+}
+
+TEST(IncludeOrder, FrontEndsReachTheEngineOnlyThroughTheSession) {
+  const auto faults = FrontEndsPastTheDoor(FloorsOfReadme());
   EXPECT_TRUE(faults.empty()) << ::testing::PrintToString(faults);
 }
 

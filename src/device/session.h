@@ -2,17 +2,28 @@
 // the device search, the port events, the start button and the download worker.
 // A front end supplies its handlers (run on its own "window" thread) and a way
 // to post work to that thread; everything else happens here, once.
+//
+// The front ends (ui/, cli/, vek-probe) reach the engine through this header only:
+// the operator's choices, what to show, start-up and the probe are declared here.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "device/device_monitor.h"
 #include "device/port_watcher.h"
+#include "records/job_records.h"
+#include "records/product_list.h"
 #include "upgrade/window_proxy.h"
 #include "upgrade/worker_thread.h"
 
 namespace vek {
+
+class SingleInstance;
 
 class Session {
  public:
@@ -44,6 +55,50 @@ class Session {
   // Stops the port watch and the connect task and closes the port (window close).
   void Shutdown();
 
+  // The operator's choices and what the window shows. The job and device records
+  // are one per process, so these need no Session: a handler may run them while
+  // its window's Session is still being made or is being taken down.
+
+  // Product matching: every supported model named in the module's identification
+  // text, the first selected, the platform following the last; none logs
+  // "Error: this product not be supported!!!" and disables the list.
+  static ProductList MatchProduct(std::string_view identification);
+  // All supported models in the list's order, none selected (a download mode).
+  static ProductList AllProducts();
+  // A model's position in the supported list, or -1.
+  static int ProductPosition(std::string_view name);
+  // The operator chose the product at `position`: the job's platform follows it.
+  // False (nothing changes) for a position outside the list.
+  static bool ChooseProduct(int position);
+  // vek-cli in a download mode: the product named `name`, as choosing it in the
+  // window's list would, then the image folder checked for its platform, which
+  // shows and logs "please choose image folder!" or "ready to download". The
+  // complete folder, or nothing (an unknown name or an incomplete folder).
+  static std::optional<std::string> ChooseProductAndFolder(std::string_view name);
+  // The image folder the next job reads.
+  static void SetImageFolder(const std::string& path);
+  // "Restore default" ticked or not.
+  static void TickRestoreDefault(bool ticked);
+  // A module that keeps its settings allows no "Restore default".
+  static bool RestoreDefaultAllowed();
+  // The module last answered as the boot loader or the programmer: the operator
+  // names the product.
+  static bool ModuleInDownloadMode();
+  // The device connection found the module in a download mode.
+  static bool FoundInDownloadMode();
+  // The window heard "download aborted": the module is neither downloading nor connecting.
+  static void ForgetAbortedDownload();
+  // How the last press of "start" ended.
+  static JobOutcome LastJobOutcome();
+  // The working directory, the image folder when none is given ("." when unreadable).
+  static std::string WorkingDirectory();
+  // How much of the run so far was the program's own fixed pauses.
+  static std::chrono::steady_clock::duration FixedWaitTotal();
+  // A line of debug output (dropped unless the debug output is on).
+  static void DebugTrace(const std::string& text);
+  // done * 100 / total in floating point, truncated; 0 for a total that is not positive.
+  static int ProgressPercent(uint32_t done, int32_t total);
+
   // Notifications delivered to the window's thread with their agreed delivery.
   WindowNotifications& window() { return proxy_; }
   DeviceMonitor& monitor() { return monitor_; }
@@ -56,5 +111,46 @@ class Session {
   std::unique_ptr<PortWatcher> watcher_;
   bool tracing_ = false;  // this session opened the protocol trace
 };
+
+// Start-up of a front end, before its Session.
+
+// The debug output (status copies, debug traces): one line each on standard
+// error, or dropped.
+void SendDebugOutputToStandardError(bool on);
+// Console texts ("Version:...") to standard error: vek-cli keeps standard output
+// for the status texts.
+void SendConsoleToStandardError();
+// The ports come from the port-map file `port_map` (empty: VEK_PORT_MAP's, if
+// set), else from the system.
+void ChoosePortSource(const std::string& port_map);
+
+// One VEK (the desktop program or vek-cli) per machine: held until destroyed;
+// the system drops it however the process ends.
+class InstanceLock {
+ public:
+  InstanceLock();  // takes it without waiting
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+  // False when another VEK holds it: the front end tells the operator
+  // AlreadyRunningText() and exits with 0.
+  bool held() const;
+  static const char* AlreadyRunningText();
+
+ private:
+  std::unique_ptr<SingleInstance> lock_;
+};
+
+// vek-probe: which of the module's programs answers on its diagnostic port.
+struct DiagProbe {
+  enum class Result { kNoDiagPort, kCannotOpen, kProbed };
+  Result result = Result::kNoDiagPort;
+  uint32_t port = 0;                // the diagnostic port's COM number
+  bool answered = false;            // a program answered the probe
+  const char* mode_name = nullptr;  // which one (kProbed)
+};
+// Looks for the "Diagnostics" port among the present ports (the last one listed
+// wins), opens it, sends the probe and closes it again.
+DiagProbe ProbeDiagPort();
 
 }  // namespace vek

@@ -18,9 +18,6 @@ inline constexpr size_t kStatusTextCapacity = 300;  // at most 299 characters
 inline constexpr size_t kLogEntryCapacity = 200;    // at most 197 characters before the line end
 inline constexpr size_t kLogEntryMaxLength = 197;
 
-inline constexpr int kMessageOk = 1;        // kind 1: one OK button
-inline constexpr int kMessageOkCancel = 2;  // kind 2: OK and Cancel
-
 // Installs the four standard callbacks into the job.
 void InstallStandardCallbacks(UpgradeJob& job);
 

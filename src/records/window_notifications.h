@@ -17,6 +17,10 @@ enum class ControlState {
   kDownloadMode = 2,  // follows kReady: "Restore default" unticked, disabled
 };
 
+// The kinds of ShowMessage's box.
+inline constexpr int kMessageOk = 1;        // kind 1: one OK button
+inline constexpr int kMessageOkCancel = 2;  // kind 2: OK and Cancel
+
 // Each notification keeps the name and number of the window message it stands for
 // (numbered from WM_USER, 0x0400); "sent" or "posted" says how WindowProxy delivers it.
 class WindowNotifications {

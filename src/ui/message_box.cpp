@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-#include "records/reporting.h"
+#include "records/window_notifications.h"
 
 namespace vek {
 namespace {

@@ -4,11 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/debug_output.h"
-#include "app/single_instance.h"
-#include "link/port_source.h"
-#include "link/udev_port_source.h"
-#include "records/reporting.h"
+#include "device/session.h"
 #include "ui/message_box.h"
 #include "ui/vek_dlg.h"
 
@@ -62,16 +58,15 @@ CVEKApp::CVEKApp(int& argc, char** argv) : QApplication(argc, argv) {
 int CVEKApp::InitInstance() {
   VekOptions options;
   if (auto status = ParseVekOptions(arguments(), options)) return *status;
-  UseDebugOutput(DebugOutput::kStandardError);
+  SendDebugOutputToStandardError(true);
 
   // Held for the life of the process; the system drops it however the process ends.
-  SingleInstance instance;
-  if (!instance.acquired()) {
-    ShowMessageBox(kMessageOk, kAlreadyRunningText, applicationName().toStdString());
+  const InstanceLock instance;
+  if (!instance.held()) {
+    ShowMessageBox(kMessageOk, InstanceLock::AlreadyRunningText(), applicationName().toStdString());
     return 0;
   }
-  if (!options.port_map.empty()) SetPortMapPath(options.port_map);
-  if (!ActivePortMapPath()) InstallSystemPortSource();
+  ChoosePortSource(options.port_map);
 
   CVEKDlg window(WindowOptions{options.images, true});
   window.exec();

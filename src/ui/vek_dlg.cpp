@@ -5,10 +5,7 @@
 #include <QMetaObject>
 #include <QThread>
 
-#include "records/job_records.h"
-#include "records/reporting.h"
 #include "ui/message_box.h"
-#include "upgrade/supported_models.h"
 
 namespace vek {
 namespace {
@@ -157,11 +154,6 @@ void CVEKDlg::ConnectActions() {
   connect(product_list_, &ProductComboBox::leftByOperator, this, &CVEKDlg::OnProductListLeft);
 }
 
-bool CVEKDlg::InDownloadMode() {
-  const uint32_t mode = TheJob().target_state;
-  return mode != TARGET_DIAG && mode != TARGET_UNSPECIFIED;
-}
-
 void CVEKDlg::OnStartClicked() { session_->PressStart(); }
 
 void CVEKDlg::OnBrowseClicked() {
@@ -173,27 +165,26 @@ void CVEKDlg::OnBrowseClicked() {
     ShowMessageBox(kMessageOk, kNoImageFolderText, "Error");
     return;
   }
-  TheJob().image_path.Set(path);
+  Session::SetImageFolder(path);
 }
 
-void CVEKDlg::OnRestoreDefaultClicked(bool checked) { TheJob().restore_default = checked ? 1 : 0; }
+void CVEKDlg::OnRestoreDefaultClicked(bool checked) { Session::TickRestoreDefault(checked); }
 
 void CVEKDlg::OnProductListOpening() {
-  if (!InDownloadMode()) return;  // the list keeps what product matching put there
+  if (!Session::ModuleInDownloadMode()) return;  // the list keeps what product matching put there
   product_list_->clear();
-  for (const std::string& name : AllProducts().names) product_list_->addItem(QString::fromStdString(name));
+  for (const std::string& name : Session::AllProducts().names) product_list_->addItem(QString::fromStdString(name));
   product_list_->setCurrentIndex(-1);
 }
 
 void CVEKDlg::OnProductListLeft() {
-  if (closing_ || !isVisible() || !InDownloadMode()) return;  // not when the window goes away
+  if (closing_ || !isVisible() || !Session::ModuleInDownloadMode()) return;  // not when the window goes away
   const int position = SelectedProductPosition();
   if (position < 0) {
     ShowMessageBox(kMessageOk, kChooseProjectText, "Error");
     return;
   }
-  uint32_t platform = TheJob().platform;
-  if (PlatformOfProductPosition(position, platform)) TheJob().platform = platform;
+  Session::ChooseProduct(position);
 }
 
 bool CVEKDlg::AcceptClose() {

@@ -81,8 +81,6 @@ class CVEKDlg : public QDialog, public WindowNotifications {
   void CreateControls();
   void PlaceControls();
   void ConnectActions();
-  // A module in a download mode: the operator has to name the product.
-  static bool InDownloadMode();
   // The close request: refused while the download worker runs.
   bool AcceptClose();
 

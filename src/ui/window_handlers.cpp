@@ -2,11 +2,8 @@
 // download worker send or post; all run on the window's thread.
 #include <QString>
 
-#include "records/job_records.h"
-#include "records/reporting.h"
 #include "ui/message_box.h"
 #include "ui/vek_dlg.h"
-#include "upgrade/supported_models.h"
 
 namespace vek {
 namespace {
@@ -22,7 +19,7 @@ QString OneLine(const std::string& text) {
 
 }  // namespace
 
-void CVEKDlg::ShowProgress(uint32_t done, int32_t total) { progress_bar_->SetPos(ProgressPercent(done, total)); }
+void CVEKDlg::ShowProgress(uint32_t done, int32_t total) { progress_bar_->SetPos(Session::ProgressPercent(done, total)); }
 
 void CVEKDlg::ShowStatus(const std::string& text) { status_line_->setText(OneLine(text)); }
 
@@ -33,7 +30,7 @@ void CVEKDlg::ShowDiagPort(uint32_t port) {
 }
 
 void CVEKDlg::MatchProduct(const std::string& identification) {
-  const ProductList products = vek::MatchProduct(TheJob(), identification);
+  const ProductList products = Session::MatchProduct(identification);
   product_list_->clear();
   for (const std::string& name : products.names) product_list_->addItem(TextOf(name));
   product_list_->setCurrentIndex(products.selected);
@@ -54,12 +51,12 @@ void CVEKDlg::SetControls(vek::ControlState state) {
       start_button_->setEnabled(true);
       image_path_edit_->setEnabled(true);
       browse_button_->setEnabled(true);
-      restore_default_check_->setEnabled(TheDevice().special_model != 1);
+      restore_default_check_->setEnabled(Session::RestoreDefaultAllowed());
       break;
     case vek::ControlState::kDownloadMode:
       restore_default_check_->setChecked(false);
       restore_default_check_->setEnabled(false);
-      TheJob().restore_default = 0;
+      Session::TickRestoreDefault(false);
       break;
     default:
       break;
@@ -77,13 +74,12 @@ void CVEKDlg::DownloadAborted() {
   product_list_->setEnabled(true);
   browse_button_->setEnabled(true);
   start_button_->setEnabled(true);
-  TheDevice().download_status = 0;
-  TheDevice().connecting = 0;
+  Session::ForgetAbortedDownload();
 }
 
 void CVEKDlg::CheckRestoreDefault(bool checked) {
   restore_default_check_->setChecked(checked);
-  TheJob().restore_default = checked ? 1 : 0;
+  Session::TickRestoreDefault(checked);
 }
 
 void CVEKDlg::EnableRestoreDefault(bool enabled) { restore_default_check_->setEnabled(enabled); }
@@ -99,7 +95,7 @@ bool CVEKDlg::RestoreDefaultTicked() { return restore_default_check_->isChecked(
 int CVEKDlg::SelectedProductPosition() {
   if (product_list_->currentIndex() < 0) return -1;
   // By name: after product matching the list holds only the matched models.
-  return ModelPosition(product_list_->currentText().toStdString());
+  return Session::ProductPosition(product_list_->currentText().toStdString());
 }
 
 void CVEKDlg::DisableJobControls() {
@@ -132,7 +128,7 @@ void CVEKDlg::ClearDeviceControls() {
   flash_label_->clear();
   // A new search starts from the image folder given at start-up, which stands for
   // the working directory; without one the search has just set the working directory.
-  if (!image_folder_.empty()) TheJob().image_path.Set(image_folder_);
+  if (!image_folder_.empty()) Session::SetImageFolder(image_folder_);
 }
 
 }  // namespace vek

@@ -9,13 +9,6 @@
 
 namespace vek {
 
-// How the last press of "start" ended, for front ends that report it (vek-cli's exit status).
-enum class JobOutcome {
-  kNone,       // no job has ended yet
-  kNoJob,      // refused before the job began: more than one module, no image folder
-  kSucceeded,  // the upgrade procedure ran to its end
-  kFailed,     // a job ran and failed (or was aborted)
-};
 JobOutcome LastJobOutcome();
 void SetJobOutcome(JobOutcome outcome);
 

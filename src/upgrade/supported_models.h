@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "records/job_records.h"
+#include "records/product_list.h"
 
 namespace vek {
 
@@ -33,13 +34,6 @@ bool PlatformOfProductPosition(int position, uint32_t& platform);
 
 // The nine names, in order.
 std::vector<std::string> SupportedModelNames();
-
-// What the Product list shows after product matching.
-struct ProductList {
-  std::vector<std::string> names;
-  int selected = -1;    // -1: nothing selected
-  bool enabled = true;  // disabled when no model matched
-};
 
 // Product matching: every model named in the identification text is listed, the
 // first is selected and the platform follows the last; no match logs
