@@ -4,8 +4,11 @@
 #include <sys/ioctl.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <mutex>
+#include <thread>
 
 #include "at/at_exchange.h"
 #include "at/port_mode_probe.h"
@@ -119,6 +122,46 @@ TEST(AtExchange, SendsTheBytesAsIsAndReleasesThePortAfterwards) {
   EXPECT_STREQ(reply, "untouched");
   EXPECT_TRUE(peer.Received(50).empty());
   vek::CloseSerialDevice(again, vek::PortShare::kExclusive);
+}
+
+// Reads from a pty master until `expected` has arrived or nothing more comes.
+bool Awaits(int master, const std::string& expected) {
+  std::string got;
+  pollfd p{master, POLLIN, 0};
+  while (got.size() < expected.size() && poll(&p, 1, 5000) == 1 && (p.revents & POLLIN)) {
+    char buffer[64];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got == expected;
+}
+
+// The module drops off the bus with the command unanswered and comes back as a
+// new device under the same number: the exchange asks the port that came back.
+TEST(AtExchange, APortThatGoesAwayIsAskedAgainWhereItCameBack) {
+  vektest::PeerPort peer(31, "AT Port");
+  sim::PtyPort back;
+  ASSERT_TRUE(back.Open());
+  bool first_asked = false;
+  bool second_asked = false;
+  std::thread module([&] {
+    first_asked = Awaits(peer.pty().master_fd(), "ATI\r\n");
+    sim::WritePortMapFile(peer.map_path(), {{"Test Modem AT Port (COM31)", back.device_path()}});
+    peer.pty().Close();
+    second_asked = Awaits(back.master_fd(), "ATI\r\n");
+    const std::string answer = "Back\r\nOK\r\n";
+    if (second_asked) EXPECT_EQ(write(back.master_fd(), answer.data(), answer.size()), ssize_t(answer.size()));
+  });
+  char reply[vek::kAtReplyBufferSize] = {};
+  const vek::AtTransfer transfer =
+      vek::AtTransact(31, vek::CommandBytes(vek::kAtIdentify), 5, vek::kAtExchangeWaitMs, reply, sizeof reply, true);
+  module.join();
+  EXPECT_TRUE(first_asked);
+  EXPECT_TRUE(second_asked);
+  EXPECT_TRUE(transfer.opened && transfer.written);
+  EXPECT_STREQ(reply, "Back\r\nOK\r\n");
+  EXPECT_EQ(ExclusiveFlag(back.device_path()), 0);  // the second port is released too
 }
 
 TEST(AtExchange, AReplyThatFillsTheBufferIsStillTerminated) {

@@ -1,7 +1,9 @@
 #include "link/serial_port.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
@@ -41,6 +43,53 @@ TEST(DiagPortOpen, APortMapLineNamingAFileIsNoPort) {
   EXPECT_FALSE(vek::OpenDiagPort(9));
   EXPECT_EQ(vek::DiagPort.load(), vek::kInvalidPort);
   vek::SetPortMapPath("");
+}
+
+// The module dropped off the bus (the pty's other side closed): the held port
+// is no longer open. While no port carries the number the open fails; once
+// the port is back, at another device path, the open finds it there.
+TEST(DiagPortOpen, AHungUpPortIsClosedAndOpenedAgainByItsNumber) {
+  vektest::PeerPort peer(7);
+  ASSERT_TRUE(vek::OpenDiagPort(7));
+  EXPECT_FALSE(vek::PortHungUp(vek::DiagPort.load()));
+  ASSERT_TRUE(sim::WritePortMapFile(peer.map_path(), {}));
+  peer.pty().Close();
+  EXPECT_TRUE(vek::PortHungUp(vek::DiagPort.load()));
+  EXPECT_FALSE(vek::OpenDiagPort(7));
+  EXPECT_EQ(vek::DiagPort.load(), vek::kInvalidPort);
+
+  sim::PtyPort back;
+  ASSERT_TRUE(back.Open());
+  ASSERT_TRUE(sim::WritePortMapFile(peer.map_path(), {{"Test Modem Diagnostics (COM7)", back.device_path()}}));
+  ASSERT_TRUE(vek::OpenDiagPort(7));
+  const uint8_t flag = 0x7E;
+  EXPECT_EQ(vek::WritePort(vek::DiagPort, &flag, 1), 1);
+  pollfd p{back.master_fd(), POLLIN, 0};
+  uint8_t arrived = 0;
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  EXPECT_EQ(read(back.master_fd(), &arrived, 1), 1);
+  EXPECT_EQ(arrived, flag);
+}
+
+// A port that is still there is kept as it is: no reopen, and the bytes
+// waiting on it are neither read nor purged by the check.
+TEST(DiagPortOpen, APresentPortIsKeptWithItsUnreadBytes) {
+  vektest::PeerPort peer(7);
+  ASSERT_TRUE(vek::OpenDiagPort(7));
+  const vek::PortHandle held = vek::DiagPort.load();
+  peer.Send({1, 2, 3});
+  ASSERT_EQ(vek::WaitForInput(held, vek::Deadline::AfterMs(20000)), vek::WaitResult::kReady);
+  const uint32_t generation = vek::DiagReceiveGeneration();
+  EXPECT_TRUE(vek::OpenDiagPort(7));
+  EXPECT_EQ(vek::DiagPort.load(), held);
+  EXPECT_EQ(vek::DiagReceiveGeneration(), generation);
+  ASSERT_TRUE(vektest::Eventually([&] {
+    int queued = 0;
+    ioctl(held, FIONREAD, &queued);
+    return queued == 3;
+  }));
+  uint8_t buffer[4] = {};
+  EXPECT_EQ(vek::ReadPort(held, buffer, 4), 3);
 }
 
 TEST(DiagPortOpen, ConfigureRefusesTheInvalidHandle) { EXPECT_FALSE(vek::ConfigurePort(vek::kInvalidPort)); }

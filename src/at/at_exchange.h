@@ -1,6 +1,8 @@
 // One-shot exchanges on the module's AT, NMEA or diagnostic port: open the port
 // by number (exclusively, so no other program talks to it meanwhile), write one
-// command, pause, read once, close. No port is held between exchanges.
+// command, pause, read once, close. No port is held between exchanges. A port
+// whose device goes away meanwhile counts as closed: it is opened by its number
+// again and, once, the exchange is made anew on it.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,8 @@ struct AtTransfer {
 // once into `reply` and closes the port. At most reply_size - 1 bytes are read
 // and a NUL is put after them, so the reply always ends as text inside the
 // buffer. A failed write skips the read unless `read_after_failed_write`.
+// When the port's device has gone (at the open, by a failed write or by an
+// empty read), the port is reopened by number and the command sent once more.
 // Failed writes and empty reads are traced on standard output.
 AtTransfer AtTransact(uint32_t port, const uint8_t* bytes, int length, uint32_t wait_ms, char* reply,
                       int reply_size, bool read_after_failed_write);

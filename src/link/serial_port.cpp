@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -102,8 +103,28 @@ void CloseSerialDevice(PortHandle handle, PortShare share) {
   close(handle);
 }
 
+bool PortHungUp(PortHandle handle) {
+  if (handle == kInvalidPort) return false;
+  pollfd p{handle, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+  termios tio {};
+  return tcgetattr(handle, &tio) != 0 && (errno == EIO || errno == ENODEV || errno == EBADF);
+}
+
 bool OpenDiagPort(uint32_t number) {
-  if (DiagPort.load() != kInvalidPort) return true;
+  PortHandle held = DiagPort.load();
+  if (held != kInvalidPort && !PortHungUp(held)) return true;
+  // The device has gone: its descriptor is worthless; let go of it (unless
+  // another thread closed it meanwhile) and look the number up again.
+  if (held != kInvalidPort && DiagPort.compare_exchange_strong(held, kInvalidPort)) {
+    receive_generation.fetch_add(1);
+    close(held);
+  }
+  if (DiagPort.load() != kInvalidPort) return true;  // opened by another thread meanwhile
   const PortHandle handle = OpenSerialDevice(number, PortShare::kShared);
   DiagPort.store(handle);
   if (handle == kInvalidPort) return false;

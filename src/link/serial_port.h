@@ -29,8 +29,17 @@ PortHandle OpenSerialDevice(uint32_t number, PortShare share);
 // Closes a handle from OpenSerialDevice, giving up its exclusivity first.
 void CloseSerialDevice(PortHandle handle, PortShare share);
 
-// Opens DiagPort on `number` unless it is already open (then the open port is kept).
+// Opens DiagPort on `number` unless it is already open (then the open port is
+// kept). A held port whose device has gone (see PortHungUp) is not open: it is
+// closed and port `number` is opened afresh, so a module that dropped off the
+// bus is found again as soon as its port is back.
 bool OpenDiagPort(uint32_t number);
+
+// True when the device behind `handle` has gone: the other side of a pty
+// closed, a USB tty unplugged (poll reports POLLHUP, POLLERR or POLLNVAL, or
+// the terminal settings can no longer be read: EIO, ENODEV). Never blocks and
+// never reads a byte. False for the invalid handle.
+bool PortHungUp(PortHandle handle);
 
 // Raw 115200 8N1, no flow control, DTR and RTS inactive, reads that never block;
 // flushes both directions. False only for the invalid handle.
