@@ -49,6 +49,37 @@ TEST(PortMapParsing, KeepsWellFormedLinesInOrder) {
   EXPECT_EQ(entries[1].friendly_name, "Modem AT Port (COM8)");
 }
 
+// The optional third field says where the module is plugged in; a line whose
+// third field is anything but a USB port path is skipped whole.
+TEST(PortMapParsing, TakesAnOptionalUsbPathAndRefusesHostileOnes) {
+  const std::string hostile[] = {"",          "1",        "-2",       "1-",          "1-2.",        "1-.2",
+                                 "1--2",      "1-2..3",   "x-2",      "1-2.3 ",      "1-2\t",       "1-2.3\tmore",
+                                 "1-2/../3",  "1-2\x01",  "1234-2",   "1-2345",      "1-2.3.4.5.6.7.8.9.1.2.3.4.5.6.7.8"};
+  std::string text = "/dev/pts/1\tA Diagnostics (COM1)\n/dev/pts/2\tB Diagnostics (COM2)\t1-2.3\r\n";
+  for (const std::string& field : hostile) text += "/dev/pts/9\tEvil Diagnostics (COM9)\t" + field + "\n";
+  text += "/dev/pts/3\tC AT Port (COM3)\t12-1.10.4";
+  const auto entries = vek::ParsePortMap(text);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].friendly_name, "A Diagnostics (COM1)");
+  EXPECT_EQ(entries[0].usb_path, "");
+  EXPECT_EQ(entries[1].device_path, "/dev/pts/2");
+  EXPECT_EQ(entries[1].friendly_name, "B Diagnostics (COM2)");
+  EXPECT_EQ(entries[1].usb_path, "1-2.3");
+  EXPECT_EQ(entries[2].usb_path, "12-1.10.4");
+}
+
+TEST(PortMapSource, ResolvesTheUsbPathOfAPortNumber) {
+  vektest::TempDir dir;
+  const std::string map = dir.File("ports");
+  std::ofstream(map) << "/dev/pts/70\tA Diagnostics (COM7)\t3-1.4\n/dev/pts/71\tA AT Port (COM8)\n";
+  vek::SetPortMapPath(map);
+  EXPECT_EQ(vek::ResolveUsbPath(7), "3-1.4");
+  EXPECT_EQ(vek::ResolvePortNumber(7), "/dev/pts/70");
+  EXPECT_EQ(vek::ResolveUsbPath(8), "");
+  EXPECT_EQ(vek::ResolveUsbPath(9), std::nullopt);
+  vek::SetPortMapPath("");
+}
+
 TEST(PortMapParsing, SkipsHostileLines) {
   const std::string long_name(300, 'N');
   const std::string text = std::string("no tab here\n") + "\tname without path (COM1)\n" +

@@ -1,6 +1,7 @@
 #include "link/port_map_source.h"
 
 #include "link/small_file.h"
+#include "link/usb_port_path.h"
 
 namespace vek {
 namespace {
@@ -29,10 +30,19 @@ std::vector<PortEntry> ParsePortMap(std::string_view text) {
     const auto tab = line.find('\t');
     if (tab == std::string_view::npos || tab == 0) continue;
     const std::string_view path = line.substr(0, tab);
-    const std::string_view name = line.substr(tab + 1);
+    std::string_view name = line.substr(tab + 1);
+    // An optional third field: the USB port path. A line whose third field is
+    // not a well-formed path is skipped whole, as every line with a third field
+    // was before the field existed.
+    std::string_view usb_path;
+    if (const auto second_tab = name.find('\t'); second_tab != std::string_view::npos) {
+      usb_path = name.substr(second_tab + 1);
+      name = name.substr(0, second_tab);
+      if (!IsUsbPortPath(usb_path)) continue;
+    }
     if (name.empty() || name.size() > kMaxFriendlyName || path.size() > kMaxDevicePath) continue;
     if (path.front() != '/' || HasControlCharacters(path) || HasControlCharacters(name)) continue;
-    entries.push_back(PortEntry{std::string(name), std::string(path)});
+    entries.push_back(PortEntry{std::string(name), std::string(path), std::string(usb_path)});
   }
   return entries;
 }

@@ -1,4 +1,7 @@
-// The port-map file: one present port per line, "DEVICE_PATH<TAB>FRIENDLY NAME".
+// The port-map file: one present port per line, "DEVICE_PATH<TAB>FRIENDLY NAME",
+// optionally followed by "<TAB>USB_PATH", where the module is plugged in (e.g.
+// "1-2.3", see link/usb_port_path.h). A line whose USB path is not well formed
+// is skipped.
 //
 // The file is read afresh at every enumeration, so a writer that replaces it
 // (temporary file and rename) makes ports appear and vanish. Blank lines and

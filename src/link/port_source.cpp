@@ -48,11 +48,25 @@ std::shared_ptr<PortSource> ActivePortSource() {
   return std::make_shared<NoPorts>();
 }
 
-std::optional<std::string> ResolvePortNumber(uint32_t number) {
+namespace {
+
+std::optional<PortEntry> FindPortNumber(uint32_t number) {
   if (number == 0) return std::nullopt;
-  for (const PortEntry& entry : ActivePortSource()->ListPorts()) {
-    if (ComNumberOfName(entry.friendly_name) == number) return entry.device_path;
+  for (PortEntry& entry : ActivePortSource()->ListPorts()) {
+    if (ComNumberOfName(entry.friendly_name) == number) return std::move(entry);
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ResolvePortNumber(uint32_t number) {
+  if (auto entry = FindPortNumber(number)) return std::move(entry->device_path);
+  return std::nullopt;
+}
+
+std::optional<std::string> ResolveUsbPath(uint32_t number) {
+  if (auto entry = FindPortNumber(number)) return std::move(entry->usb_path);
   return std::nullopt;
 }
 

@@ -1,4 +1,5 @@
-// Where the present serial ports come from: a list of (friendly name, device path).
+// Where the present serial ports come from: a list of (friendly name, device
+// path, USB port path when known).
 //
 // The port-map file named by VEK_PORT_MAP (or set by a front end) stands in for
 // the system's device list; without one the system's own source is used.
@@ -15,6 +16,7 @@ namespace vek {
 struct PortEntry {
   std::string friendly_name;  // e.g. "Modem Diagnostics Port (COM7)"
   std::string device_path;    // e.g. "/dev/pts/7"
+  std::string usb_path;    // e.g. "1-2.3", sysfs's busnum-devpath; empty when unknown
 };
 
 class PortSource {
@@ -42,5 +44,9 @@ std::shared_ptr<PortSource> ActivePortSource();
 
 // The device path of the present port whose friendly name carries COM number n.
 std::optional<std::string> ResolvePortNumber(uint32_t number);
+
+// The USB port path of that same port: nullopt when no present port carries the
+// number, an empty text when the port's USB path is unknown.
+std::optional<std::string> ResolveUsbPath(uint32_t number);
 
 }  // namespace vek

@@ -4,6 +4,8 @@
 #include <set>
 #include <tuple>
 
+#include "link/usb_port_path.h"
+
 namespace vek {
 namespace {
 
@@ -43,7 +45,8 @@ std::vector<PortEntry> NameUsbPorts(std::vector<UsbTty> ttys, const UsbRoleTable
     uint32_t number = PreferredComNumber(tty.port_path, tty.interface_number);
     while (taken.count(number) != 0) number = number == kLastUsbComNumber ? kFirstUsbComNumber : number + 1;
     taken.insert(number);
-    entries.push_back(PortEntry{RoleOf(tty, roles) + " (COM" + std::to_string(number) + ")", tty.device_path});
+    entries.push_back(PortEntry{RoleOf(tty, roles) + " (COM" + std::to_string(number) + ")", tty.device_path,
+                                IsUsbPortPath(tty.port_path) ? tty.port_path : std::string()});
   }
   return entries;
 }

@@ -140,6 +140,27 @@ TEST_F(UdevPortSource, ARecordedModuleKeepsItsNumbersThroughItsThreeModes) {
   EXPECT_EQ(device.at_port.load(), diag + 2);
 }
 
+// Where the module is plugged in goes with its ports, the same in its firmware
+// and in its boot loader (another product id); a devpath that is not a USB port
+// path leaves the port listed but its place unknown.
+TEST_F(UdevPortSource, PortsCarryTheUsbPathOfTheirModule) {
+  const uint32_t diag = vek::PreferredComNumber("1-2.3", 0);
+  Plug(vektest::ReadRecording("module-firmware.umockdev"));
+  EXPECT_EQ(vek::ResolveUsbPath(diag), "1-2.3");
+  EXPECT_EQ(vek::ResolveUsbPath(diag + 2), "1-2.3");
+  EXPECT_EQ(vek::ResolveUsbPath(diag + 3), std::nullopt);
+  PlugFile("module-bootloader.umockdev");
+  EXPECT_EQ(vek::ResolveUsbPath(diag), "1-2.3");
+
+  std::string odd = RecordedModule(2, "7", "1234", "0001", kDescribed);
+  const std::string devpath = "A: devpath=7\n";
+  odd.replace(odd.find(devpath), devpath.size(), "A: devpath=7/../../x\n");
+  Plug(odd);
+  const auto ports = vek::ActivePortSource()->ListPorts();
+  ASSERT_EQ(ports.size(), 3u);
+  for (const auto& port : ports) EXPECT_EQ(port.usb_path, "") << port.friendly_name;
+}
+
 TEST_F(UdevPortSource, UndescribedInterfacesTakeTheirRolesFromTheUsersTableOrTheTtyName) {
   WriteRoles("# this module names nothing itself\n1234:0001:0 Module Diagnostics\n1234:0001:2 Module AT Port\n"
              "1234:0001:x broken line\n");
