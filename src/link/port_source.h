@@ -15,6 +15,7 @@ namespace vek {
 struct PortEntry {
   std::string friendly_name;  // e.g. "Modem Diagnostics Port (COM7)"
   std::string device_path;    // e.g. "/dev/pts/7"
+  std::string usb_path;  // e.g. "1-2.3", sysfs's busnum-devpath; empty when unknown
 };
 
 class PortSource {
