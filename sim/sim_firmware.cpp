@@ -39,10 +39,7 @@ class Firmware : public SimProgram {
       case kInterfaceType: return ReplyText(kInterfaceType, options_.firmware.interface_type, actions);
       case kUnlockSpc: return Unlock(frame, actions);
       case kModeChange: return ModeChange(frame, actions);
-      case kSwitchToDownload:
-        // The boot loader takes over the diagnostic port at once; nothing is answered.
-        actions.next_state = SimState::kBootLoader;
-        return;
+      case kSwitchToDownload: return SwitchToDownload(actions);
       default: return Refuse(kBadCommand, frame, actions);
     }
   }
@@ -72,6 +69,19 @@ class Firmware : public SimProgram {
     if (frame.packet.size() != 1 + kServiceCodeLength) return Refuse(kBadLength, frame, actions);
     const std::string code(frame.packet.begin() + 1, frame.packet.end());
     Reply({kUnlockSpc, static_cast<uint8_t>(code == options_.firmware.service_code ? 1 : 0)}, actions);
+  }
+
+  // Nothing is answered. The boot loader takes over the diagnostic port at once, or,
+  // as a USB module does, the firmware's device drops off the bus and the boot
+  // loader's comes back with its one port.
+  void SwitchToDownload(SimActions& actions) {
+    const auto& usb = options_.usb;
+    if (!usb.switch_reenumerate) {
+      actions.next_state = SimState::kBootLoader;
+      return;
+    }
+    actions.reenumerate = Reenumerate{Reenumerate::Ports::kAll, usb.switch_delay_ms, SimState::kBootLoader,
+                                      usb.switch_leave_ms, Reenumerate::Ports::kDiagnostics, true};
   }
 
   void ModeChange(const DecodedFrame& frame, SimActions& actions) {

@@ -67,7 +67,8 @@ std::optional<SimState> ParseSimState(const char* text) {
   return std::nullopt;
 }
 
-SimModule::SimModule(SimModuleOptions options) : options_(std::move(options)), state_(options_.state) {
+SimModule::SimModule(SimModuleOptions options)
+    : options_(std::move(options)), state_(options_.state), diag_com_(options_.com_base) {
   device_.nv.Configure(options_.nv);
 }
 
@@ -76,7 +77,10 @@ SimModule::~SimModule() { Stop(); }
 PtyPort& SimModule::Port(SimPortRole role) { return ports_[static_cast<int>(role)]; }
 const PtyPort& SimModule::Port(SimPortRole role) const { return ports_[static_cast<int>(role)]; }
 
-uint32_t SimModule::ComNumber(SimPortRole role) const { return options_.com_base + static_cast<uint32_t>(role); }
+uint32_t SimModule::ComNumber(SimPortRole role) const {
+  if (role == SimPortRole::kDiagnostics) return diag_com_.load();
+  return options_.com_base + static_cast<uint32_t>(role);
+}
 
 std::string SimModule::FriendlyName(SimPortRole role) const {
   return options_.name + " " + RoleText(role) + " (COM" + std::to_string(ComNumber(role)) + ")";
@@ -94,7 +98,7 @@ bool SimModule::Publish() {
     std::lock_guard lock(paths_mutex_);
     for (SimPortRole role : kRoles) {
       paths_[static_cast<int>(role)] = Port(role).is_open() ? Port(role).device_path() : std::string();
-      if (Port(role).is_open()) entries.push_back({FriendlyName(role), Port(role).device_path()});
+      if (Port(role).is_open()) entries.push_back({FriendlyName(role), Port(role).device_path(), options_.usb.path});
     }
   }
   return WritePortMapFile(options_.port_map_path, entries);
@@ -103,6 +107,15 @@ bool SimModule::Publish() {
 bool SimModule::Start(std::string* error) {
   if (options_.port_map_path.empty()) {
     if (error) *error = "no port-map file given";
+    return false;
+  }
+  if (!options_.usb.path.empty() && !ValidUsbPath(options_.usb.path)) {
+    if (error) *error = "not a USB port path: " + options_.usb.path;
+    return false;
+  }
+  const uint32_t download_com = options_.usb.download_com;
+  if (download_com == options_.com_base + 1 || download_com == options_.com_base + 2) {
+    if (error) *error = "COM" + std::to_string(download_com) + " is the AT or NMEA port's number";
     return false;
   }
   for (SimPortRole role : kRoles)
@@ -169,6 +182,7 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
     std::lock_guard lock(requests_mutex_);
     requests_.push_back(RecordedRequest{state, frame.packet, frame.wire, frame.crc_ok});
   }
+  if (reenumeration_ && !reenumeration_->away && reenumeration_->what.silent_until_gone) return;
   const auto fault = frame.packet.empty() ? std::nullopt : faults_.Take(state, frame.packet[0], frame.packet.size() > 1 ? frame.packet[1] : -1);
   if (fault && fault->kind == FaultKind::kSilence) return;  // the request is lost: the module never sees it
   SimActions actions;
@@ -185,9 +199,11 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
   if (actions.next_state) SwitchProgram(*actions.next_state);
   if (actions.reenumerate && !reenumeration_) {
     // The ports vanish once the last reply has gone out and had time to arrive.
-    auto due = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    auto due = now;
     for (const auto& write : pending_) due = std::max(due, write.due);
     if (!pending_.empty()) due += kReplyTransit;
+    due = std::max(due, now + vek::ScaledMs(actions.reenumerate->leave_ms));
     reenumeration_ = PendingReenumeration{due, *actions.reenumerate, false, due + kLingerLimit};
   }
 }
@@ -202,6 +218,10 @@ void SimModule::Schedule(std::vector<SimReply>& replies) {
 
 bool SimModule::Dropped(SimPortRole role) const {
   return role == SimPortRole::kDiagnostics || reenumeration_->what.ports == Reenumerate::Ports::kAll;
+}
+
+bool SimModule::Returning(SimPortRole role) const {
+  return Dropped(role) && (role == SimPortRole::kDiagnostics || reenumeration_->what.returning == Reenumerate::Ports::kAll);
 }
 
 void SimModule::ReenumerateDue() {
@@ -219,7 +239,7 @@ void SimModule::ReenumerateDue() {
     for (SimPortRole role : kRoles) {
       if (!Dropped(role)) continue;
       // The replacement exists before the old port goes, so it gets another /dev/pts path.
-      replacements_[static_cast<int>(role)].Open();
+      if (Returning(role)) replacements_[static_cast<int>(role)].Open();
       Port(role).Close();
       std::erase_if(pending_, [role](const PendingWrite& write) { return write.role == role; });
     }
@@ -230,8 +250,12 @@ void SimModule::ReenumerateDue() {
     return;
   }
   for (SimPortRole role : kRoles)
-    if (Dropped(role)) Port(role).Swap(replacements_[static_cast<int>(role)]);
-  SwitchProgram(reenumeration_->what.state_after);
+    if (Returning(role)) Port(role).Swap(replacements_[static_cast<int>(role)]);
+  const SimState state_after = reenumeration_->what.state_after;
+  // The firmware's device keeps its numbers; the download device may get another.
+  if (state_after == SimState::kFirmware) diag_com_ = options_.com_base;
+  else if (options_.usb.download_com != 0) diag_com_ = options_.usb.download_com;
+  SwitchProgram(state_after);
   reenumeration_.reset();
   Publish();
   std::lock_guard lock(device_.mutex);

@@ -54,6 +54,8 @@ class SimModule {
   // What survives reboots: flash, RAM, NV items. Lock its mutex to read it.
   SimDevice& device() { return device_; }
 
+  // The port's COM number now: the diagnostic port's changes when the module comes
+  // back as its download device under another number (UsbOptions::download_com).
   uint32_t ComNumber(SimPortRole role) const;
   std::string FriendlyName(SimPortRole role) const;
   std::string DevicePath(SimPortRole role) const;
@@ -94,6 +96,7 @@ class SimModule {
   void FlushDue();
   void ReenumerateDue();
   bool Dropped(SimPortRole role) const;
+  bool Returning(SimPortRole role) const;
   std::optional<std::chrono::steady_clock::time_point> NextDue() const;
   bool Publish();
   PtyPort& Port(SimPortRole role);
@@ -118,6 +121,7 @@ class SimModule {
   std::vector<CableRequest> cable_requests_;  // from other threads, for the loop thread
   std::atomic<bool> cable_pulled_{false};
   std::atomic<uint64_t> port_changes_{0};
+  std::atomic<uint32_t> diag_com_;  // set by the loop thread before the ports are published
   std::optional<std::chrono::steady_clock::time_point> plug_due_;  // loop thread only
   SimState state_when_plugged_ = SimState::kFirmware;             // loop thread only
   int wake_fd_ = -1;

@@ -63,6 +63,20 @@ struct AtOptions {
   bool at_port_busy = false;            // fault: the AT port is held exclusively by another program
 };
 
+// The module on the USB bus: where it is plugged in, and how it comes back when it
+// drops off the bus to change program. The resets always re-enumerate (the firmware
+// returns with all its ports); the switch and go do when asked.
+struct UsbOptions {
+  std::string path;                 // its USB port path as sysfs names it ("1-2.3"); empty: not published
+  bool switch_reenumerate = false;  // after the switch request every port vanishes; the boot loader's one returns
+  uint32_t switch_leave_ms = 300;   // from the switch request until the ports vanish
+  uint32_t switch_delay_ms = 1000;  // how long they stay away
+  // The COM number of the boot loader's and programmer's diagnostic port once they come
+  // back from a re-enumeration (another USB device gets another number); 0: unchanged.
+  // The firmware's ports always return under their own numbers.
+  uint32_t download_com = 0;
+};
+
 struct SimModuleOptions {
   SimState state = SimState::kFirmware;
   std::string port_map_path;  // where the ports are published (required)
@@ -73,6 +87,7 @@ struct SimModuleOptions {
   ProgrammerOptions programmer;
   NvOptions nv;
   AtOptions at;
+  UsbOptions usb;
 };
 
 }  // namespace sim

@@ -21,13 +21,16 @@ struct SimReply {
   SimPortRole port = SimPortRole::kDiagnostics;
 };
 
-// The module's ports vanish and come back under the same COM numbers (new
-// /dev/pts paths), as when the module reboots or its USB device re-enumerates.
+// The module's ports vanish and come back with new /dev/pts paths, as when the
+// module reboots or its USB device re-enumerates.
 struct Reenumerate {
   enum class Ports { kDiagnostics, kAll };
   Ports ports = Ports::kAll;
   uint32_t delay_ms = 0;  // how long the ports stay away
   SimState state_after = SimState::kFirmware;
+  uint32_t leave_ms = 0;               // from the request until the ports vanish (at least until the replies are read)
+  Ports returning = Ports::kAll;       // of the ports that vanished, which come back
+  bool silent_until_gone = false;      // the program has stopped: requests meanwhile are lost
 };
 
 // Filled by a program while it handles one request.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/crc16.h"
+#include "sim/port_map_file.h"
 #include "sim/sim_dump.h"
 #include "sim/sim_module.h"
 
@@ -67,10 +68,23 @@ void AddProgramOptions(CLI::App& app, sim::SimModuleOptions& options, std::vecto
   app.add_option("--programmer-start", programmer_start, "how the programmer comes up after go")
       ->check(CLI::IsMember({"same", "reenumerate"}));
   app.add_option("--reenumerate-delay", options.bootloader.reenumerate_delay_ms,
-                 "how long the diagnostic port is away after go (ms)")
+                 "how long the diagnostic port is away after go, when it re-enumerates (ms)")
       ->check(CLI::Range(0, 600000));
-  app.add_option("--reboot-delay", reboot_delay_ms, "how long every port is away after a reset (ms)")
+  app.add_option("--reboot-delay", reboot_delay_ms,
+                 "how long every port is away after a reset (the resets always re-enumerate) (ms)")
       ->check(CLI::Range(0, 600000));
+}
+
+void AddUsbOptions(CLI::App& app, sim::UsbOptions& usb) {
+  app.add_option("--usb-path", usb.path, "the USB port path (e.g. 1-2.3), published as the ports' third field")
+      ->check([](const std::string& path) { return sim::ValidUsbPath(path) ? "" : "BUS-PORT[.PORT...], e.g. 1-2.3"; });
+  app.add_flag("--switch-reenumerate", usb.switch_reenumerate,
+               "after the switch to download every port vanishes; the boot loader's diagnostic port returns");
+  app.add_option("--switch-delay", usb.switch_delay_ms, "how long the ports are away after the switch (ms)")
+      ->check(CLI::Range(0, 600000));
+  app.add_option("--reenumerate-com", usb.download_com,
+                 "COM number of the boot loader's and programmer's port when they come back (default: unchanged)")
+      ->check(CLI::Range(1, 9999));
 }
 
 // What the module's RAM and flash hold, on standard error at exit.
@@ -92,7 +106,8 @@ int main(int argc, char** argv) {
   sim::SimModuleOptions options;
   CLI::App app{"vek-sim: a module simulated on pseudo-terminals"};
   std::string state = "firmware";
-  app.add_option("--port-map", options.port_map_path, "file that lists the ports (DEVICE_PATH<TAB>FRIENDLY NAME)")
+  app.add_option("--port-map", options.port_map_path,
+                 "file that lists the ports (DEVICE_PATH<TAB>FRIENDLY NAME[<TAB>USB_PATH])")
       ->required();
   app.add_option("--state", state, "program the module runs at start")
       ->check(CLI::IsMember({"firmware", "bootloader", "programmer"}));
@@ -100,6 +115,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 9999));
   AddAtOptions(app, options.at);
   AddNvOptions(app, options.nv);
+  AddUsbOptions(app, options.usb);
   std::vector<std::string> fault_texts;
   std::string programmer_start = "same";
   uint32_t reboot_delay_ms = options.firmware.reboot_delay_ms;
@@ -114,6 +130,10 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : 2;  // --help: 0; a usage error: 2, as vek-cli
   }
   options.state = *sim::ParseSimState(state.c_str());
+  if (const uint32_t com = options.usb.download_com; com == options.com_base + 1 || com == options.com_base + 2) {
+    std::fprintf(stderr, "vek-sim: --reenumerate-com %u: COM%u is the AT or NMEA port\n", com, com);
+    return 2;
+  }
   options.bootloader.programmer_start =
       programmer_start == "same" ? sim::ProgrammerStart::kSamePort : sim::ProgrammerStart::kReenumeratePort;
   options.firmware.reboot_delay_ms = options.programmer.reboot_delay_ms = reboot_delay_ms;
