@@ -151,7 +151,9 @@ TEST(AtExchange, APortThatGoesAwayIsAskedAgainWhereItCameBack) {
     peer.pty().Close();
     second_asked = Awaits(back.master_fd(), "ATI\r\n");
     const std::string answer = "Back\r\nOK\r\n";
-    if (second_asked) EXPECT_EQ(write(back.master_fd(), answer.data(), answer.size()), ssize_t(answer.size()));
+    if (second_asked) {
+      EXPECT_EQ(write(back.master_fd(), answer.data(), answer.size()), ssize_t(answer.size()));
+    }
   });
   char reply[vek::kAtReplyBufferSize] = {};
   const vek::AtTransfer transfer =
