@@ -15,6 +15,7 @@
 #include "images/image_set.h"
 #include "images/platform_profile.h"
 #include "link/hdlc_frame.h"
+#include "link/unique_fd.h"
 #include "records/reporting.h"
 
 namespace vek {
@@ -54,20 +55,6 @@ bool IsRegularFile(const std::string& path) {
   struct stat info{};
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Fills `bytes` from the file, feeding each piece to `hasher` right after its
 // read (the bytes now in the buffer, not the file again); returns the count
@@ -119,7 +106,7 @@ bool ConvertProgrammerSlot() {
 WholeFile ReadWholeFile(const std::string& path, int64_t max_size) {
   WholeFile file;
   // Non-blocking so that a FIFO named like an image cannot hang the open.
-  const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info{};
   if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     file.failure = ReadFailure::kCannotOpen;

@@ -13,26 +13,14 @@
 #include <optional>
 #include <utility>
 
+#include "link/unique_fd.h"
+
 namespace vek {
 namespace {
 
 constexpr const char* kExtension = ".nvb";
 constexpr size_t kStampLength = 16;  // yyyymmddThhmmssZ
 constexpr int kMostPerSecond = 99;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The name part of "<name>.nvb": it becomes part of file names in nv-history/,
 // so only plain characters pass (the identity copy's name comes from the module).
@@ -109,8 +97,8 @@ std::vector<KeptName> ListKept(int history, const std::string& stem) {
 }
 
 bool SameBytes(int folder, const std::string& a, const std::string& b) {
-  Fd first(openat(folder, a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  Fd second(openat(folder, b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd first(openat(folder, a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd second(openat(folder, b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (first.get() < 0 || second.get() < 0) return false;
   struct stat sa {}, sb {};
   if (fstat(first.get(), &sa) != 0 || fstat(second.get(), &sb) != 0 || sa.st_size != sb.st_size) return false;
@@ -183,7 +171,7 @@ NvHistoryResult ReplaceKeepingEarlier(const std::string& partial_path, const std
     result.error = "not a backup file name";
     return result;
   }
-  Fd folder(open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folder(open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) {
     result.error = Failure("can't open its folder");
     return result;
@@ -225,7 +213,7 @@ NvHistoryResult ReplaceKeepingEarlier(const std::string& partial_path, const std
     return result;
   }
   // Never through a symbolic link: the kept copies stay beside the backup.
-  Fd history(openat(folder.get(), kNvHistoryFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd history(openat(folder.get(), kNvHistoryFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (history.get() < 0) {
     result.error = Failure("can't open nv-history/");
     return result;
@@ -257,7 +245,7 @@ std::vector<std::string> KeptCopies(const std::string& folder, const std::string
   std::vector<std::string> names;
   const std::optional<std::string> stem = StemOf(file_name);
   if (!stem) return names;
-  Fd history(open((folder + "/" + kNvHistoryFolder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd history(open((folder + "/" + kNvHistoryFolder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (history.get() < 0) return names;
   for (const KeptName& kept : ListKept(history.get(), *stem)) names.push_back(kept.name);
   return names;
