@@ -32,6 +32,7 @@ void ResetForNewDevice(UpgradeJob& job, DeviceInfo& device, const std::string& w
   device.diag_port = 0;
   device.at_port = 0;
   device.nmea_port = 0;
+  device.usb_path.Clear();
   device.ids_valid = 0;
   device.imei.Clear();
   device.sw_version.Clear();

@@ -64,6 +64,9 @@ struct DeviceInfo {
   std::atomic<uint32_t> diag_port{0};
   std::atomic<uint32_t> at_port{0};
   std::atomic<uint32_t> nmea_port{0};
+  // Where the module is plugged in ("1-2.3"), from its diagnostic port; empty when
+  // unknown. Its ports keep this path whatever numbers they return under.
+  SharedText<32> usb_path;
   std::atomic<int32_t> ids_valid{0};
   std::atomic<int32_t> product_m{0};
   std::atomic<int32_t> product_d{0};

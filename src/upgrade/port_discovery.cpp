@@ -22,6 +22,7 @@ bool FindModulePorts() {
     if (!number) continue;
     if (Holds(port.friendly_name, kRoleDiagnostics)) {
       device.diag_port.store(*number);
+      device.usb_path.Set(port.usb_path);
       found_diag = true;
     }
     if (Holds(port.friendly_name, kRoleAtPort)) device.at_port.store(*number);

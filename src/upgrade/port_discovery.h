@@ -9,9 +9,9 @@ inline constexpr const char* kRoleAtPort = "AT Port";
 inline constexpr const char* kRoleNmea = "NMEA";
 
 // One pass over the present ports (ActivePortSource()): sets diag_port, at_port
-// and nmea_port of the device record from every name that holds the role and a
-// COM number, the last such port winning. Fields without a match keep their
-// values. True when any present name holds "Diagnostics" with a number.
+// and nmea_port of the device record (and its usb_path, from the diagnostic
+// port) from every name that holds the role and a COM number, the last such
+// port winning. Fields without a match keep their values. True when any present name holds "Diagnostics" with a number.
 bool FindModulePorts();
 
 // 0, 1, or 2 for more than one present port named "Diagnostics".
