@@ -68,7 +68,7 @@ std::optional<SimState> ParseSimState(const char* text) {
 }
 
 SimModule::SimModule(SimModuleOptions options)
-    : options_(std::move(options)), state_(options_.state), diag_com_(options_.com_base) {
+    : options_(std::move(options)), state_(options_.state), diag_com_(options_.com_base), firmware_com_(options_.com_base) {
   device_.nv.Configure(options_.nv);
 }
 
@@ -79,7 +79,7 @@ const PtyPort& SimModule::Port(SimPortRole role) const { return ports_[static_ca
 
 uint32_t SimModule::ComNumber(SimPortRole role) const {
   if (role == SimPortRole::kDiagnostics) return diag_com_.load();
-  return options_.com_base + static_cast<uint32_t>(role);
+  return firmware_com_.load() + static_cast<uint32_t>(role);
 }
 
 std::string SimModule::FriendlyName(SimPortRole role) const {
@@ -252,8 +252,12 @@ void SimModule::ReenumerateDue() {
   for (SimPortRole role : kRoles)
     if (Returning(role)) Port(role).Swap(replacements_[static_cast<int>(role)]);
   const SimState state_after = reenumeration_->what.state_after;
-  // The firmware's device keeps its numbers; the download device may get another.
-  if (state_after == SimState::kFirmware) diag_com_ = options_.com_base;
+  // The firmware's device keeps its numbers (unless the download's reset brings it
+  // back as another device); the download device may get another.
+  const uint32_t firmware_com_after = options_.usb.firmware_com_after_download;
+  if (state_after == SimState::kFirmware && state_ == SimState::kProgrammer && firmware_com_after != 0)
+    firmware_com_ = firmware_com_after;
+  if (state_after == SimState::kFirmware) diag_com_ = firmware_com_.load();
   else if (options_.usb.download_com != 0) diag_com_ = options_.usb.download_com;
   SwitchProgram(state_after);
   reenumeration_.reset();

@@ -122,6 +122,7 @@ class SimModule {
   std::atomic<bool> cable_pulled_{false};
   std::atomic<uint64_t> port_changes_{0};
   std::atomic<uint32_t> diag_com_;  // set by the loop thread before the ports are published
+  std::atomic<uint32_t> firmware_com_;  // the firmware's COM base, set like diag_com_
   std::optional<std::chrono::steady_clock::time_point> plug_due_;  // loop thread only
   SimState state_when_plugged_ = SimState::kFirmware;             // loop thread only
   int wake_fd_ = -1;

@@ -73,8 +73,11 @@ struct UsbOptions {
   uint32_t switch_delay_ms = 1000;  // how long they stay away
   // The COM number of the boot loader's and programmer's diagnostic port once they come
   // back from a re-enumeration (another USB device gets another number); 0: unchanged.
-  // The firmware's ports always return under their own numbers.
+  // The firmware's ports return under their own numbers, unless...
   uint32_t download_com = 0;
+  // ...the download's reset brings the firmware back as another USB device: its
+  // diagnostic port COM<N>, AT COM<N+1>, NMEA COM<N+2> from then on; 0: unchanged.
+  uint32_t firmware_com_after_download = 0;
 };
 
 struct SimModuleOptions {

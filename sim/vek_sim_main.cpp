@@ -85,6 +85,10 @@ void AddUsbOptions(CLI::App& app, sim::UsbOptions& usb) {
   app.add_option("--reenumerate-com", usb.download_com,
                  "COM number of the boot loader's and programmer's port when they come back (default: unchanged)")
       ->check(CLI::Range(1, 9999));
+  app.add_option("--firmware-com-after-download", usb.firmware_com_after_download,
+                 "the firmware's ports come back from the download's reset as COM<N> (diagnostic), "
+                 "COM<N+1> (AT) and COM<N+2> (NMEA) (default: unchanged)")
+      ->check(CLI::Range(1, 9999));
 }
 
 // What the module's RAM and flash hold, on standard error at exit.
