@@ -139,6 +139,7 @@ class UpgradeTest : public ::testing::Test {
     device.diag_port = module_->ComNumber(sim::SimPortRole::kDiagnostics);
     device.at_port = module_->ComNumber(sim::SimPortRole::kAt);
     device.nmea_port = module_->ComNumber(sim::SimPortRole::kNmea);
+    device.usb_path.Set(options.usb.path);
     device.sw_version.Set(" " + options.at.revision);  // as read after "Revision:", blank included
   }
 

@@ -13,6 +13,7 @@
 #include "protocol/stream_commands.h"
 #include "records/reporting.h"
 #include "records/stop_wait.h"
+#include "upgrade/moved_port.h"
 #include "upgrade/status_report.h"
 
 namespace vek {
@@ -56,11 +57,13 @@ bool ClassifyModule(UpgradeJob& job) {
 }
 
 // Waits, probing, until the module answers in `wanted`. Reopens the port before
-// every try unless `keep_port_open`. Shows the tries left while it waits.
-bool WaitForMode(UpgradeJob& job, uint32_t diag_port, TargetMode wanted, bool keep_port_open) {
+// every try unless `keep_port_open`; a port whose device has gone is reopened
+// anyway, and one that came back under another number at the module's USB path
+// is followed. Shows the tries left while it waits.
+bool WaitForMode(UpgradeJob& job, TargetMode wanted, bool keep_port_open) {
   for (int left = kTries - 1; left >= 0; --left) {
     if (!keep_port_open) CloseDiagPort();
-    if (!OpenDiagPort(diag_port)) {
+    if (!OpenDiagPort(TheDevice().diag_port) && !(FollowDiagPort(job) && OpenDiagPort(TheDevice().diag_port))) {
       if (!PauseMs(kRetryOpenMs)) return false;
       continue;
     }
@@ -95,24 +98,25 @@ void ReadVersion(UpgradeJob& job) {
 }
 
 // From the running firmware into the boot loader.
-bool SwitchToBootLoader(UpgradeJob& job, uint32_t diag_port) {
+bool SwitchToBootLoader(UpgradeJob& job) {
+  const uint32_t diag_port = TheDevice().diag_port;
   job.stage = STAGE_SWITCH;
   ShowAndLog(job, "switch to download...");
   DiagSwitchToDownload();
   job.show_status("open COM%d...", diag_port);
   job.write_log("open COM%d...", diag_port);
   // The boot loader comes up on the port we still hold.
-  if (WaitForMode(job, diag_port, TARGET_DOWNLOAD, true)) return true;
+  if (WaitForMode(job, TARGET_DOWNLOAD, true)) return true;
   if (StopRequested()) return false;
   char text[128];
   std::snprintf(text, sizeof text, "can't open diagnostic COM%d, maybe the diagnostic com port is changed!",
-                diag_port);
+                TheDevice().diag_port.load());
   job.show_message(1, text, "Error");
   return false;
 }
 
 // Loads the programmer into the boot loader and start it.
-bool StartProgrammer(UpgradeJob& job, uint32_t diag_port, const PlatformProfile* profile) {
+bool StartProgrammer(UpgradeJob& job, const PlatformProfile* profile) {
   job.write_log("switch to download mode success");
   ShowAndLog(job, "nop");
   if (!DmssNop()) {
@@ -136,7 +140,7 @@ bool StartProgrammer(UpgradeJob& job, uint32_t diag_port, const PlatformProfile*
   DmssGo();
   ShowAndLog(job, "open port...");
   const bool keep_open = profile != nullptr && profile->port_stays_open_for_programmer;
-  return WaitForMode(job, diag_port, TARGET_GOING, keep_open);
+  return WaitForMode(job, TARGET_GOING, keep_open);
 }
 
 // The partition table, asking the operator before erasing the whole flash.
@@ -228,18 +232,17 @@ int DownloadFlash(UpgradeJob& job) {
 }
 
 int DownloadFlash(UpgradeJob& job, SleepInhibitor& sleep_lock) {
-  const uint32_t diag_port = TheDevice().diag_port;
   const PlatformProfile* profile = ProfileOf(job.platform);
-  if (!OpenPort(job, diag_port)) return kFailed;
+  if (!OpenPort(job, TheDevice().diag_port)) return kFailed;
   if (!ClassifyModule(job)) return kFailed;
   if (job.target_state == TARGET_DIAG) {
     ReadVersion(job);
     InhibitSleep(sleep_lock);
-    if (!SwitchToBootLoader(job, diag_port)) return kFailed;
+    if (!SwitchToBootLoader(job)) return kFailed;
   } else {
     InhibitSleep(sleep_lock);  // found in the boot loader or the programmer: off its firmware already
   }
-  if (job.target_state == TARGET_DOWNLOAD && !StartProgrammer(job, diag_port, profile)) return kFailed;
+  if (job.target_state == TARGET_DOWNLOAD && !StartProgrammer(job, profile)) return kFailed;
   if (!WriteFlash(job, profile)) return kFailed;
 
   job.show_progress(0, 1);

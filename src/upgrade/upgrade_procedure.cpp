@@ -11,6 +11,7 @@
 #include "protocol/mode_probe.h"
 #include "records/stop_wait.h"
 #include "upgrade/download_flash.h"
+#include "upgrade/moved_port.h"
 #include "upgrade/port_discovery.h"
 #include "upgrade/status_report.h"
 
@@ -109,6 +110,7 @@ bool WaitForUpgradedModule() {
     if (!PauseMs(kAtPortPauseMs)) return false;
     ++pauses;
     if (device.at_port == 0) FindModulePorts();
+    FollowFirmwarePorts(TheJob());
     if (ReadDeviceIdentity(device.at_port, 1)) return true;
   }
 }
@@ -141,7 +143,7 @@ void WaitForTarget() {
   ShowAndLog(job, "open port...");
   for (int attempt = 0; attempt < kTargetTries; ++attempt) {
     CloseDiagPort();
-    if (!OpenDiagPort(TheDevice().diag_port)) {
+    if (!OpenDiagPort(TheDevice().diag_port) && !(FollowDiagPort(job) && OpenDiagPort(TheDevice().diag_port))) {
       if (!PauseMs(kRetryOpenMs)) return;
       continue;
     }
@@ -201,6 +203,12 @@ int RunUpgrade(UpgradeJob& job) {
   if (success == 1 && (job.download_enable == 1 || job.restore_enable == 1)) {
     job.stage = STAGE_SWITCH;
     ShowAndLog(job, "normal reset...");
+    // The port held since the programmer went with the download's reset: the
+    // reset goes to the firmware's port, wherever it came back.
+    if (!OpenDiagPort(device.diag_port)) {
+      FollowDiagPort(job);
+      OpenDiagPort(device.diag_port);
+    }
     DiagReset();
   }
   return success;
