@@ -11,6 +11,7 @@ namespace {
 
 const std::string kNoConnect = "can't connect to diagnostic port, maybe it is using!";
 const std::string kPortChanged = "Error: can't open diagnostic COM20, maybe the diagnostic com port is changed!";
+const std::string kPortChangedTo37 = "Error: can't open diagnostic COM37, maybe the diagnostic com port is changed!";
 
 Expected Done() { return {0, kDone}; }
 Expected Failed(const std::string& text) { return {1, text}; }
@@ -41,6 +42,10 @@ const std::map<std::string, RowExpectations>& Table() {
       {"NV write (27)", {Failed("restore backup.nvb failed!"), {0, "restore NVB:NV ", "restore NVB: 1 of "}, Done(),
                          Done(), Failed(kRemoved)}},
       {"switch (3A)", {Failed(kPortChanged), Done(), {}, {}, Failed(kPortChanged)}},
+      {"switch (3A), ports re-enumerate", {Failed(kPortChanged), Done(), {}, {}, Failed(kPortChanged)}},
+      {"switch (3A), back as COM37", {Failed(kPortChanged), Done(), {}, {}, Failed(kPortChanged)}},
+      {"first boot probe (06), ports re-enumerated", {Done(), Done(), Done(), Done(), Failed(kPortChanged)}},
+      {"first boot probe (06), back as COM37", {Done(), Done(), Done(), Done(), Failed(kPortChangedTo37)}},
       {"nop (06)", {Failed("nop failed"), Failed("nop failed"), Done(), Done(), Failed("nop failed")}},
       {"parameter request (07)", {Failed("preq failed"), Failed("preq failed"), Done(), Done(),
                                   Failed("preq failed")}},

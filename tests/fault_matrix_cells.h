@@ -19,6 +19,13 @@ inline const char* kCliTimeScale = "0.25";
 // Cells run side by side, each with its own module, folders and vek-cli.
 inline constexpr int kParallelCells = 4;
 
+// How the module's ports behave at the switch to the boot loader.
+enum class SwitchPorts {
+  kKept,             // the boot loader answers on the port the host holds
+  kReenumerate,      // every port vanishes; the boot loader's returns under the same number
+  kReenumerateNew,   // ...under another number (COM37) at the same USB path
+};
+
 struct Request {
   std::string name;
   sim::SimState state = sim::SimState::kFirmware;
@@ -32,7 +39,11 @@ struct Request {
   bool erase_efs = false;       // the job erases the EFS ([EraseEFS] enable=1)
   bool restore_default = false; // the job restores the default settings (--restore-default)
   uint8_t refusal = 0x13;       // the byte a refusal answers with
+  SwitchPorts switch_ports = SwitchPorts::kKept;
 };
+
+// The COM number of the boot loader's port in the SwitchPorts::kReenumerateNew rows.
+inline constexpr uint32_t kReenumeratedCom = 37;
 
 struct Fault {
   std::string name;
@@ -51,6 +62,16 @@ inline const std::vector<Request>& Requests() {
       {.name = "NV read (26)", .code = 0x26, .skip = 200},
       {.name = "NV write (27)", .code = 0x27, .skip = 200},
       {.name = "switch (3A)", .code = 0x3A, .no_reply = true},
+      // A module that drops off the bus at the switch, like real USB hardware: the
+      // switch itself, and the boot loader's first probe once its port is back.
+      {.name = "switch (3A), ports re-enumerate", .code = 0x3A, .no_reply = true,
+       .switch_ports = SwitchPorts::kReenumerate},
+      {.name = "switch (3A), back as COM37", .code = 0x3A, .no_reply = true,
+       .switch_ports = SwitchPorts::kReenumerateNew},
+      {.name = "first boot probe (06), ports re-enumerated", .state = SimState::kBootLoader, .code = 0x06,
+       .switch_ports = SwitchPorts::kReenumerate},
+      {.name = "first boot probe (06), back as COM37", .state = SimState::kBootLoader, .code = 0x06,
+       .switch_ports = SwitchPorts::kReenumerateNew},
       // In the boot loader the first 06 is the probe after the switch, the second the nop.
       {.name = "nop (06)", .state = SimState::kBootLoader, .code = 0x06, .skip = 1},
       {.name = "parameter request (07)", .state = SimState::kBootLoader, .code = 0x07},

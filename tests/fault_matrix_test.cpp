@@ -185,6 +185,13 @@ class CellRun {
     options.bootloader.reenumerate_delay_ms = 100;
     options.programmer.reboot_delay_ms = 100;
     options.firmware.reboot_delay_ms = 100;
+    if (request_.switch_ports != faultmatrix::SwitchPorts::kKept) {
+      options.usb.path = "1-2.3";
+      options.usb.switch_reenumerate = true;
+      options.usb.switch_delay_ms = 300;
+      if (request_.switch_ports == faultmatrix::SwitchPorts::kReenumerateNew)
+        options.usb.download_com = faultmatrix::kReenumeratedCom;
+    }
     module_ = std::make_unique<sim::SimModule>(options);
     if (!module_->Start()) return {false, "FAILED: the simulated module did not start"};
     if (fault_) module_->faults().Add(faultmatrix::RuleFor(request_, *fault_));
