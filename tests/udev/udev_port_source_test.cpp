@@ -18,7 +18,10 @@
 #include "device/port_watcher.h"
 #include "link/com_port_name.h"
 #include "mock_devices.h"
+#include "link/usb_port_naming.h"
 #include "records/job_records.h"
+#include "records/reporting.h"
+#include "upgrade/moved_port.h"
 #include "upgrade/port_discovery.h"
 
 namespace {
@@ -182,6 +185,39 @@ TEST_F(UdevPortSource, TwoModulesOnTwoUsbPortsGetTwoSetsOfNumbers) {
   std::sort(numbers.begin(), numbers.end());
   EXPECT_EQ(std::unique(numbers.begin(), numbers.end()), numbers.end());
   EXPECT_EQ(vek::CountDiagPorts(), 2);
+}
+
+// A module whose boot loader comes back as another USB device (another product
+// id) in the same socket keeps its place: under its number while it keeps its
+// interface, followed by its USB path when its diagnostic interface moves, and
+// another module's boot loader beside it is never taken for it.
+TEST_F(UdevPortSource, ABootLoaderBackAsAnotherDeviceKeepsItsPlace) {
+  vek::UpgradeJob& job = vek::TheJob();
+  vek::DeviceInfo& device = vek::TheDevice();
+  vek::InstallStandardCallbacks(job);
+  PlugFile("module-firmware.umockdev");
+  device.diag_port = 0;
+  ASSERT_TRUE(vek::FindModulePorts());
+  const uint32_t diag = device.diag_port;
+  ASSERT_EQ(device.usb_path.Get(), "1-2.3");
+  const std::string neighbour = RecordedModule(1, "3", "1234", "4001", {{0, "ttyUSB5", "Download Diagnostics"}});
+
+  Plug(vektest::ReadRecording("module-bootloader.umockdev") + "\n" + neighbour);
+  ASSERT_EQ(vek::CountDiagPorts(), 2);
+  EXPECT_EQ(vek::ResolveUsbPath(diag), "1-2.3");
+  EXPECT_EQ(vek::MovedPortNumber(vek::kRoleDiagnostics, diag), std::nullopt);  // still there
+
+  Plug(RecordedModule(1, "2.3", "1234", "4002", {{1, "ttyUSB3", "Download Diagnostics"}}) + neighbour);
+  const uint32_t moved = vek::PreferredComNumber("1-2.3", 1);
+  ASSERT_NE(moved, diag);
+  EXPECT_TRUE(vek::FollowDiagPort(job));
+  EXPECT_EQ(device.diag_port.load(), moved);
+  EXPECT_EQ(vek::ResolveUsbPath(moved), "1-2.3");
+
+  // Gone from the bus with only the neighbour left: nothing to follow.
+  Plug(neighbour);
+  EXPECT_FALSE(vek::FollowDiagPort(job));
+  EXPECT_EQ(device.diag_port.load(), moved);
 }
 
 TEST_F(UdevPortSource, NoUsbModuleNoPorts) {
