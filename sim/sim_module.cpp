@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "records/time_scale.h"
+#include "sim/port_map_board.h"
 #include "sim/port_map_file.h"
 #include "sim/sim_programs.h"
 
@@ -67,8 +68,11 @@ std::optional<SimState> ParseSimState(const char* text) {
   return std::nullopt;
 }
 
-SimModule::SimModule(SimModuleOptions options)
-    : options_(std::move(options)), state_(options_.state), diag_com_(options_.com_base), firmware_com_(options_.com_base) {
+SimModule::SimModule(SimModuleOptions options, std::shared_ptr<PortMapBoard> board, size_t slot)
+    : options_(std::move(options)),
+      board_(board ? std::move(board) : std::make_shared<PortMapBoard>(options_.port_map_path)),
+      slot_(slot),
+      state_(options_.state), diag_com_(options_.com_base), firmware_com_(options_.com_base) {
   device_.nv.Configure(options_.nv);
 }
 
@@ -101,11 +105,11 @@ bool SimModule::Publish() {
       if (Port(role).is_open()) entries.push_back({FriendlyName(role), Port(role).device_path(), options_.usb.path});
     }
   }
-  return WritePortMapFile(options_.port_map_path, entries);
+  return board_->Report(slot_, std::move(entries));
 }
 
 bool SimModule::Start(std::string* error) {
-  if (options_.port_map_path.empty()) {
+  if (board_->path().empty()) {
     if (error) *error = "no port-map file given";
     return false;
   }
@@ -124,7 +128,7 @@ bool SimModule::Start(std::string* error) {
   at_responder_ = std::make_unique<SimAtResponder>(options_, device_, &faults_);
   at_responder_->Attach(Port(SimPortRole::kAt).device_path());
   if (!Publish()) {
-    if (error) *error = "cannot write " + options_.port_map_path;
+    if (error) *error = "cannot write " + board_->path();
     return false;
   }
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -30,9 +30,13 @@ struct RecordedRequest {
   bool crc_ok;
 };
 
+class PortMapBoard;
+
 class SimModule {
  public:
-  explicit SimModule(SimModuleOptions options);
+  // Alone, the module writes the port-map file itself; in a tray it reports its
+  // lines to the tray's board, in `slot`, beside the other modules' lines.
+  explicit SimModule(SimModuleOptions options, std::shared_ptr<PortMapBoard> board = nullptr, size_t slot = 0);
   ~SimModule();
   SimModule(const SimModule&) = delete;
   SimModule& operator=(const SimModule&) = delete;
@@ -103,6 +107,8 @@ class SimModule {
   const PtyPort& Port(SimPortRole role) const;
 
   SimModuleOptions options_;
+  std::shared_ptr<PortMapBoard> board_;
+  const size_t slot_;
   std::atomic<SimState> state_;
   PtyPort ports_[3];
   PtyPort replacements_[3];  // opened before a port vanishes, so its path is new
