@@ -67,6 +67,10 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
   app.add_option("--trace", options.trace,
                  "record every frame sent and received and each status text in FILE (as VEK_TRACE, which it overrides)")
       ->type_name("FILE");
+  app.add_option("--events", options.events,
+                 "write the job's events, one JSON object a line, to FILE, - (standard output: the status texts "
+                 "then go to standard error) or fd:N (an inherited descriptor)")
+      ->type_name("FILE|-|fd:N");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -18,6 +18,7 @@ struct CliOptions {
   std::optional<double> timeout_seconds;  // --timeout SECONDS
   bool verbose = false;         // --verbose
   std::string trace;            // --trace FILE, the protocol trace (wins over VEK_TRACE)
+  std::string events;           // --events FILE|-|fd:N, the event stream (JSON lines)
 };
 
 inline constexpr int kExitSuccess = 0;

@@ -19,8 +19,10 @@ std::string WithoutLineEnd(std::string text) {
 
 }  // namespace
 
-CliWindow::CliWindow(const CliOptions& options, std::string image_folder)
+CliWindow::CliWindow(const CliOptions& options, std::string image_folder, JobEvents& events)
     : options_(options),
+      events_(events),
+      status_out_(events.on_standard_output() ? stderr : stdout),
       image_path_field_(std::move(image_folder)),
       restore_default_ticked_(options.restore_default),
       progress_on_terminal_(isatty(STDERR_FILENO) == 1) {}
@@ -32,10 +34,11 @@ void CliWindow::EndProgressLine() {
 }
 
 void CliWindow::ShowProgress(uint32_t done, int32_t total) {
+  const int percent = Session::ProgressPercent(done, total);
+  events_.Progress(percent);
   if (!progress_on_terminal_ || total <= 0) return;
   const auto now = std::chrono::steady_clock::now();
   if (done == 0) transfer_started_ = now;
-  const int percent = Session::ProgressPercent(done, total);
   const double seconds = std::chrono::duration<double>(now - transfer_started_).count();
   const double rate = seconds > 0 ? done / seconds / 1024.0 : 0.0;
   constexpr int kWidth = 30;
@@ -49,15 +52,21 @@ void CliWindow::ShowProgress(uint32_t done, int32_t total) {
 
 void CliWindow::ShowStatus(const std::string& text) {
   EndProgressLine();
-  std::fprintf(stdout, "%s\n", WithoutLineEnd(text).c_str());
-  std::fflush(stdout);
+  const std::string line = WithoutLineEnd(text);
+  std::fprintf(status_out_, "%s\n", line.c_str());
+  std::fflush(status_out_);
+  events_.Status(line);
 }
 
-void CliWindow::ShowDiagPort(uint32_t port) { Session::DebugTrace("Comport: COM" + std::to_string(port)); }
+void CliWindow::ShowDiagPort(uint32_t port) {
+  Session::DebugTrace("Comport: COM" + std::to_string(port));
+  events_.LookAround();
+}
 
 void CliWindow::MatchProduct(const std::string& identification) {
   products_ = Session::MatchProduct(identification);
   if (!products_.names.empty()) Session::DebugTrace("Product: " + products_.names.front());
+  if (!products_.names.empty()) events_.Product(products_.names.front());
 }
 
 void CliWindow::SetControls(vek::ControlState state) {
@@ -67,8 +76,16 @@ void CliWindow::SetControls(vek::ControlState state) {
   }
 }
 
-void CliWindow::ShowImei(const std::string& text) { Session::DebugTrace(text); }
-void CliWindow::ShowSwVersion(const std::string& text) { Session::DebugTrace(text); }
+void CliWindow::ShowImei(const std::string& text) {
+  Session::DebugTrace(text);
+  events_.ImeiLabel(text);
+}
+
+void CliWindow::ShowSwVersion(const std::string& text) {
+  Session::DebugTrace(text);
+  events_.LookAround();
+}
+
 void CliWindow::ShowFlash(const std::string& text) { Session::DebugTrace("FLASH: " + text); }
 
 void CliWindow::DownloadAborted() { image_path_field_.clear(); }
@@ -95,6 +112,7 @@ int CliWindow::SelectedProductPosition() {
 int CliWindow::ShowMessage(int kind, const std::string& text, const std::string& caption) {
   EndProgressLine();
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  events_.Message(caption, text);
   if (kind != 2) return 1;
   if (options_.erase_on_mismatch) return 1;
   if (isatty(STDIN_FILENO) != 1) return 0;  // nobody to ask: Cancel

@@ -1,6 +1,7 @@
 // vek-cli's window: the handlers of the engine's notifications, run on the main
-// thread. Status texts go to standard output, one line each; message boxes,
-// progress and everything else to standard error.
+// thread. Status texts go to standard output, one line each (to standard error
+// when the event stream has standard output); message boxes, progress and
+// everything else to standard error. Every notification also feeds the event stream.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "cli/job_events.h"
 #include "device/session.h"
 #include "records/window_notifications.h"
 
@@ -15,7 +17,7 @@ namespace vekcli {
 
 class CliWindow : public vek::WindowNotifications {
  public:
-  CliWindow(const CliOptions& options, std::string image_folder);
+  CliWindow(const CliOptions& options, std::string image_folder, JobEvents& events);
 
   void ShowProgress(uint32_t done, int32_t total) override;
   void ShowStatus(const std::string& text) override;
@@ -42,6 +44,8 @@ class CliWindow : public vek::WindowNotifications {
   void EndProgressLine();
 
   const CliOptions& options_;
+  JobEvents& events_;
+  FILE* status_out_;
   std::string image_path_field_;
   bool image_folder_ready_ = false;
   bool restore_default_ticked_ = false;

@@ -1,9 +1,12 @@
 // vek-cli: one device connection and, when the module is ready, one upgrade job,
 // exactly as pressing "start" once in the desktop program; then it exits.
 //
-// Exit status: 0 the upgrade succeeded; 1 a job ran and failed (or was aborted);
-// 2 usage error; 3 no job ran (time-out, image folder incomplete, download mode
-// without a product, more than one module, no image folder).
+// Exit status: 0 the upgrade succeeded; 1 a job ran and failed (or was aborted,
+// also by SIGINT or SIGTERM); 2 usage error; 3 no job ran (time-out, image folder
+// incomplete, download mode without a product, more than one module, no image
+// folder, stopped by a signal before the job began).
+#include <signal.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -12,12 +15,19 @@
 #include "cli/cli_options.h"
 #include "cli/cli_window.h"
 #include "cli/event_loop.h"
+#include "cli/job_events.h"
 #include "device/session.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using vek::Session;
+
+// How the run ended, for the exit status and the event stream's last event.
+struct RunEnd {
+  int status;
+  std::string text;  // what failed, in the words standard error got; empty: the job's own
+};
 
 // In a download mode the module cannot name its product: the operator's
 // --product does, as choosing it in the window's Product list would, and the
@@ -37,45 +47,85 @@ int ExitStatusOfJob() {
   }
 }
 
-int Run(const vekcli::CliOptions& options) {
+RunEnd NoJob(const std::string& text) {
+  std::fprintf(stderr, "vek-cli: %s\n", text.c_str());
+  return {vekcli::kExitNoJob, text};
+}
+
+// The first SIGINT or SIGTERM: the job stops through its stop request (or the
+// wait for a module ends); a second one ends the process at once.
+void OnStopSignal(Session& session, int signal, int& stopped_by) {
+  if (stopped_by != 0) return;
+  stopped_by = signal;
+  vekcli::EndAtOnceOnNextStopSignal();
+  std::fprintf(stderr, "vek-cli: %s: stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  const vek::JobStop stop = session.StopJob();
+  if (stop.stopped && stop.waiting_in != nullptr) {
+    std::fprintf(stderr,
+                 "vek-cli: stopped while the module's flash was being written: the module waits in its %s, and the "
+                 "next run of vek-cli (with --product) finishes the download\n",
+                 stop.waiting_in);
+  }
+}
+
+RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& stopped_by) {
+  vekcli::EventLoop loop;
+  Session* running = nullptr;
+  // Before any thread starts, so that every thread leaves the signals to the loop.
+  loop.CatchStopSignals([&](int signal) {
+    if (running != nullptr) OnStopSignal(*running, signal, stopped_by);
+  });
   vek::SendDebugOutputToStandardError(options.verbose);
   vek::SendConsoleToStandardError();  // standard output carries the status texts only
   vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   const std::string images =
       options.images.empty() ? std::string() : std::filesystem::absolute(options.images).lexically_normal().string();
 
-  vekcli::EventLoop loop;
-  vekcli::CliWindow window(options, images.empty() ? Session::WorkingDirectory() : images);
+  vekcli::CliWindow window(options, images.empty() ? Session::WorkingDirectory() : images, events);
   Session session(
       window, [&loop](std::function<void()> work) { loop.Post(std::move(work)); },
       [&loop] { return loop.OnLoopThread(); });
+  running = &session;
   session.Initialise(images, options.trace);
   session.StartDeviceSearch();
 
   // The device connection: until the connect task has finished.
-  const bool connected = loop.RunUntil([&] { return !session.Searching(); }, vekcli::DeadlineOf(options, Clock::now()));
+  const bool connected = loop.RunUntil([&] { return !session.Searching() || stopped_by != 0; },
+                                       vekcli::DeadlineOf(options, Clock::now()));
+  if (stopped_by != 0) return NoJob("stopped before a job was started");
   if (!connected) {
-    std::fprintf(stderr, "vek-cli: no module was ready within %g seconds\n", *options.timeout_seconds);
-    return vekcli::kExitNoJob;
+    char text[80];
+    std::snprintf(text, sizeof text, "no module was ready within %g seconds", *options.timeout_seconds);
+    return NoJob(text);
   }
   loop.RunUntil([] { return true; }, Clock::now());  // what the task posted last
   // Without --product, the start button refuses a module in a download mode.
   const bool download_mode = Session::FoundInDownloadMode();
-  if (download_mode && !options.product.empty() && !ChooseProductInDownloadMode(options, window)) {
-    std::fprintf(stderr, "vek-cli: the image folder is incomplete for %s; no job was started\n", options.product.c_str());
-    return vekcli::kExitNoJob;
+  if (download_mode && !options.product.empty()) {
+    if (!ChooseProductInDownloadMode(options, window))
+      return NoJob("the image folder is incomplete for " + options.product + "; no job was started");
+    events.Product(options.product);
   }
-  if (!download_mode && !window.image_folder_ready()) {
-    std::fprintf(stderr, "vek-cli: the image folder is incomplete; no job was started\n");
-    return vekcli::kExitNoJob;
-  }
-  if (!session.PressStart()) {
-    std::fprintf(stderr, "vek-cli: no job was started\n");
-    return vekcli::kExitNoJob;
-  }
-  // The job, until the worker has ended (or the cable was pulled).
+  if (!download_mode && !window.image_folder_ready()) return NoJob("the image folder is incomplete; no job was started");
+  if (stopped_by != 0) return NoJob("stopped before a job was started");
+  events.JobStarted();
+  if (!session.PressStart()) return NoJob("no job was started");
+  // The job, until the worker has ended (or the cable was pulled, or a signal stopped it).
   loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
-  return ExitStatusOfJob();
+  return {ExitStatusOfJob(), {}};
+}
+
+// The event stream's last event: how the run ended.
+void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
+  const char* outcome = end.status == vekcli::kExitSuccess ? "succeeded"
+                        : stopped_by != 0                  ? "aborted"
+                        : end.status == vekcli::kExitNoJob ? "no_job"
+                                                           : "failed";
+  std::string text = end.text;
+  if (text.empty() && end.status == vekcli::kExitSuccess) text = Session::JobResultText();
+  if (text.empty() && stopped_by != 0) text = "aborted";
+  if (text.empty()) text = events.last_status();
+  events.Result(outcome, text, end.status, stopped_by);
 }
 
 // With --verbose: how much of the run was the program's own fixed pauses.
@@ -91,12 +141,26 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   vekcli::CliOptions options;
   if (auto status = vekcli::ParseCliOptions(argc, argv, options)) return *status;
+  std::unique_ptr<vekcli::EventStream> stream;
+  if (!options.events.empty()) {
+    std::string error;
+    stream = vekcli::EventStream::Open(options.events, start, error);
+    if (!stream) {
+      std::fprintf(stderr, "vek-cli: %s\n", error.c_str());
+      return vekcli::kExitUsage;
+    }
+  }
+  vekcli::JobEvents events(std::move(stream));
+  events.Start();
   const vek::InstanceLock instance;
   if (!instance.held()) {
     std::fprintf(stderr, "VEK: %s\n", vek::InstanceLock::AlreadyRunningText());
+    events.Result("no_job", vek::InstanceLock::AlreadyRunningText(), 0, 0);
     return 0;
   }
-  const int status = Run(options);
+  int stopped_by = 0;
+  const RunEnd end = Run(options, events, stopped_by);
+  ReportEnd(events, end, stopped_by);
   if (options.verbose) ReportFixedWaits(start);
-  return status;
+  return end.status;
 }

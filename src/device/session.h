@@ -25,6 +25,31 @@ namespace vek {
 
 class SingleInstance;
 
+// What is known of the attached module, for front ends that report it as it
+// becomes known; empty texts and port 0 while unknown.
+struct ModuleFacts {
+  uint32_t diag_port = 0;     // the diagnostic port's COM number
+  std::string usb_path;       // where it is plugged in ("1-2.3")
+  std::string imei;           // its IMEI, or its MEID
+  std::string sw_version;     // the software version it reported (the new one once a job has reported it)
+  std::string new_sw_version; // the version it reported after the download
+};
+
+// The last restore's write-back: whole records sent, and how many the module refused.
+struct NvRestoreFacts {
+  int records = 0;
+  int refused = 0;
+};
+
+// What the operator's stop did (Session::StopJob).
+struct JobStop {
+  bool stopped = false;  // a job was running and has been stopped
+  // The module was left in its flash programmer ("programmer") or its boot loader
+  // ("boot loader"), where the next job finds it and finishes the download;
+  // nullptr when it runs its firmware.
+  const char* waiting_in = nullptr;
+};
+
 class Session {
  public:
   Session(WindowNotifications& handlers, WindowProxy::Post post, WindowProxy::OnWindowThread on_window_thread);
@@ -51,6 +76,11 @@ class Session {
   void OnPortEvent(PortEvent event, const std::string& port_name);
 
   bool JobRunning() const { return download_worker_.Running(); }
+  // The operator's stop (vek-cli on SIGINT or SIGTERM), on the window's thread:
+  // the running job ends through its stop request, as a pulled cable ends it;
+  // "aborted" is shown and logged, the job fails and the port is closed. A backup
+  // cut short keeps the previous "backup.nvb". Nothing when no job runs.
+  JobStop StopJob();
   bool Searching() const;
   // Stops the port watch and the connect task and closes the port (window close).
   void Shutdown();
@@ -98,6 +128,17 @@ class Session {
   static void DebugTrace(const std::string& text);
   // done * 100 / total in floating point, truncated; 0 for a total that is not positive.
   static int ProgressPercent(uint32_t done, int32_t total);
+
+  // What a front end reports as the job goes.
+  static ModuleFacts KnownModule();
+  // The job's stage (STAGE_IDLE between jobs).
+  static Stage JobStage();
+  // The SHA-256 of the loaded image set (64 hex digits), while the job holds it.
+  static std::optional<std::string> ImageSetSha256();
+  // The last restore's counts, once a restore has written its file back.
+  static std::optional<NvRestoreFacts> NvRestoreCounts();
+  // The version report of the last job that made one ("update version X to version Y").
+  static std::string JobResultText();
 
   // Notifications delivered to the window's thread with their agreed delivery.
   WindowNotifications& window() { return proxy_; }

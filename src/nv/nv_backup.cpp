@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "images/platform_profile.h"
@@ -119,6 +120,15 @@ void CopyAfterIdentity(UpgradeJob& job) {
   }
 }
 
+// Read by the front end's thread while the worker's next restore may set it.
+std::mutex restore_count_mutex;
+std::optional<NvRestoreCount> last_restore_count;
+
+void SetLastRestoreCount(std::optional<NvRestoreCount> count) {
+  std::lock_guard lock(restore_count_mutex);
+  last_restore_count = count;
+}
+
 struct WriteBack {
   bool timed_out = false;
   int records = 0;  // whole records sent
@@ -207,7 +217,13 @@ int BackupNv(UpgradeJob& job) {
   return kNvCompleted;
 }
 
+std::optional<NvRestoreCount> LastNvRestoreCount() {
+  std::lock_guard lock(restore_count_mutex);
+  return last_restore_count;
+}
+
 int RestoreNv(UpgradeJob& job) {
+  SetLastRestoreCount(std::nullopt);
   job.show_status("%s", kRestoreStartText);
   {
     BackupFileReader file;
@@ -217,6 +233,7 @@ int RestoreNv(UpgradeJob& job) {
     }
     const WriteBack done = WriteRecordsBack(job, file);
     if (done.timed_out) return kNvEndedEarly;
+    SetLastRestoreCount(NvRestoreCount{done.records, done.refused});
     // A restore that wrote nothing back failed: the module holds none of its own
     // items. The caller shows and logs "restore backup.nvb failed!" once.
     if (done.records == 0) {

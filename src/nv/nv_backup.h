@@ -2,6 +2,8 @@
 // and writing them back afterwards.
 #pragma once
 
+#include <optional>
+
 #include "records/job_records.h"
 
 namespace vek {
@@ -22,5 +24,14 @@ int BackupNv(UpgradeJob& job);
 // all failed (kNvNothingWritten): it says how many were refused, and the caller
 // reports the failure.
 int RestoreNv(UpgradeJob& job);
+
+// The last restore's write-back: the whole records sent and how many of them the
+// module did not take. Nothing while no restore has run through its file (none
+// yet, or one that could not open it or timed out).
+struct NvRestoreCount {
+  int records = 0;
+  int refused = 0;
+};
+std::optional<NvRestoreCount> LastNvRestoreCount();
 
 }  // namespace vek

@@ -1,0 +1,67 @@
+// What a front end reports while a job goes, and the operator's stop.
+#include "device/session.h"
+
+#include "images/image_fingerprint.h"
+#include "images/image_set.h"
+#include "nv/nv_backup.h"
+#include "records/job_records.h"
+#include "upgrade/download_worker.h"
+#include "upgrade/upgrade_procedure.h"
+
+namespace vek {
+
+ModuleFacts Session::KnownModule() {
+  const DeviceInfo& device = TheDevice();
+  return {device.diag_port.load(), device.usb_path.Get(), device.imei.Get(), device.sw_version.Get(),
+          device.new_sw_version.Get()};
+}
+
+Stage Session::JobStage() { return static_cast<Stage>(TheJob().stage.load()); }
+
+std::optional<std::string> Session::ImageSetSha256() {
+  const ImageSetFingerprint fingerprint = LoadedImageSetFingerprint();
+  if (fingerprint.files.empty()) return std::nullopt;
+  return HexOf(fingerprint.set_sha256);
+}
+
+std::optional<NvRestoreFacts> Session::NvRestoreCounts() {
+  const std::optional<NvRestoreCount> count = LastNvRestoreCount();
+  if (!count) return std::nullopt;
+  return NvRestoreFacts{count->records, count->refused};
+}
+
+std::string Session::JobResultText() { return vek::JobResultText().Get(); }
+
+JobStop Session::StopJob() {
+  if (!download_worker_.Running()) return {};
+  UpgradeJob& job = TheJob();
+  DeviceInfo& device = TheDevice();
+  const bool writing_flash = job.stage == STAGE_IMAGES;
+  // Every wait of the worker honours the stop request, and a stopped worker no
+  // longer waits for this thread, so waiting for it here cannot deadlock.
+  download_worker_.RequestStop();
+  download_worker_.Join();
+  JobStop stop{true, nullptr};
+  const uint32_t mode = job.target_state;
+  if (writing_flash || mode == TARGET_GOING) {
+    stop.waiting_in = "programmer";
+  } else if (mode == TARGET_DOWNLOAD) {
+    stop.waiting_in = "boot loader";
+  }
+  // A worker that had already ended its job keeps its outcome; one that was
+  // stopped left the clean-up to this thread.
+  const JobOutcome outcome = LastJobOutcome();
+  if (outcome != JobOutcome::kSucceeded && outcome != JobOutcome::kNoJob) {
+    SetJobOutcome(JobOutcome::kFailed);
+    // Logged before the log is closed, so the reason reaches "vek.log".
+    job.write_log("aborted");
+    job.show_status("aborted");
+  }
+  CloseJob();
+  device.download_status = 0;
+  device.connecting = 0;
+  proxy_.DownloadAborted();
+  return stop;
+}
+
+}  // namespace vek
