@@ -18,6 +18,7 @@ struct CliOptions {
   std::optional<double> timeout_seconds;  // --timeout SECONDS
   bool verbose = false;         // --verbose
   std::string trace;            // --trace FILE, the protocol trace (wins over VEK_TRACE)
+  std::string module;           // --module WHERE, one module among several: a USB port path or COM<n>
 };
 
 inline constexpr int kExitSuccess = 0;

@@ -3,7 +3,9 @@
 //
 // Exit status: 0 the upgrade succeeded; 1 a job ran and failed (or was aborted);
 // 2 usage error; 3 no job ran (time-out, image folder incomplete, download mode
-// without a product, more than one module, no image folder).
+// without a product, more than one module, no image folder, another VEK or
+// another vek-cli on the same module running, the --module port absent or of
+// no known USB port path).
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -40,7 +42,6 @@ int ExitStatusOfJob() {
 int Run(const vekcli::CliOptions& options) {
   vek::SendDebugOutputToStandardError(options.verbose);
   vek::SendConsoleToStandardError();  // standard output carries the status texts only
-  vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   const std::string images =
       options.images.empty() ? std::string() : std::filesystem::absolute(options.images).lexically_normal().string();
 
@@ -85,16 +86,61 @@ void ReportFixedWaits(Clock::time_point start) {
   std::fprintf(stderr, "vek-cli: fixed waits: %.1f s of %.1f s\n", fixed, total);
 }
 
+// --module: the module's USB port path, or the exit status when there is none.
+std::optional<int> ChooseModule(const std::string& where, std::string& usb_path) {
+  const vek::ModuleChoice choice = vek::ChooseModule(where);
+  switch (choice.result) {
+    case vek::ModuleChoice::Result::kChosen:
+      usb_path = choice.usb_path;
+      return std::nullopt;
+    case vek::ModuleChoice::Result::kNoSuchPort:
+      std::fprintf(stderr, "vek-cli: no port %s is present, so its module is unknown; no job was started\n",
+                   where.c_str());
+      return vekcli::kExitNoJob;
+    case vek::ModuleChoice::Result::kNoUsbPath:
+      std::fprintf(stderr, "vek-cli: where the module of %s is plugged in is unknown; name its USB port path; "
+                   "no job was started\n", where.c_str());
+      return vekcli::kExitNoJob;
+    default:
+      std::fprintf(stderr, "vek-cli: --module expects a USB port path or a COM port, not %s\n", where.c_str());
+      return vekcli::kExitUsage;
+  }
+}
+
+// Says why the lock was refused.
+void ReportRefusal(const vek::InstanceLock& lock, const std::string& module) {
+  switch (lock.refusal()) {
+    case vek::InstanceLock::Refusal::kModuleTaken:
+      std::fprintf(stderr, "vek-cli: another vek-cli works on module %s; no job was started\n", module.c_str());
+      break;
+    case vek::InstanceLock::Refusal::kUnavailable:
+      std::fprintf(stderr, "vek-cli: the lock file %s cannot be used; no job was started\n",
+                   lock.refused_path().c_str());
+      break;
+    default:
+      if (module.empty()) {
+        std::fprintf(stderr, "VEK: %s\n", vek::InstanceLock::AlreadyRunningText());
+      } else {
+        std::fprintf(stderr, "vek-cli: %s for every module (the desktop program or vek-cli without --module); "
+                     "no job was started\n", vek::InstanceLock::AlreadyRunningText());
+      }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   vekcli::CliOptions options;
   if (auto status = vekcli::ParseCliOptions(argc, argv, options)) return *status;
-  const vek::InstanceLock instance;
+  vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
+  std::string module;  // its USB port path
+  if (!options.module.empty())
+    if (auto status = ChooseModule(options.module, module)) return *status;
+  const vek::InstanceLock instance(module);
   if (!instance.held()) {
-    std::fprintf(stderr, "VEK: %s\n", vek::InstanceLock::AlreadyRunningText());
-    return 0;
+    ReportRefusal(instance, module);
+    return vekcli::kExitNoJob;
   }
   const int status = Run(options);
   if (options.verbose) ReportFixedWaits(start);
