@@ -54,15 +54,13 @@ ModuleChoice ChooseModule(std::string_view where) {
   if (IsUsbPortPath(where)) {
     choice.usb_path = std::string(where);
   } else if (const auto number = ComPortOfName(where)) {
-    // Resolved against every port: no module is chosen yet.
+    // Resolved against every port, whatever module was chosen before.
+    const std::string before = ChosenModuleUsbPath();
     ChooseModuleUsbPath({});
     const std::optional<std::string> usb_path = ResolveUsbPath(*number);
-    if (!usb_path) {
-      choice.result = ModuleChoice::Result::kNoSuchPort;
-      return choice;
-    }
-    if (!IsUsbPortPath(*usb_path)) {
-      choice.result = ModuleChoice::Result::kNoUsbPath;
+    if (!usb_path || !IsUsbPortPath(*usb_path)) {
+      ChooseModuleUsbPath(before);
+      choice.result = usb_path ? ModuleChoice::Result::kNoUsbPath : ModuleChoice::Result::kNoSuchPort;
       return choice;
     }
     choice.usb_path = *usb_path;
