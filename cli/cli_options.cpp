@@ -12,6 +12,7 @@ namespace vekcli {
 namespace {
 
 constexpr char kTimeoutExpects[] = "a number of seconds greater than 0";
+constexpr char kModuleExpects[] = "a USB port path such as 1-2.3 or a port such as COM7";
 // Some thirty years: a longer wait is as good as none, and a deadline this
 // far ahead still fits the clock's nanosecond count.
 constexpr double kEndlessSeconds = 1e9;
@@ -71,12 +72,21 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
                  "write the job's events, one JSON object a line, to FILE, - (standard output: the status texts "
                  "then go to standard error) or fd:N (an inherited descriptor)")
       ->type_name("FILE|-|fd:N");
+  auto* module_option =
+      app.add_option("--module", options.module,
+                     "work on the one module plugged in at this USB port path (1-2.3), or on the module that owns "
+                     "this port (COM7); the other modules are left alone")
+          ->type_name("WHERE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     // --timeout without its number is told like one with a bad number.
     if (std::string_view(error.what()) == CLI::ArgumentMismatch::TypedAtLeast("--timeout", 1, "SECONDS").what()) {
       err << "vek-cli: --timeout expects " << kTimeoutExpects << "\n";
+      return kExitUsage;
+    }
+    if (std::string_view(error.what()) == CLI::ArgumentMismatch::TypedAtLeast("--module", 1, "WHERE").what()) {
+      err << "vek-cli: --module expects " << kModuleExpects << "\n";
       return kExitUsage;
     }
     const int status = app.exit(error, std::cout, err);
@@ -89,6 +99,10 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
       return kExitUsage;
     }
     options.timeout_seconds = *seconds;
+  }
+  if (module_option->count() > 0 && !vek::IsModuleName(options.module)) {
+    err << "vek-cli: --module expects " << kModuleExpects << ", not " << Quoted(options.module) << "\n";
+    return kExitUsage;
   }
   return std::nullopt;
 }

@@ -19,6 +19,7 @@ struct CliOptions {
   bool verbose = false;         // --verbose
   std::string trace;            // --trace FILE, the protocol trace (wins over VEK_TRACE)
   std::string events;           // --events FILE|-|fd:N, the event stream (JSON lines)
+  std::string module;           // --module WHERE, one module among several: a USB port path or COM<n>
 };
 
 inline constexpr int kExitSuccess = 0;

@@ -4,7 +4,9 @@
 // Exit status: 0 the upgrade succeeded; 1 a job ran and failed (or was aborted,
 // also by SIGINT or SIGTERM); 2 usage error; 3 no job ran (time-out, image folder
 // incomplete, download mode without a product, more than one module, no image
-// folder, stopped by a signal before the job began).
+// folder, stopped by a signal before the job began, another VEK or another
+// vek-cli on the same module running, the --module port absent or of no known
+// USB port path).
 #include <signal.h>
 
 #include <cstdio>
@@ -77,7 +79,6 @@ RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& st
   });
   vek::SendDebugOutputToStandardError(options.verbose);
   vek::SendConsoleToStandardError();  // standard output carries the status texts only
-  vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   const std::string images =
       options.images.empty() ? std::string() : std::filesystem::absolute(options.images).lexically_normal().string();
 
@@ -135,6 +136,49 @@ void ReportFixedWaits(Clock::time_point start) {
   std::fprintf(stderr, "vek-cli: fixed waits: %.1f s of %.1f s\n", fixed, total);
 }
 
+// --module: the module's USB port path, or the exit status when there is none.
+std::optional<int> ChooseModule(const std::string& where, std::string& usb_path) {
+  const vek::ModuleChoice choice = vek::ChooseModule(where);
+  switch (choice.result) {
+    case vek::ModuleChoice::Result::kChosen:
+      usb_path = choice.usb_path;
+      return std::nullopt;
+    case vek::ModuleChoice::Result::kNoSuchPort:
+      std::fprintf(stderr, "vek-cli: no port %s is present, so its module is unknown; no job was started\n",
+                   where.c_str());
+      return vekcli::kExitNoJob;
+    case vek::ModuleChoice::Result::kNoUsbPath:
+      std::fprintf(stderr, "vek-cli: where the module of %s is plugged in is unknown; name its USB port path; "
+                   "no job was started\n", where.c_str());
+      return vekcli::kExitNoJob;
+    default:
+      std::fprintf(stderr, "vek-cli: --module expects a USB port path or a COM port, not %s\n", where.c_str());
+      return vekcli::kExitUsage;
+  }
+}
+
+// Says why the lock was refused; returns the reason for the event stream.
+std::string ReportRefusal(const vek::InstanceLock& lock, const std::string& module) {
+  std::string reason;
+  switch (lock.refusal()) {
+    case vek::InstanceLock::Refusal::kModuleTaken:
+      reason = "another vek-cli works on module " + module + "; no job was started";
+      break;
+    case vek::InstanceLock::Refusal::kUnavailable:
+      reason = "the lock file " + lock.refused_path() + " cannot be used; no job was started";
+      break;
+    default:
+      if (module.empty()) {
+        std::fprintf(stderr, "VEK: %s\n", vek::InstanceLock::AlreadyRunningText());
+        return vek::InstanceLock::AlreadyRunningText();
+      }
+      reason = std::string(vek::InstanceLock::AlreadyRunningText()) +
+               " for every module (the desktop program or vek-cli without --module); no job was started";
+  }
+  std::fprintf(stderr, "vek-cli: %s\n", reason.c_str());
+  return reason;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,17 +190,25 @@ int main(int argc, char** argv) {
     std::string error;
     stream = vekcli::EventStream::Open(options.events, start, error);
     if (!stream) {
-      std::fprintf(stderr, "vek-cli: %s\n", error.c_str());
+      std::fprintf(stderr, "vek-cli: %s
+", error.c_str());
       return vekcli::kExitUsage;
     }
   }
   vekcli::JobEvents events(std::move(stream));
   events.Start();
-  const vek::InstanceLock instance;
+  vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
+  std::string module;  // its USB port path
+  if (!options.module.empty()) {
+    if (auto status = ChooseModule(options.module, module)) {
+      events.Result("no_job", "--module " + options.module + ": no such module", *status, 0);
+      return *status;
+    }
+  }
+  const vek::InstanceLock instance(module);
   if (!instance.held()) {
-    std::fprintf(stderr, "VEK: %s\n", vek::InstanceLock::AlreadyRunningText());
-    events.Result("no_job", vek::InstanceLock::AlreadyRunningText(), 0, 0);
-    return 0;
+    events.Result("no_job", ReportRefusal(instance, module), vekcli::kExitNoJob, 0);
+    return vekcli::kExitNoJob;
   }
   int stopped_by = 0;
   const RunEnd end = Run(options, events, stopped_by);

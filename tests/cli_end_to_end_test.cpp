@@ -231,7 +231,7 @@ TEST_F(CliEndToEnd, TheCommandLineAndASecondInstance) {
   ASSERT_TRUE(other.acquired());
   StartModule(ModuleOptions());
   const CliRun second = Cli({});
-  EXPECT_EQ(second.exit_status, 0);
+  EXPECT_EQ(second.exit_status, 3) << "a refusal must not read as a success";
   EXPECT_TRUE(Contains(second.err, "VEK has been running")) << second.err;
   EXPECT_TRUE(second.out.empty()) << second.out;
   EXPECT_TRUE(module_->device().flash.empty());

@@ -31,6 +31,25 @@ std::string TimeoutLine(const std::string& shown) {
   return "vek-cli: --timeout expects a number of seconds greater than 0, not \"" + shown + "\"\n";
 }
 
+// --module takes a USB port path or a COM port's name, and nothing else.
+TEST(CliModuleOption, TakesAUsbPortPathOrAComPortAndRefusesTheRestInPlainWords) {
+  for (const std::string where : {"1-2.3", "12-1.10.4", "COM7"}) {
+    const Parsed parsed = Parse({"--module", where});
+    EXPECT_FALSE(parsed.status.has_value()) << where << ": " << parsed.err;
+    EXPECT_EQ(parsed.options.module, where);
+  }
+  EXPECT_TRUE(Parse({}).options.module.empty());
+  const std::string expects = "vek-cli: --module expects a USB port path such as 1-2.3 or a port such as COM7";
+  for (const std::string where : {"", "1-", "COM0", "com7", "COM7 ", "1-2/../../x", "/dev/ttyUSB0"}) {
+    const Parsed parsed = Parse({"--module", where});
+    EXPECT_EQ(parsed.status, vekcli::kExitUsage) << where;
+    EXPECT_EQ(parsed.err, expects + ", not \"" + where + "\"\n");
+  }
+  const Parsed missing = Parse({"--module"});
+  EXPECT_EQ(missing.status, vekcli::kExitUsage);
+  EXPECT_EQ(missing.err, expects + "\n");
+}
+
 TEST(CliTimeoutOption, TakesAnyNumberOfSecondsGreaterThanZero) {
   EXPECT_FALSE(Parse({}).options.timeout_seconds.has_value());
   for (const auto& [text, seconds] : std::vector<std::pair<std::string, double>>{

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "device/session.h"
 #include "link/com_port_name.h"
 #include "link/port_map_source.h"
 #include "test_support.h"
@@ -111,6 +112,55 @@ TEST(PortMapSource, ResolvesNumbersThroughTheEnvironmentsMap) {
   EXPECT_FALSE(vek::ResolvePortNumber(9));
   unsetenv("VEK_PORT_MAP");
   EXPECT_FALSE(vek::ResolvePortNumber(8));
+}
+
+// One module among several: only its ports are listed, counted and opened,
+// whether it is named by its USB port path or by one of its ports.
+TEST(PortMapSource, ChoosingAModuleListsOnlyItsPortsWhicheverWayItIsNamed) {
+  vektest::TempDir dir;
+  const std::string map = dir.File("ports");
+  sim::WritePortMapFile(map, {{"A Diagnostics (COM7)", "/dev/pts/70", "1-2"},
+                              {"A AT Port (COM8)", "/dev/pts/71", "1-2"},
+                              {"B Diagnostics (COM9)", "/dev/pts/72", "1-3"},
+                              {"C Diagnostics (COM10)", "/dev/pts/73"}});
+  vek::SetPortMapPath(map);
+  struct Reset {
+    ~Reset() {
+      vek::ChooseModuleUsbPath("");
+      vek::SetPortMapPath("");
+    }
+  } reset;
+  const auto listed = [] {
+    std::vector<std::string> paths;
+    for (const auto& port : vek::ActivePortSource()->ListPorts()) paths.push_back(port.device_path);
+    return paths;
+  };
+  using Result = vek::ModuleChoice::Result;
+
+  vek::ModuleChoice choice = vek::ChooseModule("1-2");
+  EXPECT_EQ(choice.result, Result::kChosen);
+  EXPECT_EQ(listed(), (std::vector<std::string>{"/dev/pts/70", "/dev/pts/71"}));
+  EXPECT_FALSE(vek::ResolvePortNumber(9)) << "another module's port must not open";
+
+  // A port of another module than the one chosen before names its own module.
+  choice = vek::ChooseModule("COM9");
+  EXPECT_EQ(choice.result, Result::kChosen);
+  EXPECT_EQ(choice.usb_path, "1-3");
+  EXPECT_EQ(listed(), (std::vector<std::string>{"/dev/pts/72"}));
+  EXPECT_EQ(vek::ResolvePortNumber(9), "/dev/pts/72");
+  EXPECT_FALSE(vek::ResolvePortNumber(7));
+
+  // Refused choices leave the one in force.
+  EXPECT_EQ(vek::ChooseModule("COM10").result, Result::kNoUsbPath);
+  EXPECT_EQ(vek::ChooseModule("COM11").result, Result::kNoSuchPort);
+  EXPECT_EQ(vek::ChooseModule("1-2/../3").result, Result::kMalformed);
+  EXPECT_EQ(vek::ChosenModuleUsbPath(), "1-3");
+
+  // A module nobody has plugged in yet lists nothing; no choice lists everything.
+  EXPECT_EQ(vek::ChooseModule("2-1.4").result, Result::kChosen);
+  EXPECT_TRUE(listed().empty());
+  vek::ChooseModuleUsbPath("");
+  EXPECT_EQ(listed().size(), 4u);
 }
 
 }  // namespace

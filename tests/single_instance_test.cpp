@@ -7,9 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "device/session.h"
 #include "test_support.h"
 
 namespace {
@@ -115,6 +119,43 @@ TEST_F(SingleInstanceTest, ALockPathThatIsNotOurRegularFileIsUnavailableNotRunni
 
   vek::SingleInstance in_missing_folder(dir_.File("no/such/folder/vek.lock"));
   EXPECT_EQ(in_missing_folder.state(), vek::SingleInstance::State::kUnavailable);
+}
+
+// Who excludes whom: the desktop program and vek-cli on every module take the
+// machine-wide lock exclusively; vek-cli on one module takes it shared and its
+// module's lock exclusively. (Two opens in one process conflict as two
+// processes would.)
+TEST_F(SingleInstanceTest, RunsOnDifferentModulesGoSideBySideAndExcludeEveryOtherKind) {
+  using Refusal = vek::InstanceLock::Refusal;
+  EXPECT_EQ(vek::ModuleLockPath("1-2.3"), dir_.path() + "/vek-module-1-2.3.lock");
+  {
+    const vek::InstanceLock whole_machine;
+    ASSERT_TRUE(whole_machine.held());
+    EXPECT_EQ(vek::InstanceLock().refusal(), Refusal::kVekRunning);
+    EXPECT_EQ(vek::InstanceLock("1-2.3").refusal(), Refusal::kVekRunning);
+  }
+  {
+    const vek::InstanceLock first("1-2.3");
+    ASSERT_TRUE(first.held());
+    const vek::InstanceLock neighbour("1-2.4");
+    EXPECT_TRUE(neighbour.held());
+    const vek::InstanceLock same("1-2.3");
+    EXPECT_EQ(same.refusal(), Refusal::kModuleTaken);
+    EXPECT_EQ(same.refused_path(), dir_.path() + "/vek-module-1-2.3.lock");
+    EXPECT_EQ(vek::InstanceLock().refusal(), Refusal::kVekRunning);
+  }
+  // The refused ones held nothing: with the others gone the whole machine is free.
+  EXPECT_TRUE(vek::InstanceLock().held());
+
+  // A path that is no USB port path never becomes a file name.
+  const vek::InstanceLock hostile("1-2/../../x");
+  EXPECT_EQ(hostile.refusal(), Refusal::kUnavailable);
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path()))
+    files.push_back(entry.path().filename());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"vek-module-1-2.3.lock", "vek-module-1-2.4.lock", "vek.lock"}));
+  EXPECT_TRUE(vek::InstanceLock().held()) << "a refused module run must hold nothing";
 }
 
 }  // namespace

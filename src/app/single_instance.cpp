@@ -9,15 +9,29 @@
 
 namespace vek {
 
-std::string InstanceLockPath() {
+namespace {
+
+// The runtime folder when it is usable, else nothing (the per-user files in /tmp).
+const char* RuntimeFolder() {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/" + kLockFileName;
+  return runtime != nullptr && runtime[0] == '/' ? runtime : nullptr;
+}
+
+}  // namespace
+
+std::string InstanceLockPath() {
+  if (const char* runtime = RuntimeFolder()) return std::string(runtime) + "/" + kLockFileName;
   return "/tmp/vek-" + std::to_string(getuid()) + ".lock";
+}
+
+std::string ModuleLockPath(const std::string& usb_path) {
+  if (const char* runtime = RuntimeFolder()) return std::string(runtime) + "/vek-module-" + usb_path + ".lock";
+  return "/tmp/vek-" + std::to_string(getuid()) + "-module-" + usb_path + ".lock";
 }
 
 SingleInstance::SingleInstance() : SingleInstance(InstanceLockPath()) {}
 
-SingleInstance::SingleInstance(const std::string& path) : path_(path) {
+SingleInstance::SingleInstance(const std::string& path, Mode mode) : path_(path) {
   // No symbolic links and only a regular file of our own: /tmp is shared with
   // every other user of the machine.
   fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
@@ -30,7 +44,7 @@ SingleInstance::SingleInstance(const std::string& path) : path_(path) {
   }
   int result;
   do {
-    result = flock(fd_, LOCK_EX | LOCK_NB);
+    result = flock(fd_, (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   if (result == 0) {
     state_ = State::kAcquired;

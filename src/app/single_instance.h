@@ -1,7 +1,12 @@
-// Only one VEK (the desktop program or vek-cli) runs on a machine at a time.
-// The guard is an flock() on a lock file in the user's runtime folder: the
-// system drops the lock when the holder ends, however it ends, so a crashed
-// run never blocks the next one.
+// Only one VEK (the desktop program or vek-cli) runs on a machine at a time,
+// unless each vek-cli works on a module of its own. The guard is an flock() on
+// a lock file in the user's runtime folder: the system drops the lock when the
+// holder ends, however it ends, so a crashed run never blocks the next one.
+//
+// The desktop program and vek-cli on every module take "vek.lock" exclusively.
+// vek-cli on one module takes it shared, plus its module's own lock
+// exclusively: runs on different modules go side by side, two on one module
+// do not, and neither kind runs beside the other.
 #pragma once
 
 #include <string>
@@ -16,6 +21,10 @@ inline constexpr char kLockFileName[] = "vek.lock";
 // empty or not an absolute path.
 std::string InstanceLockPath();
 
+// The lock of the module plugged in at `usb_path` (well formed, see
+// link/usb_port_path.h), beside InstanceLockPath(): "vek-module-1-2.3.lock".
+std::string ModuleLockPath(const std::string& usb_path);
+
 class SingleInstance {
  public:
   enum class State {
@@ -24,10 +33,12 @@ class SingleInstance {
     kUnavailable,       // the lock file cannot be opened or is not ours
   };
 
+  enum class Mode { kExclusive, kShared };
+
   // Takes the lock at InstanceLockPath() (or `path`) without waiting; it is held
   // until this object is destroyed or the process ends.
   SingleInstance();
-  explicit SingleInstance(const std::string& path);
+  explicit SingleInstance(const std::string& path, Mode mode = Mode::kExclusive);
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;

@@ -165,21 +165,56 @@ void SendConsoleToStandardError();
 // set), else from the system.
 void ChoosePortSource(const std::string& port_map);
 
-// One VEK (the desktop program or vek-cli) per machine: held until destroyed;
-// the system drops it however the process ends.
+// vek-cli on one module among several: `where` is the USB port path the module
+// is plugged in at ("1-2.3") or "COM<n>", the module that owns that port.
+bool IsModuleName(std::string_view where);
+
+struct ModuleChoice {
+  enum class Result {
+    kChosen,      // from now on only this module's ports are listed
+    kMalformed,   // neither a USB port path nor a COM port's name
+    kNoSuchPort,  // no present port carries that COM number
+    kNoUsbPath,   // the port is there, but where its module is plugged in is unknown
+  };
+  Result result = Result::kMalformed;
+  std::string usb_path;  // kChosen: the module's USB port path
+};
+// After ChoosePortSource: narrows the ports found, probed, counted, watched and
+// opened to one module's. A COM port is resolved to its module's USB port path
+// once, here, so the choice holds when the module comes back under other numbers.
+ModuleChoice ChooseModule(std::string_view where);
+
+// One VEK (the desktop program or vek-cli) per machine, or one vek-cli per module:
+// held until destroyed; the system drops it however the process ends.
 class InstanceLock {
  public:
-  InstanceLock();  // takes it without waiting
+  enum class Refusal {
+    kNone,             // held
+    kVekRunning,       // another VEK runs (for every module, or, without a module, any VEK)
+    kModuleTaken,      // another vek-cli works on this module
+    kUnavailable,      // a lock file cannot be opened or is not ours
+  };
+  // Without a module: the machine-wide lock, taken exclusively. With one (its
+  // USB port path, as ChooseModule gives it): the machine-wide lock shared and the
+  // module's own lock exclusively, so runs on other modules go on beside it.
+  // Taken without waiting.
+  explicit InstanceLock(const std::string& module_usb_path = {});
   ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
-  // False when another VEK holds it: the front end tells the operator
+  // False when refused: the desktop program tells the operator
   // AlreadyRunningText() and exits with 0.
-  bool held() const;
+  bool held() const { return refusal_ == Refusal::kNone; }
+  Refusal refusal() const { return refusal_; }
+  // The lock file that refused (kUnavailable names it to the operator).
+  const std::string& refused_path() const { return refused_path_; }
   static const char* AlreadyRunningText();
 
  private:
   std::unique_ptr<SingleInstance> lock_;
+  std::unique_ptr<SingleInstance> module_lock_;
+  Refusal refusal_ = Refusal::kNone;
+  std::string refused_path_;
 };
 
 // vek-probe: which of the module's programs answers on its diagnostic port.

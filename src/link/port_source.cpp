@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "link/com_port_name.h"
 #include "link/port_map_source.h"
@@ -12,12 +13,38 @@ namespace {
 std::mutex source_mutex;
 std::string chosen_port_map;
 std::shared_ptr<PortSource> system_source;
+std::string chosen_module;
 
 // Stands in for the system's device list until one is installed: no ports.
 class NoPorts : public PortSource {
  public:
   std::vector<PortEntry> ListPorts() override { return {}; }
 };
+
+// The ports of one module: those whose USB path is the chosen one (a port
+// whose path is unknown belongs to no module that could be chosen).
+class OneModulePorts : public PortSource {
+ public:
+  OneModulePorts(std::shared_ptr<PortSource> all, std::string usb_path)
+      : all_(std::move(all)), usb_path_(std::move(usb_path)) {}
+  std::vector<PortEntry> ListPorts() override {
+    std::vector<PortEntry> ports = all_->ListPorts();
+    std::erase_if(ports, [this](const PortEntry& port) { return port.usb_path != usb_path_; });
+    return ports;
+  }
+
+ private:
+  std::shared_ptr<PortSource> all_;
+  std::string usb_path_;
+};
+
+// Every port, whatever module it belongs to.
+std::shared_ptr<PortSource> AllPorts() {
+  if (auto map = ActivePortMapPath()) return std::make_shared<PortMapSource>(*map);
+  std::lock_guard lock(source_mutex);
+  if (system_source) return system_source;
+  return std::make_shared<NoPorts>();
+}
 
 }  // namespace
 
@@ -41,11 +68,21 @@ void SetSystemPortSource(std::shared_ptr<PortSource> source) {
   system_source = std::move(source);
 }
 
-std::shared_ptr<PortSource> ActivePortSource() {
-  if (auto map = ActivePortMapPath()) return std::make_shared<PortMapSource>(*map);
+void ChooseModuleUsbPath(const std::string& usb_path) {
   std::lock_guard lock(source_mutex);
-  if (system_source) return system_source;
-  return std::make_shared<NoPorts>();
+  chosen_module = usb_path;
+}
+
+std::string ChosenModuleUsbPath() {
+  std::lock_guard lock(source_mutex);
+  return chosen_module;
+}
+
+std::shared_ptr<PortSource> ActivePortSource() {
+  std::shared_ptr<PortSource> all = AllPorts();
+  std::string module = ChosenModuleUsbPath();
+  if (module.empty()) return all;
+  return std::make_shared<OneModulePorts>(std::move(all), std::move(module));
 }
 
 namespace {

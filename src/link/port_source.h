@@ -39,7 +39,15 @@ std::optional<std::string> ActivePortMapPath();
 // Installs the source used when no port map is in force (the system's devices).
 void SetSystemPortSource(std::shared_ptr<PortSource> source);
 
-// The source in force now.
+// Narrows every listing to the ports of the module plugged in at `usb_path`
+// (one module among several): the others are not listed, so nothing finds,
+// counts, watches or opens them. An empty path lists every port again.
+void ChooseModuleUsbPath(const std::string& usb_path);
+
+// The module chosen above; empty when every port is listed.
+std::string ChosenModuleUsbPath();
+
+// The source in force now, narrowed to the chosen module when there is one.
 std::shared_ptr<PortSource> ActivePortSource();
 
 // The device path of the present port whose friendly name carries COM number n.
