@@ -190,8 +190,7 @@ int main(int argc, char** argv) {
     std::string error;
     stream = vekcli::EventStream::Open(options.events, start, error);
     if (!stream) {
-      std::fprintf(stderr, "vek-cli: %s
-", error.c_str());
+      std::fprintf(stderr, "vek-cli: %s\n", error.c_str());
       return vekcli::kExitUsage;
     }
   }
