@@ -2,10 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cmath>
-#include <cstdio>
 #include <string_view>
 
+#include "cli/option_words.h"
 #include "device/session.h"
 
 namespace vekcli {
@@ -16,34 +15,6 @@ constexpr char kModuleExpects[] = "a USB port path such as 1-2.3 or a port such 
 // Some thirty years: a longer wait is as good as none, and a deadline this
 // far ahead still fits the clock's nanosecond count.
 constexpr double kEndlessSeconds = 1e9;
-
-// The option's text as the error line shows it: on that one line, and short.
-std::string Quoted(const std::string& text) {
-  constexpr size_t kShownLength = 40;
-  std::string shown = "\"";
-  for (size_t i = 0; i < text.size() && i < kShownLength; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      shown += escaped;
-    } else {
-      if (c == '"' || c == '\\') shown += '\\';
-      shown += static_cast<char>(c);
-    }
-  }
-  if (text.size() > kShownLength) shown += "...";
-  return shown + "\"";
-}
-
-// The seconds of a --timeout text, read as any number option of this program
-// is; nothing when it is not a finite number greater than 0.
-std::optional<double> PositiveSeconds(const std::string& text) {
-  double seconds = 0;
-  if (!CLI::detail::lexical_cast(text, seconds)) return std::nullopt;
-  if (!(seconds > 0) || !std::isfinite(seconds)) return std::nullopt;
-  return seconds;
-}
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "device/device_monitor.h"
 #include "device/port_watcher.h"
@@ -216,6 +217,19 @@ class InstanceLock {
   Refusal refusal_ = Refusal::kNone;
   std::string refused_path_;
 };
+
+// vek-factory: the modules plugged in now, one for each USB path that holds a
+// "Diagnostics" port, in listing order, with that port's COM number. Modules
+// whose ports carry no USB path cannot be told apart and are only counted.
+struct PresentModule {
+  std::string usb_path;
+  uint32_t diag_port = 0;
+};
+struct PresentModules {
+  std::vector<PresentModule> modules;
+  size_t without_usb_path = 0;  // "Diagnostics" ports without a USB path
+};
+PresentModules ListPresentModules();
 
 // vek-probe: which of the module's programs answers on its diagnostic port.
 struct DiagProbe {

@@ -1,0 +1,179 @@
+#include "cli/factory.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "device/session.h"
+
+namespace vekfactory {
+namespace {
+
+// How often the present modules are looked at, and the live table redrawn.
+constexpr int kLookMs = 200;
+constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
+// A vek-cli whose module went before it connected gives up after this long.
+constexpr const char* kConnectSeconds = "120";
+// The options every module's job reads, copied from the working folder.
+constexpr const char* kSharedFiles[] = {"config.ini", "vek.cfg"};
+
+std::vector<std::string> PresentUsbPaths() {
+  std::vector<std::string> paths;
+  for (const vek::PresentModule& module : vek::ListPresentModules().modules) paths.push_back(module.usb_path);
+  return paths;
+}
+
+}  // namespace
+
+Factory::Factory(const FactoryOptions& options, std::string vek_cli, std::string workdir)
+    : options_(options),
+      vek_cli_(std::move(vek_cli)),
+      workdir_(std::move(workdir)),
+      sockets_(Clock::now()),
+      table_(stdout, isatty(STDOUT_FILENO) == 1),
+      last_job_end_(Clock::now()) {}
+
+std::vector<std::string> Factory::JobArguments(const std::string& usb_path) const {
+  std::vector<std::string> args{"--module", usb_path, "--events", "fd:3", "--timeout", kConnectSeconds};
+  if (!options_.port_map.empty()) args.insert(args.end(), {"--port-map", options_.port_map});
+  args.insert(args.end(), {"--images", options_.images.empty() ? workdir_ : options_.images});
+  if (!options_.product.empty()) args.insert(args.end(), {"--product", options_.product});
+  if (options_.restore_default) args.push_back("--restore-default");
+  if (options_.erase_on_mismatch) args.push_back("--erase-on-mismatch");
+  return args;
+}
+
+void Factory::StartJob(const std::string& usb_path) {
+  ++started_;
+  ModuleRow row;
+  row.usb_path = usb_path;
+  row.folder = workdir_ + "/" + usb_path;  // a USB path is digits, '-' and '.' only
+  std::error_code error;
+  std::filesystem::create_directories(row.folder, error);
+  for (const char* name : kSharedFiles) {
+    const std::filesystem::path shared = workdir_ + "/" + name, copy = row.folder + "/" + name;
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(shared, ignored))
+      std::filesystem::copy_file(shared, copy, std::filesystem::copy_options::overwrite_existing, error);
+    else
+      std::filesystem::remove(copy, ignored);  // every module gets the same options: here, none
+  }
+  std::string why;
+  std::unique_ptr<FactoryJob> job;
+  if (!error) job = FactoryJob::Start(vek_cli_, JobArguments(usb_path), row, why);
+  else why = "cannot prepare " + row.folder + ": " + error.message();
+  if (job) {
+    jobs_.push_back(std::move(job));
+    return;
+  }
+  row.status = why;
+  row.started = row.ended = Clock::now();
+  row.ended_utc = std::chrono::system_clock::now();
+  row.exit_status = 127;
+  ++finished_;
+  ++failed_;
+  if (report_) report_->Append(ReportLine(row));
+  sockets_.JobEnded(usb_path, false, Clock::now());
+  unstarted_.push_back(row);
+}
+
+void Factory::FinishJob(FactoryJob& job) {
+  const ModuleRow& row = job.row();
+  ++finished_;
+  if (!row.succeeded()) ++failed_;
+  last_job_end_ = Clock::now();
+  sockets_.JobEnded(row.usb_path, row.normal_reset_sent, last_job_end_);
+  if (report_ && !report_->Append(ReportLine(row)))
+    table_.Say("vek-factory: the report line of " + row.usb_path + " could not be written to " + options_.report);
+}
+
+size_t Factory::Running() const {
+  return static_cast<size_t>(std::count_if(jobs_.begin(), jobs_.end(), [](const auto& job) { return !job->row().finished(); }));
+}
+
+void Factory::OnSignal(int signal) {
+  ++signals_;
+  const char* name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
+  if (signals_ == 1) {
+    sockets_.DropDue();
+    table_.Say(std::string("vek-factory: ") + name + ": no new jobs; " + std::to_string(Running()) +
+               " running job(s) finish (send it again to stop them)");
+    return;
+  }
+  table_.Say(std::string("vek-factory: ") + name + ": stopping " + std::to_string(Running()) + " running job(s)");
+  for (const auto& job : jobs_) job->Signal(SIGINT);  // a second one ends each at once
+}
+
+bool Factory::Ended(Clock::time_point now) const {
+  const size_t running = Running();
+  if (running > 0) return false;
+  if (signals_ > 0) return true;
+  if (options_.count && finished_ >= *options_.count) return true;
+  if (options_.timeout_seconds && sockets_.due_count() == 0) {
+    const auto quiet_since = std::max(sockets_.last_appearance(), last_job_end_);
+    return now - quiet_since >= std::chrono::duration<double>(*options_.timeout_seconds);
+  }
+  return false;
+}
+
+void Factory::Show(Clock::time_point now, bool always) {
+  if (!always && now - last_shown_ < kRedrawEvery) return;
+  last_shown_ = now;
+  std::vector<const ModuleRow*> rows;
+  for (const ModuleRow& row : unstarted_) rows.push_back(&row);
+  for (const auto& job : jobs_) rows.push_back(&job->row());
+  table_.Show(rows, now);
+}
+
+int Factory::Run(int signal_fd) {
+  if (!options_.report.empty()) {
+    std::string error;
+    bool repaired = false;
+    report_ = ReportFile::Open(options_.report, error, repaired);
+    if (!report_) {
+      std::fprintf(stderr, "vek-factory: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    if (repaired) table_.Say("vek-factory: the report's last line was cut short (a crash?): it was removed");
+  }
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    if (signals_ == 0) sockets_.Update(PresentUsbPaths(), now);
+    while (signals_ == 0 && Running() < options_.jobs.value_or(kMostJobs) &&
+           (!options_.count || started_ < *options_.count)) {
+      const std::optional<std::string> due = sockets_.TakeDue();
+      if (!due) break;
+      StartJob(*due);
+    }
+    bool changed = false;
+    for (const auto& job : jobs_) {
+      if (job->row().finished()) continue;
+      job->ReadEvents();
+      if (job->Reap()) {
+        FinishJob(*job);
+        changed = true;
+      }
+    }
+    Show(now, changed);
+    if (Ended(now)) break;
+
+    std::vector<pollfd> fds{{signal_fd, POLLIN, 0}};
+    for (const auto& job : jobs_)
+      if (job->events_fd() >= 0) fds.push_back({job->events_fd(), POLLIN, 0});
+    if (poll(fds.data(), fds.size(), kLookMs) > 0 && (fds[0].revents & POLLIN)) {
+      signalfd_siginfo info{};
+      while (read(signal_fd, &info, sizeof info) == sizeof info) OnSignal(static_cast<int>(info.ssi_signo));
+    }
+  }
+  Show(Clock::now(), true);
+  std::printf("vek-factory: %zu job(s): %zu succeeded, %zu failed%s%s\n", finished_, finished_ - failed_, failed_,
+              report_ ? "; report in " : "", report_ ? options_.report.c_str() : "");
+  if (failed_ > 0) return kExitAnyFailed;
+  return finished_ == 0 ? kExitNoJob : kExitAllSucceeded;
+}
+
+}  // namespace vekfactory

@@ -1,0 +1,50 @@
+// vek-factory's run: watches for modules, starts one vek-cli per module (at most
+// --jobs at once), shows them in its table, writes the report, and ends as its
+// options and the operator's signals say.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/factory_job.h"
+#include "cli/factory_options.h"
+#include "cli/factory_report.h"
+#include "cli/factory_sockets.h"
+#include "cli/factory_table.h"
+
+namespace vekfactory {
+
+class Factory {
+ public:
+  // `vek_cli`: the program each job runs; `workdir`: where the modules' folders go.
+  Factory(const FactoryOptions& options, std::string vek_cli, std::string workdir);
+  // Runs until the end; the exit status. `signal_fd` delivers SIGINT and SIGTERM.
+  int Run(int signal_fd);
+
+ private:
+  std::vector<std::string> JobArguments(const std::string& usb_path) const;
+  void StartJob(const std::string& usb_path);
+  void FinishJob(FactoryJob& job);
+  void OnSignal(int signal);
+  bool Ended(Clock::time_point now) const;
+  size_t Running() const;
+  void Show(Clock::time_point now, bool always);
+
+  const FactoryOptions& options_;
+  const std::string vek_cli_;
+  const std::string workdir_;
+  ModuleSockets sockets_;
+  StatusTable table_;
+  std::unique_ptr<ReportFile> report_;
+  std::vector<std::unique_ptr<FactoryJob>> jobs_;  // every job of this run, in the order they started
+  std::vector<ModuleRow> unstarted_;               // jobs that could not be started, as failed rows
+  size_t started_ = 0;
+  size_t finished_ = 0;
+  size_t failed_ = 0;
+  int signals_ = 0;
+  Clock::time_point last_job_end_;
+  Clock::time_point last_shown_{};
+};
+
+}  // namespace vekfactory

@@ -1,0 +1,36 @@
+// The command line of vek-factory. Like vek-cli's, a fixed interface: options
+// may be added; these never change.
+#pragma once
+
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace vekfactory {
+
+struct FactoryOptions {
+  std::string port_map;            // --port-map FILE, as VEK_PORT_MAP
+  std::string images;              // --images DIR, passed to every vek-cli
+  std::string product;             // --product NAME, for modules found in a download mode
+  bool restore_default = false;    // --restore-default
+  bool erase_on_mismatch = false;  // --erase-on-mismatch
+  std::optional<unsigned> jobs;    // --jobs N: at most N at once (default: all)
+  std::string report;              // --report FILE: one JSON line per finished job
+  std::optional<unsigned> count;   // --count N: end after N jobs
+  std::optional<double> timeout_seconds;  // --timeout SECONDS: end when no module appeared for so long
+};
+
+inline constexpr int kExitAllSucceeded = 0;
+inline constexpr int kExitAnyFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoJob = 3;
+
+// Most jobs at once, and most jobs of one run.
+inline constexpr unsigned kMostJobs = 256;
+inline constexpr unsigned kMostCount = 1000000;
+
+// Parses the command line; an exit status when the program must end now
+// (--help, --version: 0; a usage error: 2, told in plain words on `err`).
+std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& options, std::ostream& err = std::cerr);
+
+}  // namespace vekfactory

@@ -1,0 +1,111 @@
+#include "cli/factory_table.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace vekfactory {
+namespace {
+
+constexpr size_t kDefaultWidth = 120;
+
+std::string Column(std::string text, size_t width) {
+  if (text.size() > width) text.resize(width);
+  text.resize(width, ' ');
+  return text + " ";
+}
+
+std::string Elapsed(double seconds) {
+  const auto whole = static_cast<long>(seconds);
+  char text[48];
+  std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+  return text;
+}
+
+std::string ResultOf(const ModuleRow& row) {
+  if (!row.finished()) return "";
+  if (row.succeeded()) return "ok";
+  return (row.outcome.empty() ? std::string("failed") : row.outcome) + "(" + std::to_string(*row.exit_status) + ")";
+}
+
+// A line for a terminal: printable bytes only, so the module's text cannot move the cursor.
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return text;
+}
+
+}  // namespace
+
+StatusTable::StatusTable(FILE* out, bool live) : out_(out), live_(live) {
+  if (live_) std::fputs("\x1b[?25l", out_);  // no cursor flying about while the frame is drawn
+}
+
+StatusTable::~StatusTable() {
+  if (live_) std::fputs("\x1b[?25h", out_);
+  std::fflush(out_);
+}
+
+std::string StatusTable::HeaderText() {
+  return Column("USB PATH", 10) + Column("PORT", 8) + Column("IMEI/MEID", 15) + Column("PRODUCT", 10) +
+         Column("%", 4) + Column("TIME", 6) + Column("RESULT", 10) + "STATUS";
+}
+
+std::string StatusTable::RowText(const ModuleRow& row, Clock::time_point now) {
+  const std::string percent = row.percent >= 0 && !row.finished() ? std::to_string(row.percent) : "";
+  return Column(row.usb_path, 10) + Column(row.port, 8) + Column(row.meid.empty() ? row.imei : row.meid, 15) +
+         Column(row.product, 10) + Column(percent, 4) + Column(Elapsed(row.seconds(now)), 6) +
+         Column(ResultOf(row), 10) + (row.finished() ? row.EndText() : row.status);
+}
+
+size_t StatusTable::Width() const {
+  winsize size{};
+  if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1;
+  return kDefaultWidth;
+}
+
+void StatusTable::Show(const std::vector<const ModuleRow*>& rows, Clock::time_point now) {
+  if (live_) Redraw(rows, now);
+  else PrintChanges(rows, now);
+}
+
+void StatusTable::Redraw(const std::vector<const ModuleRow*>& rows, Clock::time_point now) {
+  const size_t width = Width();
+  std::string frame;
+  if (drawn_lines_ > 0) frame += "\x1b[" + std::to_string(drawn_lines_) + "F";  // to the frame's first line
+  std::vector<std::string> lines{HeaderText()};
+  for (const ModuleRow* row : rows) lines.push_back(Printable(RowText(*row, now)));
+  for (std::string& line : lines) {
+    if (line.size() > width) line.resize(width);
+    frame += line + "\x1b[K\n";  // the rest of the old line goes
+  }
+  frame += "\x1b[J";  // and the old frame's lines below, if it was longer
+  drawn_lines_ = lines.size();
+  std::fwrite(frame.data(), 1, frame.size(), out_);
+  std::fflush(out_);
+}
+
+void StatusTable::PrintChanges(const std::vector<const ModuleRow*>& rows, Clock::time_point now) {
+  last_said_.resize(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ModuleRow& row = *rows[i];
+    const std::string progress = row.percent >= 0 ? std::to_string(row.percent / 10 * 10) + "%" : "";
+    const std::string said = row.status + "|" + progress + "|" + ResultOf(row);
+    if (said == last_said_[i]) continue;
+    last_said_[i] = said;
+    std::fprintf(out_, "%s\n", Printable(RowText(row, now)).c_str());
+  }
+  std::fflush(out_);
+}
+
+void StatusTable::Say(const std::string& text) {
+  if (live_ && drawn_lines_ > 0) {
+    // Above the table: the frame is drawn again below the line.
+    std::fprintf(out_, "\x1b[%zuF\x1b[J%s\n", drawn_lines_, Printable(text).c_str());
+    drawn_lines_ = 0;
+  } else {
+    std::fprintf(out_, "%s\n", Printable(text).c_str());
+  }
+  std::fflush(out_);
+}
+
+}  // namespace vekfactory

@@ -1,0 +1,42 @@
+#include "cli/option_words.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdio>
+
+namespace vekcli {
+
+std::string Quoted(const std::string& text) {
+  constexpr size_t kShownLength = 40;
+  std::string shown = "\"";
+  for (size_t i = 0; i < text.size() && i < kShownLength; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      shown += escaped;
+    } else {
+      if (c == '"' || c == '\\') shown += '\\';
+      shown += static_cast<char>(c);
+    }
+  }
+  if (text.size() > kShownLength) shown += "...";
+  return shown + "\"";
+}
+
+std::optional<double> PositiveSeconds(const std::string& text) {
+  double seconds = 0;
+  if (!CLI::detail::lexical_cast(text, seconds)) return std::nullopt;
+  if (!(seconds > 0) || !std::isfinite(seconds)) return std::nullopt;
+  return seconds;
+}
+
+std::optional<unsigned> PositiveCount(const std::string& text, unsigned most) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const unsigned long value = std::stoul(text);
+  if (value < 1 || value > most) return std::nullopt;
+  return static_cast<unsigned>(value);
+}
+
+}  // namespace vekcli
