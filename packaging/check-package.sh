@@ -17,17 +17,18 @@ failures=0
 fail() { echo "check-package: $*" >&2; failures=$((failures + 1)); }
 
 dpkg-deb -x "$deb" "$root"
-required=(usr/bin/vek usr/bin/vek-cli usr/bin/vek-sim usr/bin/vek-make-images
+required=(usr/bin/vek usr/bin/vek-cli usr/bin/vek-factory usr/bin/vek-sim usr/bin/vek-make-images
           usr/lib/udev/rules.d/70-vek.rules
           usr/share/applications/vek.desktop
           usr/share/icons/hicolor/scalable/apps/vek.svg
-          usr/share/man/man1/vek.1.gz usr/share/man/man1/vek-cli.1.gz usr/share/man/man1/vek-sim.1.gz
+          usr/share/man/man1/vek.1.gz usr/share/man/man1/vek-cli.1.gz usr/share/man/man1/vek-factory.1.gz
+          usr/share/man/man1/vek-sim.1.gz
           usr/share/doc/vek/README.md usr/share/doc/vek/docs/install.md usr/share/doc/vek/docs/troubleshooting.md
           usr/share/doc/vek/examples/69-vek-local.rules.example)
 for file in "${required[@]}"; do
   [ -f "$root/$file" ] || fail "missing /$file"
 done
-for program in vek vek-cli vek-sim vek-make-images; do
+for program in vek vek-cli vek-factory vek-sim vek-make-images; do
   [ -x "$root/usr/bin/$program" ] || fail "/usr/bin/$program is not executable"
 done
 cmp -s "$root/usr/lib/udev/rules.d/70-vek.rules" "$source_dir/packaging/70-vek.rules" ||
@@ -52,6 +53,9 @@ run 0 "$root/usr/bin/vek-cli" --version
 run 0 "$root/usr/bin/vek-cli" --help
 [[ "$output" == *--port-map* ]] || fail "vek-cli --help lists no --port-map"
 run 2 "$root/usr/bin/vek-cli" --no-such-option
+run 0 "$root/usr/bin/vek-factory" --version
+[ "$output" = "vek-factory $version" ] || fail "vek-factory --version says \"$output\", not vek-factory $version"
+run 2 "$root/usr/bin/vek-factory" --jobs 0
 run 0 "$root/usr/bin/vek-sim" --help
 [[ "$output" == *--port-map* ]] || fail "vek-sim --help lists no --port-map"
 run 2 "$root/usr/bin/vek-sim"
