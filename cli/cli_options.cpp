@@ -21,17 +21,11 @@ constexpr double kEndlessSeconds = 1e9;
 std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, std::ostream& err) {
   CLI::App app{"vek-cli: updates the firmware of the attached module, as the desktop program's \"start\" does."};
   app.set_version_flag("--version", "vek-cli 5.1");
-  const std::vector<std::string> models = vek::Session::AllProducts().names;
   // Read as text and checked here, so that a bad number is told in plain words.
   std::string timeout;
-  app.add_option("--port-map", options.port_map, "ports file (DEVICE_PATH<TAB>FRIENDLY NAME), as VEK_PORT_MAP");
-  app.add_option("--images", options.images, "initial image folder (default: the current directory)")
-      ->check(CLI::ExistingDirectory);
-  app.add_option("--product", options.product, "the product, when the module is found in a download mode")
-      ->check(CLI::IsMember(models));
-  app.add_flag("--restore-default", options.restore_default, "restore the module's default settings (AT&F1)");
-  app.add_flag("--erase-on-mismatch", options.erase_on_mismatch,
-               "erase the whole flash when the partition table differs");
+  AddJobChoices(app,
+                {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch},
+                "initial image folder (default: the current directory)");
   auto* timeout_option =
       app.add_option("--timeout", timeout, "give up when no module is ready within SECONDS (greater than 0)")
           ->type_name("SECONDS");

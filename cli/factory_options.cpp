@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/option_words.h"
-#include "device/session.h"
 
 namespace vekfactory {
 namespace {
@@ -21,18 +20,12 @@ struct NumberText {
 std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& options, std::ostream& err) {
   CLI::App app{"vek-factory: updates every module plugged in, one vek-cli per module, in the current directory."};
   app.set_version_flag("--version", "vek-factory 5.1");
-  const std::vector<std::string> models = vek::Session::AllProducts().names;
   NumberText jobs{"--jobs", "a whole number of jobs from 1 to 256"};
   NumberText count{"--count", "a whole number of jobs from 1 to 1000000"};
   NumberText timeout{"--timeout", "a number of seconds greater than 0"};
-  app.add_option("--port-map", options.port_map, "ports file (DEVICE_PATH<TAB>FRIENDLY NAME<TAB>USB_PATH), as VEK_PORT_MAP");
-  app.add_option("--images", options.images, "image folder for every module (default: the current directory)")
-      ->check(CLI::ExistingDirectory);
-  app.add_option("--product", options.product, "the product, for modules found in a download mode")
-      ->check(CLI::IsMember(models));
-  app.add_flag("--restore-default", options.restore_default, "restore the modules' default settings (AT&F1)");
-  app.add_flag("--erase-on-mismatch", options.erase_on_mismatch,
-               "erase the whole flash when the partition table differs");
+  vekcli::AddJobChoices(
+      app, {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch},
+      "image folder for every module (default: the current directory)");
   jobs.option = app.add_option("--jobs", jobs.text, "at most N jobs at once (default: every module)")->type_name("N");
   app.add_option("--report", options.report, "append one JSON line per finished job to FILE")->type_name("FILE");
   count.option = app.add_option("--count", count.text, "end after N jobs have finished")->type_name("N");

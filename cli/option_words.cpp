@@ -5,7 +5,21 @@
 #include <cmath>
 #include <cstdio>
 
+#include "device/session.h"
+
 namespace vekcli {
+
+void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help) {
+  const std::vector<std::string> models = vek::Session::AllProducts().names;
+  app.add_option("--port-map", fields.port_map,
+                 "ports file (DEVICE_PATH<TAB>FRIENDLY NAME[<TAB>USB_PATH]), as VEK_PORT_MAP");
+  app.add_option("--images", fields.images, images_help)->check(CLI::ExistingDirectory);
+  app.add_option("--product", fields.product, "the product, when a module is found in a download mode")
+      ->check(CLI::IsMember(models));
+  app.add_flag("--restore-default", fields.restore_default, "restore the module's default settings (AT&F1)");
+  app.add_flag("--erase-on-mismatch", fields.erase_on_mismatch,
+               "erase the whole flash when the partition table differs");
+}
 
 std::string Quoted(const std::string& text) {
   constexpr size_t kShownLength = 40;

@@ -1,11 +1,29 @@
-// How vek-cli and vek-factory read a number option and tell a bad one in plain
-// words: one line naming the option, what it expects and what it got.
+// What vek-cli's and vek-factory's command lines share: the job's choices, and
+// how a number option is read and a bad one told in plain words (one line
+// naming the option, what it expects and what it got).
 #pragma once
 
 #include <optional>
 #include <string>
 
+namespace CLI {
+class App;
+}
+
 namespace vekcli {
+
+// Where the choices of a job go.
+struct JobChoiceFields {
+  std::string& port_map;
+  std::string& images;
+  std::string& product;
+  bool& restore_default;
+  bool& erase_on_mismatch;
+};
+
+// --port-map, --images (described by `images_help`), --product (one of the
+// supported models), --restore-default and --erase-on-mismatch.
+void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help);
 
 // An option's text as an error line shows it: quoted, control characters
 // escaped, cut at 40 characters.
