@@ -30,7 +30,9 @@ constexpr size_t kLongestLine = 1 << 16;
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   const int out = open("vek-cli.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (in < 0 || out < 0) _exit(127);
-  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || dup2(events_write, kEventsFd) < 0) _exit(127);
+  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(127);
+  // dup2 onto itself keeps close-on-exec: the pipe may already be descriptor 3.
+  if (events_write == kEventsFd ? fcntl(kEventsFd, F_SETFD, 0) < 0 : dup2(events_write, kEventsFd) < 0) _exit(127);
   execv(program, argv);
   _exit(127);
 }
