@@ -1,0 +1,271 @@
+// vek-factory end to end: a tray of simulated modules in this process, published
+// in one port map, and vek-factory as a child process running one vek-cli per
+// module in the folders of its working directory.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+
+#include "factory_process.h"
+#include "images/platform_profile.h"
+#include "link/port_map_source.h"
+#include "records/job_records.h"
+#include "sim/demo_images.h"
+#include "sim/sim_tray.h"
+#include "test_support.h"
+#include "upgradable_module.h"
+
+namespace {
+
+using vektest::Clock;
+using vektest::FactoryProcess;
+using NvSnapshot = std::vector<std::vector<sim::NvBytes>>;
+
+constexpr auto kJobBound = std::chrono::seconds(60);
+constexpr char kFirstUsbPath[] = "3-1.1";
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  const std::string text = vektest::ReadWhole(path);
+  return {text.begin(), text.end()};
+}
+
+// The flash holds exactly the platform's images and partition table, byte for byte.
+void ExpectFlashHoldsImages(sim::SimModule& module, const std::string& images) {
+  const vek::PlatformProfile& profile = *vek::ProfileOf(vek::PLATFORM_6280);
+  sim::SimDevice& device = module.device();
+  std::lock_guard lock(device.mutex);
+  std::set<uint8_t> expected, written;
+  for (const auto& image : profile.images) expected.insert(image.type);
+  for (const auto& [type, image] : device.flash) written.insert(type);
+  EXPECT_EQ(written, expected) << module.options().usb.path;
+  for (const auto& image : profile.images) {
+    const auto found = device.flash.find(image.type);
+    vek::ImageSlot slot;
+    if (found == device.flash.end() || !vek::SlotOfImageData(image.type, slot)) continue;
+    EXPECT_EQ(found->second.data, ReadBytes(images + "/" + vek::SlotFileName(slot, profile)))
+        << module.options().usb.path << " image " << int(image.type);
+    if (vek::SlotOfImageHeader(image.type, slot)) {
+      EXPECT_EQ(found->second.header, ReadBytes(images + "/" + vek::SlotFileName(slot, profile)));
+    }
+  }
+  EXPECT_EQ(device.partition_table, ReadBytes(images + "/partition.mbn")) << module.options().usb.path;
+}
+
+bool FlashEmpty(sim::SimModule& module) {
+  std::lock_guard lock(module.device().mutex);
+  return module.device().flash.empty();
+}
+
+class FactoryEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    images_ = dir_.File("images");
+    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 16 * 1024, 32 * 1024));
+    std::filesystem::create_directory(dir_.File("work"));
+    std::filesystem::create_directory(dir_.File("run"));
+  }
+
+  // `count` ZX2180 modules at 3-1.1, 3-1.2, ...; `faults` as vek-sim's --fault takes them.
+  void StartTray(size_t count, const std::vector<std::string>& faults = {}) {
+    sim::SimModuleOptions first = vektest::UpgradableModuleOptions(dir_.File("ports"));
+    first.usb.path = kFirstUsbPath;
+    auto modules = sim::TrayModuleOptions(first, count, nullptr);
+    ASSERT_TRUE(modules);
+    tray_ = std::make_unique<sim::SimTray>(std::move(*modules));
+    for (const auto& text : faults) {
+      const auto fault = sim::ParseTargetedFault(text, count);
+      ASSERT_TRUE(fault) << text;
+      tray_->module(*fault->module).faults().Add(fault->rule);
+    }
+    std::string error;
+    ASSERT_TRUE(tray_->Start(&error)) << error;
+    for (size_t i = 0; i < count; ++i) nv_before_.push_back(tray_->module(i).device().nv.Snapshot());
+  }
+  sim::SimModule& Module(size_t index) { return tray_->module(index); }
+  std::string UsbPath(size_t index) { return tray_->module(index).options().usb.path; }
+  std::string Folder(const std::string& usb_path) const { return dir_.File("work/" + usb_path); }
+
+  // vek-factory in the working folder, its output in <run>.out, its report in <run>.jsonl.
+  std::unique_ptr<FactoryProcess> Factory(std::vector<std::string> args) {
+    const std::string run = dir_.File("run-" + std::to_string(++runs_));
+    report_ = run + ".jsonl";
+    args.insert(args.begin(), {"--port-map", dir_.File("ports"), "--images", images_, "--report", report_});
+    return std::make_unique<FactoryProcess>(args, dir_.File("work"), dir_.File("run"), run + ".out");
+  }
+
+  // The port map lists the module's ports (or none of them).
+  bool Listed(const std::string& usb_path) const {
+    for (const auto& entry : vek::PortMapSource(dir_.File("ports")).ListPorts())
+      if (entry.usb_path == usb_path) return true;
+    return false;
+  }
+  bool AwaitListed(const std::string& usb_path, bool listed) {
+    return vektest::AwaitInFolder(dir_.path(), [&] { return Listed(usb_path) == listed; }, std::chrono::seconds(10));
+  }
+
+  // Waits until one of the modules' jobs has begun and its "vek.log" holds `text`; its USB path.
+  std::optional<std::string> AwaitJobLog(const std::vector<std::string>& usb_paths, const std::string& text) {
+    std::string begun;
+    const auto any_begun = [&] {
+      for (const std::string& usb_path : usb_paths)
+        if (std::filesystem::exists(Folder(usb_path))) begun = usb_path;
+      return !begun.empty();
+    };
+    if (!vektest::AwaitInFolder(dir_.File("work"), any_begun, kJobBound)) return std::nullopt;
+    const std::string log = Folder(begun) + "/vek.log";
+    if (!vektest::AwaitInFolder(Folder(begun), [&] { return Contains(vektest::ReadWhole(log), text); }, kJobBound))
+      return std::nullopt;
+    return begun;
+  }
+
+  // Every line of the last run's report, parsed; a line that is no JSON object fails the test.
+  std::vector<nlohmann::json> ReportLines() const {
+    std::vector<nlohmann::json> lines;
+    const std::string text = vektest::ReadWhole(report_);
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "the report ends in a partial line";
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      nlohmann::json line = nlohmann::json::parse(text.substr(start, end - start), nullptr, false);
+      EXPECT_TRUE(line.is_object()) << text.substr(start, end - start);
+      if (line.is_object()) lines.push_back(std::move(line));
+    }
+    return lines;
+  }
+  // The report lines by USB path; every line has every field, each of its type.
+  std::map<std::string, nlohmann::json> ReportByUsbPath() const {
+    std::map<std::string, nlohmann::json> by_path;
+    const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)");
+    for (const nlohmann::json& line : ReportLines()) {
+      const std::string usb_path = line.value("usb_path", "");
+      SCOPED_TRACE(line.dump());
+      for (const char* text : {"time", "usb_path", "port", "imei", "product", "version_before", "version_after",
+                               "image_set_sha256", "result", "text", "folder"})
+        EXPECT_TRUE(line.contains(text) && line[text].is_string()) << text;
+      for (const char* number : {"exit_status", "duration"})
+        EXPECT_TRUE(line.contains(number) && line[number].is_number()) << number;
+      EXPECT_TRUE(line.contains("nv_records_refused") &&
+                  (line["nv_records_refused"].is_number_integer() || line["nv_records_refused"].is_null()));
+      EXPECT_TRUE(std::regex_match(line.value("time", ""), utc));
+      EXPECT_EQ(line.value("folder", ""), Folder(usb_path));
+      EXPECT_GT(line.value("duration", 0.0), 0.0);
+      EXPECT_TRUE(by_path.emplace(usb_path, line).second) << "two lines for " << usb_path;
+    }
+    return by_path;
+  }
+  // `from_firmware`: the job found the module in its firmware (read its version, backed up and restored).
+  void ExpectSucceeded(const std::map<std::string, nlohmann::json>& report, size_t index, bool from_firmware = true) {
+    ASSERT_TRUE(report.contains(UsbPath(index))) << UsbPath(index);
+    const nlohmann::json& line = report.at(UsbPath(index));
+    EXPECT_EQ(line["result"], "succeeded") << line.dump();
+    EXPECT_EQ(line["exit_status"], 0);
+    EXPECT_EQ(line["version_after"], "ZX2180_SIM_V1.1");
+    if (from_firmware) {
+      EXPECT_EQ(line["nv_records_refused"], 0);
+      EXPECT_EQ(line["imei"], Module(index).options().at.imei);
+      EXPECT_EQ(line["version_before"], "ZX2180_SIM_V1.0");
+    }
+    ExpectFlashHoldsImages(Module(index), images_);
+    EXPECT_TRUE(Module(index).device().nv.Snapshot() == nv_before_[index]) << UsbPath(index) << "'s NV store changed";
+  }
+
+  vektest::TempDir dir_;
+  std::string images_, report_;
+  std::unique_ptr<sim::SimTray> tray_;
+  std::vector<NvSnapshot> nv_before_;
+  int runs_ = 0;
+};
+
+TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
+  StartTray(3, {"2@programmer:07:refuse:13"});  // module 2's flash refuses a write
+  auto factory = Factory({"--count", "3"});
+  const auto status = factory->Wait(kJobBound);
+  const std::string output = factory->Output();
+  ASSERT_EQ(status, 1) << output;
+
+  const auto report = ReportByUsbPath();
+  ASSERT_EQ(report.size(), 3u) << output;
+  ExpectSucceeded(report, 0);
+  ExpectSucceeded(report, 2);
+  const nlohmann::json& faulty = report.at(UsbPath(1));
+  EXPECT_EQ(faulty["result"], "failed");
+  EXPECT_EQ(faulty["text"], "download failed! (write failed)");
+  EXPECT_EQ(faulty["exit_status"], 1);
+  EXPECT_EQ(faulty["imei"], Module(1).options().at.imei);
+  EXPECT_EQ(faulty["image_set_sha256"], report.at(UsbPath(0))["image_set_sha256"]);
+  EXPECT_EQ(faulty["image_set_sha256"].get<std::string>().size(), 64u);
+  // Its row says so too; its NV items were read for the backup and never written.
+  EXPECT_TRUE(std::regex_search(output, std::regex("(^|\n)" + std::regex_replace(UsbPath(1), std::regex("\\."), "\\.") +
+                                                   " [^\n]*failed\\(1\\) +download failed! \\(write failed\\)\n")))
+      << output;
+  EXPECT_TRUE(Contains(output, "vek-factory: 3 job(s): 2 succeeded, 1 failed")) << output;
+  EXPECT_TRUE(Module(1).device().nv.Snapshot() == nv_before_[1]);
+}
+
+TEST_F(FactoryEndToEnd, AModulePluggedInWhileOthersRunGetsAJobAndNoModuleIsFlashedTwice) {
+  StartTray(2);
+  Module(1).PullCable();
+  ASSERT_TRUE(AwaitListed(UsbPath(1), false));
+  // Ends when no module has appeared for two seconds: the modules that stay
+  // plugged in after their jobs (and restart at their end) get no second job.
+  auto factory = Factory({"--timeout", "2"});
+  ASSERT_TRUE(AwaitJobLog({UsbPath(0)}, "start download...")) << factory->Output();
+  Module(1).PlugCable();
+  const auto status = factory->Wait(kJobBound);
+  ASSERT_EQ(status, 0) << factory->Output();
+  const auto report = ReportByUsbPath();
+  EXPECT_EQ(ReportLines().size(), 2u) << factory->Output();
+  ExpectSucceeded(report, 0);
+  ExpectSucceeded(report, 1);
+}
+
+TEST_F(FactoryEndToEnd, SigintEndsWithoutNewJobsAndASecondStopsTheRunningOnesForTheNextRun) {
+  StartTray(2);
+  // One job at a time: the first SIGINT keeps the second module from starting
+  // while the first one's job finishes, and the exit status is that job's.
+  auto first = Factory({"--jobs", "1"});
+  ASSERT_TRUE(AwaitJobLog({UsbPath(0), UsbPath(1)}, "start download...")) << first->Output();
+  first->Signal(SIGINT);
+  EXPECT_EQ(first->Wait(kJobBound), 0) << first->Output();
+  EXPECT_TRUE(Contains(first->Output(), "vek-factory: SIGINT: no new jobs; 1 running job(s) finish")) << first->Output();
+  auto report = ReportByUsbPath();
+  ASSERT_EQ(report.size(), 1u) << first->Output();
+  const size_t done = report.contains(UsbPath(0)) ? 0 : 1, left = 1 - done;
+  ExpectSucceeded(report, done);
+  EXPECT_TRUE(FlashEmpty(Module(left)));
+  EXPECT_FALSE(std::filesystem::exists(Folder(UsbPath(left))));
+
+  // The module left over, stopped in its flash write by a second SIGINT; its
+  // writes are answered late, so the write lasts while the signals go.
+  Module(done).PullCable();
+  ASSERT_TRUE(AwaitListed(UsbPath(done), false));
+  Module(left).faults().Add(*sim::ParseFaultRule("programmer:07:late:200:30"));
+  const std::string folder = Folder(UsbPath(left));
+  auto second = Factory({});
+  ASSERT_TRUE(AwaitJobLog({UsbPath(left)}, "downloading...")) << second->Output();
+  second->Signal(SIGINT);
+  ASSERT_TRUE(second->AwaitOutput("no new jobs", kJobBound)) << second->Output();
+  second->Signal(SIGINT);
+  EXPECT_EQ(second->Wait(kJobBound), 1) << second->Output();
+  EXPECT_TRUE(Contains(second->Output(), "vek-factory: SIGINT: stopping 1 running job(s)")) << second->Output();
+  EXPECT_TRUE(Contains(vektest::ReadWhole(folder + "/vek.log"), "aborted"));
+  EXPECT_TRUE(Contains(vektest::ReadWhole(folder + "/vek-cli.out"), "the module waits in its programmer"));
+  EXPECT_EQ(Module(left).state(), sim::SimState::kProgrammer);
+  EXPECT_GT(std::filesystem::file_size(folder + "/backup.nvb"), 0u);
+  report = ReportByUsbPath();
+  ASSERT_TRUE(report.contains(UsbPath(left)));
+  EXPECT_EQ(report.at(UsbPath(left))["result"], "aborted");
+  EXPECT_EQ(report.at(UsbPath(left))["exit_status"], 1);
+
+  // The next run finishes the download in its programmer (the NV items, never written, stay).
+  auto third = Factory({"--product", "ZX2180", "--count", "1"});
+  EXPECT_EQ(third->Wait(kJobBound), 0) << third->Output();
+  ExpectSucceeded(ReportByUsbPath(), left, false);
+}
+
+}  // namespace
