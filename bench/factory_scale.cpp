@@ -114,7 +114,9 @@ FactoryResult RunFactory(const std::vector<std::string>& args, const std::string
   if (pid < 0) return result;
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   pollfd ended {pidfd, POLLIN, 0};
-  if (pidfd < 0 || poll(&ended, 1, deadline_s * 1000) == 0) kill(pid, SIGTERM);  // it ends its jobs too
+  // Past the deadline vek-factory is stopped (it stops its jobs too); without a
+  // pidfd (an old kernel) the wait below has no deadline.
+  if (pidfd >= 0 && poll(&ended, 1, deadline_s * 1000) == 0) kill(pid, SIGTERM);
   if (pidfd >= 0) close(pidfd);
   int status = 0;
   while (wait4(pid, &status, 0, &result.usage) < 0 && errno == EINTR) {
