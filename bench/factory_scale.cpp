@@ -1,0 +1,311 @@
+// Trays of 1, 2, 4 and 8 simulated modules flashed at once by vek-factory,
+// against one module alone, all at one time scale.
+//
+//   bench_factory_scale [--time-scale S] [--image-kib K]   (defaults 0.2 and 512)
+//
+// Each run: vek-sim --modules N publishes the tray, vek-factory --count N flashes
+// it in a scratch working folder. Measured:
+// - the tray's wall time: vek-factory from start to exit (every job ended);
+// - host CPU: vek-factory's wait4() figures, which hold vek-factory and every
+//   descendant it reaped (each job's vek-cli);
+// - each vek-cli's own CPU and peak memory: vek-factory starts "vek-cli" from
+//   beside itself, so it runs from a folder holding a copy of vek-factory and,
+//   as "vek-cli", bench_child_usage, which runs the real vek-cli, reaps it with
+//   wait4() and writes its figures down (its own small CPU is taken out again);
+// - vek-sim's CPU on its own (it stands in for the modules' hardware).
+// Each size is run VEK_BENCH_RUNS times (default 3); printed as Markdown.
+#include <poll.h>
+#include <sys/syscall.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "bench_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kTraySizes[] = {1, 2, 4, 8};
+constexpr double kMiB = 1024.0;  // ru_maxrss is in KiB
+
+struct Programs {
+  std::string sim = bench::BuiltProgram("sim", "vek-sim");
+  std::string make_images = bench::BuiltProgram("sim", "vek-make-images");
+  std::string factory = bench::BuiltProgram("cli", "vek-factory");
+  std::string cli = bench::BuiltProgram("cli", "vek-cli");
+  std::string child_usage = bench::BuiltProgram("bench", "bench_child_usage");
+};
+
+struct TrayRun {
+  bool ok = false;
+  std::string why;          // what went wrong, when not ok
+  double wall = 0;          // vek-factory, start to exit
+  double host_cpu = 0;      // vek-factory and its vek-cli children
+  double cli_cpu = 0;       // the vek-cli children alone
+  double sim_cpu = 0;       // vek-sim, the whole tray
+  double longest_job = 0;   // the longest duration in the report
+  double machine_busy = 0;  // share of all cores busy meanwhile (every process, kernel workers too)
+  std::vector<double> cli_rss_mib;
+};
+
+// The number of lines of `path` naming a USB path (each module has three ports).
+size_t PublishedPorts(const std::string& path) {
+  std::ifstream in(path);
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#' && std::count(line.begin(), line.end(), '\t') == 2) ++count;
+  return count;
+}
+
+// Waits (up to 10 s) until every port of the tray is in the port map.
+bool WaitForTray(const std::string& path, size_t modules) {
+  for (int i = 0; i < 1000; ++i) {
+    if (PublishedPorts(path) >= 3 * modules) return true;
+    vek::PauseMs(10);
+  }
+  return false;
+}
+
+// The whole machine's busy and total CPU time so far (/proc/stat, in ticks):
+// the ptys' kernel workers and other users' work count here, in no rusage.
+std::pair<double, double> MachineTicks() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  double value = 0, total = 0, idle = 0;
+  in >> cpu;
+  for (int field = 0; field < 8 && in >> value; ++field) {
+    total += value;
+    if (field == 3 || field == 4) idle += value;  // idle, iowait
+  }
+  return {total - idle, total};
+}
+
+// vek-factory, its output into a file; waits for its end (or kills it at the
+// deadline) in poll() on a pidfd, then reaps it with its resource use.
+struct FactoryResult {
+  int status = -1;
+  double wall = 0;
+  rusage usage {};
+};
+
+FactoryResult RunFactory(const std::vector<std::string>& args, const std::string& folder,
+                         const std::vector<std::string>& environment, const std::string& output, int deadline_s) {
+  std::vector<std::string> env = environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);  // the first of a name counts
+  std::vector<char*> argv, envp;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  FactoryResult result;
+  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return result;
+  const auto started = bench::Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0 || chdir(folder.c_str()) != 0) _exit(127);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out);
+  if (pid < 0) return result;
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  pollfd ended {pidfd, POLLIN, 0};
+  // Past the deadline vek-factory is stopped (it stops its jobs too); without a
+  // pidfd (an old kernel) the wait below has no deadline.
+  if (pidfd >= 0 && poll(&ended, 1, deadline_s * 1000) == 0) kill(pid, SIGTERM);
+  if (pidfd >= 0) close(pidfd);
+  int status = 0;
+  while (wait4(pid, &status, 0, &result.usage) < 0 && errno == EINTR) {
+  }
+  result.wall = bench::SecondsSince(started);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+// Reads the wrapper's lines: the vek-cli figures into `run`; returns the
+// wrappers' own CPU, which is in vek-factory's figures but is no part of the job.
+double ReadChildUsage(const std::string& path, size_t modules, TrayRun& run) {
+  std::ifstream in(path);
+  double wrappers = 0;
+  size_t lines = 0, succeeded = 0;
+  for (std::string line; std::getline(in, line);) {
+    int pid = 0, status = -1;
+    long rss = 0;
+    double user = 0, sys = 0, own_user = 0, own_sys = 0;
+    if (std::sscanf(line.c_str(), "%d %d %lf %lf %ld %lf %lf", &pid, &status, &user, &sys, &rss, &own_user,
+                    &own_sys) != 7)
+      continue;
+    ++lines;
+    if (status == 0) ++succeeded;
+    run.cli_cpu += user + sys;
+    run.cli_rss_mib.push_back(static_cast<double>(rss) / kMiB);
+    wrappers += own_user + own_sys;
+  }
+  if (lines != modules || succeeded != modules)
+    run.why = std::to_string(succeeded) + " of " + std::to_string(modules) + " vek-cli succeeded";
+  return wrappers;
+}
+
+// Checks the report: one "succeeded" line per module; the longest duration.
+bool ReadReport(const std::string& path, size_t modules, TrayRun& run) {
+  std::ifstream in(path);
+  size_t succeeded = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("\"result\":\"succeeded\"") != std::string::npos) ++succeeded;
+    const auto at = line.find("\"duration\":");
+    if (at != std::string::npos) run.longest_job = std::max(run.longest_job, std::atof(line.c_str() + at + 11));
+  }
+  if (succeeded != modules && run.why.empty())
+    run.why = "the report has " + std::to_string(succeeded) + " succeeded line(s) of " + std::to_string(modules);
+  return succeeded == modules;
+}
+
+TrayRun RunTray(const Programs& programs, const std::string& bin, const std::string& images, size_t modules,
+                const std::string& time_scale) {
+  bench::ScratchDir work;
+  TrayRun run;
+  const std::string scale = "VEK_TIME_SCALE=" + time_scale;
+  fs::create_directories(work / "runtime");
+  fs::create_directories(work / "tray");
+  bench::ChildProcess sim({programs.sim, "--port-map", work / "ports", "--modules", std::to_string(modules),
+                           "--usb-path", "1-1", "--model", "ZX2180", "--revision", "ZX2180_SIM_V1.0",
+                           "--revision-after-download", "ZX2180_SIM_V1.1"},
+                          {"", {scale}, false});
+  if (!sim.started() || !WaitForTray(work / "ports", modules)) {
+    run.why = "vek-sim did not publish the tray";
+    return run;
+  }
+  const auto [busy_before, total_before] = MachineTicks();
+  const FactoryResult factory = RunFactory(
+      {bin + "/vek-factory", "--port-map", work / "ports", "--images", images, "--count", std::to_string(modules),
+       "--report", work / "report.jsonl", "--timeout", "60"},
+      work / "tray",
+      {scale, "XDG_RUNTIME_DIR=" + (work / "runtime"), "VEK_BENCH_CHILD_PROGRAM=" + programs.cli,
+       "VEK_BENCH_CHILD_USAGE=" + (work / "usage")},
+      work / "factory.out", 600);
+  const auto [busy_after, total_after] = MachineTicks();
+  run.machine_busy = total_after > total_before ? (busy_after - busy_before) / (total_after - total_before) : 0;
+  sim.Stop();
+  run.wall = factory.wall;
+  run.sim_cpu = sim.cpu_seconds();
+  const double wrappers = ReadChildUsage(work / "usage", modules, run);
+  run.host_cpu = bench::CpuSeconds(factory.usage) - wrappers;
+  run.ok = ReadReport(work / "report.jsonl", modules, run) && run.why.empty() && factory.status == 0;
+  if (!run.ok && run.why.empty()) run.why = "vek-factory exited " + std::to_string(factory.status);
+  return run;
+}
+
+// A copy of vek-factory with bench_child_usage beside it as "vek-cli".
+bool MakeFactoryFolder(const Programs& programs, const std::string& bin) {
+  std::error_code error;
+  fs::create_directories(bin, error);
+  if (!error) fs::copy_file(programs.factory, bin + "/vek-factory", fs::copy_options::overwrite_existing, error);
+  if (!error) fs::create_symlink(programs.child_usage, bin + "/vek-cli", error);
+  return !error;
+}
+
+std::vector<double> Column(const std::vector<TrayRun>& runs, double (*figure)(const TrayRun&)) {
+  std::vector<double> values;
+  for (const auto& run : runs) values.push_back(figure(run));
+  return values;
+}
+
+// "median (min–max)" with `digits` decimals.
+std::string Spread(const std::vector<double>& values, int digits) {
+  char text[96];
+  const auto [low, high] = std::minmax_element(values.begin(), values.end());
+  std::snprintf(text, sizeof text, "%.*f (%.*f–%.*f)", digits, bench::Median(values), digits,
+                values.empty() ? 0 : *low, digits, values.empty() ? 0 : *high);
+  return text;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string time_scale = "0.2";
+  size_t image_kib = 512;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--time-scale") == 0) time_scale = argv[i + 1];
+    else if (std::strcmp(argv[i], "--image-kib") == 0) image_kib = std::strtoul(argv[i + 1], nullptr, 10);
+  }
+  const Programs programs;
+  const int runs = bench::Runs(3);
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  bench::ScratchDir scratch;
+  const std::string images = scratch / "images", bin = scratch / "bin";
+  bench::ChildProcess make({programs.make_images, images, "--platform", "2", "--image-kib", std::to_string(image_kib)},
+                           {});
+  if (make.Wait() != 0 || !MakeFactoryFolder(programs, bin)) {
+    std::printf("**bench_factory_scale: cannot make the images or the folder of vek-factory.**\n\n");
+    return 1;
+  }
+  uint64_t set_bytes = 0;
+  for (const auto& entry : fs::directory_iterator(images)) set_bytes += entry.file_size();
+
+  const std::string load_before = LoadAverage();
+  std::vector<std::vector<TrayRun>> results;
+  bool ok = true;
+  for (const size_t modules : kTraySizes) {
+    results.emplace_back();
+    for (int i = 0; i < runs; ++i) {
+      std::fprintf(stderr, "bench_factory_scale: %zu module(s), run %d of %d\n", modules, i + 1, runs);
+      results.back().push_back(RunTray(programs, bin, images, modules, time_scale));
+      const TrayRun& run = results.back().back();
+      if (!run.ok) std::fprintf(stderr, "bench_factory_scale: failed: %s\n", run.why.c_str());
+      ok = ok && run.ok;
+    }
+  }
+
+  std::printf("### Many modules at once: vek-factory against a tray of vek-sim modules (bench_factory_scale)\n\n");
+  std::printf("Trays of 1, 2, 4 and 8 simulated ZX2180 modules flashed at once (backup, download of a %.1f MiB image "
+              "set, restore) by `vek-factory --count N`, at VEK_TIME_SCALE=%s. Median (min–max) of %d runs per "
+              "size; %ld cores; load average %s before, %s after.\n\n",
+              static_cast<double>(set_bytes) / (1 << 20), time_scale.c_str(), runs, cores, load_before.c_str(),
+              LoadAverage().c_str());
+  std::printf("| modules | tray wall s | × one module | longest job s | host CPU s per module | × single job | "
+              "vek-sim CPU s per module | vek-cli peak memory MiB | cores busy: ours / machine |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
+  const double one_wall = bench::Median(Column(results[0], [](const TrayRun& r) { return r.wall; }));
+  const double one_cpu = bench::Median(Column(results[0], [](const TrayRun& r) { return r.host_cpu; }));
+  double eight_ratio = 0;
+  for (size_t s = 0; s < results.size(); ++s) {
+    const auto& tray = results[s];
+    const double n = static_cast<double>(kTraySizes[s]);
+    const auto walls = Column(tray, [](const TrayRun& r) { return r.wall; });
+    std::vector<double> cpu, sim, rss, busy, machine;
+    for (const auto& run : tray) {
+      cpu.push_back(run.host_cpu / n);
+      sim.push_back(run.sim_cpu / n);
+      busy.push_back(run.wall > 0 ? (run.host_cpu + run.sim_cpu) / run.wall / static_cast<double>(cores) : 0);
+      machine.push_back(run.machine_busy);
+      rss.insert(rss.end(), run.cli_rss_mib.begin(), run.cli_rss_mib.end());
+    }
+    const double ratio = one_wall > 0 ? bench::Median(walls) / one_wall : 0;
+    if (kTraySizes[s] == 8) eight_ratio = ratio;
+    const bool all_ok = std::all_of(tray.begin(), tray.end(), [](const TrayRun& r) { return r.ok; });
+    std::printf("| %zu%s | %s | %.2f | %s | %s | %.2f | %s | %s | %.0f %% / %.0f %% |\n", kTraySizes[s],
+                all_ok ? "" : " (**a job failed**)", Spread(walls, 2).c_str(), ratio,
+                Spread(Column(tray, [](const TrayRun& r) { return r.longest_job; }), 2).c_str(),
+                Spread(cpu, 2).c_str(), one_cpu > 0 ? bench::Median(cpu) / one_cpu : 0, Spread(sim, 2).c_str(),
+                Spread(rss, 1).c_str(), 100 * bench::Median(busy), 100 * bench::Median(machine));
+  }
+  std::printf("\nGoal: 8 modules within 1.25 × the time of one: **%.2f × — %s**.\n\n", eight_ratio,
+              ok && eight_ratio > 0 && eight_ratio <= 1.25 ? "met" : "not met");
+  std::printf("Tray wall: vek-factory from start until every job ended (vek-sim started before, its ports "
+              "published). Longest job: the longest duration in vek-factory's report. Host CPU: vek-factory and "
+              "its vek-cli children (user + sys, wait4); × single job compares the median per module with the "
+              "one-module run. vek-sim's CPU is apart: it stands in for the modules' own hardware. Peak memory: "
+              "each vek-cli's max RSS, all modules of all runs. Cores busy: ours is (host + vek-sim CPU) ÷ (wall × cores); the machine's is every process's and the kernel's (the ptys' workers among them) over the same time, from /proc/stat.\n\n");
+  return ok ? 0 : 1;
+}
