@@ -21,9 +21,9 @@ constexpr const char* kConnectSeconds = "120";
 // The options every module's job reads, copied from the working folder.
 constexpr const char* kSharedFiles[] = {"config.ini", "vek.cfg"};
 
-std::vector<std::string> PresentUsbPaths() {
+std::vector<std::string> UsbPathsOf(const vek::PresentModules& present) {
   std::vector<std::string> paths;
-  for (const vek::PresentModule& module : vek::ListPresentModules().modules) paths.push_back(module.usb_path);
+  for (const vek::PresentModule& module : present.modules) paths.push_back(module.usb_path);
   return paths;
 }
 
@@ -67,6 +67,10 @@ void Factory::StartJob(const std::string& usb_path) {
   if (!error) job = FactoryJob::Start(vek_cli_, JobArguments(usb_path), row, why);
   else why = "cannot prepare " + row.folder + ": " + error.message();
   if (job) {
+    // Plain lines show every status text, not only those the view happens to see.
+    const size_t index = rows_.size();
+    if (!table_.live()) job->OnEvent([this, index](const ModuleRow& row) { table_.Changed(index, row, Clock::now()); });
+    rows_.push_back(&job->row());
     jobs_.push_back(std::move(job));
     return;
   }
@@ -79,6 +83,7 @@ void Factory::StartJob(const std::string& usb_path) {
   if (report_) report_->Append(ReportLine(row));
   sockets_.JobEnded(usb_path, false, Clock::now());
   unstarted_.push_back(row);
+  rows_.push_back(&unstarted_.back());
 }
 
 void Factory::FinishJob(FactoryJob& job) {
@@ -89,6 +94,17 @@ void Factory::FinishJob(FactoryJob& job) {
   sockets_.JobEnded(row.usb_path, row.normal_reset_sent, last_job_end_);
   if (report_ && !report_->Append(ReportLine(row)))
     table_.Say("vek-factory: the report line of " + row.usb_path + " could not be written to " + options_.report);
+}
+
+void Factory::LookAtModules(Clock::time_point now) {
+  const vek::PresentModules present = vek::ListPresentModules();
+  sockets_.Update(UsbPathsOf(present), now);
+  // Said once each time their number changes, so the operator knows why they wait.
+  if (present.without_usb_path != unplaced_told_ && present.without_usb_path > 0)
+    table_.Say("vek-factory: " + std::to_string(present.without_usb_path) +
+               " diagnostic port(s) without a USB path are left alone: their modules cannot be told apart "
+               "(a port map needs the third field, USB_PATH)");
+  unplaced_told_ = present.without_usb_path;
 }
 
 size_t Factory::Running() const {
@@ -123,10 +139,7 @@ bool Factory::Ended(Clock::time_point now) const {
 void Factory::Show(Clock::time_point now, bool always) {
   if (!always && now - last_shown_ < kRedrawEvery) return;
   last_shown_ = now;
-  std::vector<const ModuleRow*> rows;
-  for (const ModuleRow& row : unstarted_) rows.push_back(&row);
-  for (const auto& job : jobs_) rows.push_back(&job->row());
-  table_.Show(rows, now);
+  table_.Show(rows_, now);
 }
 
 int Factory::Run(int signal_fd) {
@@ -142,7 +155,7 @@ int Factory::Run(int signal_fd) {
   }
   for (;;) {
     Clock::time_point now = Clock::now();
-    if (signals_ == 0) sockets_.Update(PresentUsbPaths(), now);
+    if (signals_ == 0) LookAtModules(now);
     while (signals_ == 0 && Running() < options_.jobs.value_or(kMostJobs) &&
            (!options_.count || started_ < *options_.count)) {
       const std::optional<std::string> due = sockets_.TakeDue();

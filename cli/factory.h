@@ -3,6 +3,7 @@
 // options and the operator's signals say.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ class Factory {
   std::vector<std::string> JobArguments(const std::string& usb_path) const;
   void StartJob(const std::string& usb_path);
   void FinishJob(FactoryJob& job);
+  void LookAtModules(Clock::time_point now);
   void OnSignal(int signal);
   bool Ended(Clock::time_point now) const;
   size_t Running() const;
@@ -38,11 +40,13 @@ class Factory {
   StatusTable table_;
   std::unique_ptr<ReportFile> report_;
   std::vector<std::unique_ptr<FactoryJob>> jobs_;  // every job of this run, in the order they started
-  std::vector<ModuleRow> unstarted_;               // jobs that could not be started, as failed rows
+  std::deque<ModuleRow> unstarted_;                // jobs that could not be started, as failed rows
+  std::vector<const ModuleRow*> rows_;             // the table's rows: every job, in the order they started
   size_t started_ = 0;
   size_t finished_ = 0;
   size_t failed_ = 0;
   int signals_ = 0;
+  size_t unplaced_told_ = 0;  // diagnostic ports without a USB path, as last told
   Clock::time_point last_job_end_;
   Clock::time_point last_shown_{};
 };

@@ -98,7 +98,9 @@ void FactoryJob::TakeLines() {
   for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
     const nlohmann::json event = nlohmann::json::parse(pending_.begin() + static_cast<long>(start),
                                                        pending_.begin() + static_cast<long>(end), nullptr, false);
-    if (!event.is_discarded()) ApplyEvent(row_, event);
+    if (event.is_discarded()) continue;
+    ApplyEvent(row_, event);
+    if (on_event_) on_event_(row_);
   }
   pending_.erase(0, start);
   if (pending_.size() > kLongestLine) pending_.clear();

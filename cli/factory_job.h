@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ class FactoryJob {
   bool Reap();
   // Sends `signal` to the job's process group.
   void Signal(int signal) const;
+  // Called after each event applied to the row (for a view that shows every change).
+  void OnEvent(std::function<void(const ModuleRow&)> on_event) { on_event_ = std::move(on_event); }
 
   const ModuleRow& row() const { return row_; }
 
@@ -45,6 +48,7 @@ class FactoryJob {
   int events_fd_;
   ModuleRow row_;
   std::string pending_;  // a line not yet whole
+  std::function<void(const ModuleRow&)> on_event_;
 };
 
 }  // namespace vekfactory

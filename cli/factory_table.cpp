@@ -64,8 +64,11 @@ size_t StatusTable::Width() const {
 }
 
 void StatusTable::Show(const std::vector<const ModuleRow*>& rows, Clock::time_point now) {
-  if (live_) Redraw(rows, now);
-  else PrintChanges(rows, now);
+  if (live_) {
+    Redraw(rows, now);
+    return;
+  }
+  for (size_t i = 0; i < rows.size(); ++i) Changed(i, *rows[i], now);
 }
 
 void StatusTable::Redraw(const std::vector<const ModuleRow*>& rows, Clock::time_point now) {
@@ -84,16 +87,14 @@ void StatusTable::Redraw(const std::vector<const ModuleRow*>& rows, Clock::time_
   std::fflush(out_);
 }
 
-void StatusTable::PrintChanges(const std::vector<const ModuleRow*>& rows, Clock::time_point now) {
-  last_said_.resize(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const ModuleRow& row = *rows[i];
-    const std::string progress = row.percent >= 0 ? std::to_string(row.percent / 10 * 10) + "%" : "";
-    const std::string said = row.status + "|" + progress + "|" + ResultOf(row);
-    if (said == last_said_[i]) continue;
-    last_said_[i] = said;
-    std::fprintf(out_, "%s\n", Printable(RowText(row, now)).c_str());
-  }
+void StatusTable::Changed(size_t index, const ModuleRow& row, Clock::time_point now) {
+  if (live_) return;
+  if (last_said_.size() <= index) last_said_.resize(index + 1);
+  const std::string progress = row.percent >= 0 ? std::to_string(row.percent / 10 * 10) + "%" : "";
+  const std::string said = row.status + "|" + progress + "|" + ResultOf(row);
+  if (said == last_said_[index]) return;
+  last_said_[index] = said;
+  std::fprintf(out_, "%s\n", Printable(RowText(row, now)).c_str());
   std::fflush(out_);
 }
 

@@ -21,6 +21,9 @@ class StatusTable {
 
   // Shows the rows (in the order jobs started).
   void Show(const std::vector<const ModuleRow*>& rows, Clock::time_point now);
+  // Plain lines only: what the row at `index` says now, if it changed.
+  void Changed(size_t index, const ModuleRow& row, Clock::time_point now);
+  bool live() const { return live_; }
   // A line of vek-factory's own, above the table.
   void Say(const std::string& text);
 
@@ -30,13 +33,12 @@ class StatusTable {
 
  private:
   void Redraw(const std::vector<const ModuleRow*>& rows, Clock::time_point now);
-  void PrintChanges(const std::vector<const ModuleRow*>& rows, Clock::time_point now);
   size_t Width() const;
 
   FILE* out_;
   bool live_;
   size_t drawn_lines_ = 0;               // lines of the last frame, to go back over
-  std::vector<std::string> last_said_;   // plain mode: what each row said last
+  std::vector<std::string> last_said_;   // plain lines: what each row said last
 };
 
 }  // namespace vekfactory
