@@ -67,7 +67,7 @@ class WindowThread {
 
 class Handlers : public vek::WindowNotifications {
  public:
-  void ShowProgress(uint32_t, int32_t) override {}
+  void ShowProgress(uint32_t done, int32_t total) override { progress.emplace_back(done, total); }
   void ShowStatus(const std::string& text) override {
     last_status = text;
     ran_on_window = window->IsCurrent();
@@ -90,6 +90,7 @@ class Handlers : public vek::WindowNotifications {
   std::atomic<bool> ran_on_window{false};
   std::atomic<int> statuses{0};
   std::atomic<int> controls{-1};
+  std::vector<std::pair<uint32_t, int32_t>> progress;  // window thread only; read after a sent call
 };
 
 struct ProxyFixture : ::testing::Test {
@@ -142,6 +143,22 @@ TEST_F(ProxyFixture, TheWindowsOwnThreadIsServedDirectly) {
   proxy.ShowStatus("sync");  // waits until the queue has run
   EXPECT_TRUE(done);
   EXPECT_EQ(handlers.statuses, 2);
+}
+
+// The bar shows whole percents: only steps that move it reach the window, and
+// the step that ends at 100 % always does.
+TEST_F(ProxyFixture, ProgressReachesTheWindowOncePerPercent) {
+  for (uint32_t done = 0; done <= 7925; ++done) proxy.ShowProgress(done, 7925);
+  proxy.ShowProgress(0, 1);  // another total: shown although its percent is the same as before
+  proxy.ShowStatus("sync");
+  ASSERT_EQ(handlers.progress.size(), 102u);
+  EXPECT_EQ(handlers.progress[0], std::make_pair(0u, 7925));
+  EXPECT_EQ(handlers.progress[100], std::make_pair(7925u, 7925));
+  EXPECT_EQ(handlers.progress[101], std::make_pair(0u, 1));
+  proxy.ClearDeviceControls();  // the bar back at 0: the same step is shown again
+  proxy.ShowProgress(0, 1);
+  proxy.ShowStatus("sync");
+  EXPECT_EQ(handlers.progress.size(), 103u);
 }
 
 }  // namespace

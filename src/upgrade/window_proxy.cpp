@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "records/reporting.h"
 #include "records/stop_wait.h"
 
 namespace vek {
@@ -45,6 +46,13 @@ void WindowProxy::PostOnly(std::function<void()> work) {
 }
 
 void WindowProxy::ShowProgress(uint32_t done, int32_t total) {
+  {
+    const int percent = ProgressPercent(done, total);
+    std::lock_guard lock(progress_mutex_);
+    if (total == shown_total_ && percent == shown_percent_) return;
+    shown_total_ = total;
+    shown_percent_ = percent;
+  }
   Send([this, done, total] { handlers_.ShowProgress(done, total); });
 }
 void WindowProxy::ShowStatus(const std::string& text) {
@@ -107,6 +115,10 @@ void WindowProxy::SetImagePathText(const std::string& path) {
   Send([this, path] { handlers_.SetImagePathText(path); });
 }
 void WindowProxy::ClearDeviceControls() {
+  {
+    std::lock_guard lock(progress_mutex_);
+    shown_total_ = -1;  // the bar goes back to 0: the next step is shown whatever it is
+  }
   Send([this] { handlers_.ClearDeviceControls(); });
 }
 

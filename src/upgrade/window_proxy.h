@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "records/window_notifications.h"
@@ -51,6 +52,12 @@ class WindowProxy : public WindowNotifications {
   WindowNotifications& handlers_;
   Post post_;
   OnWindowThread on_window_thread_;
+  // The bar shows whole percents: a step that moves none is not sent (the NV
+  // items alone make some sixteen thousand steps a job, each a round trip
+  // between two threads).
+  std::mutex progress_mutex_;
+  int32_t shown_total_ = -1;
+  int shown_percent_ = -1;
 };
 
 }  // namespace vek
