@@ -76,22 +76,33 @@ inline void AwaitExec(int report, std::chrono::steady_clock::time_point deadline
   }
 }
 
+// A child's command line and environment (the scale, the runtime folder, the
+// sanitizers' options), made before fork(): after it, only exec-safe calls.
+struct ChildCommand {
+  ChildCommand(const std::string& program, const std::vector<std::string>& args, const std::string& runtime_dir,
+               const std::string& time_scale, const std::vector<std::string>& extra_env = {}) {
+    arg_texts.push_back(program);
+    arg_texts.insert(arg_texts.end(), args.begin(), args.end());
+    env_texts = {"XDG_RUNTIME_DIR=" + runtime_dir, "VEK_TIME_SCALE=" + time_scale, "PATH=/usr/bin:/bin", "LANG=C"};
+    env_texts.insert(env_texts.end(), extra_env.begin(), extra_env.end());
+    for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* value = getenv(keep)) env_texts.push_back(std::string(keep) + "=" + value);
+    for (auto& text : arg_texts) argv.push_back(text.data());
+    for (auto& text : env_texts) envp.push_back(text.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+  }
+  ChildCommand(const ChildCommand&) = delete;  // argv and envp point into the texts
+  ChildCommand& operator=(const ChildCommand&) = delete;
+
+  std::vector<std::string> arg_texts, env_texts;
+  std::vector<char*> argv, envp;
+};
+
 inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup) {
   CliRun run;
   const std::string program = CliProgramPath();
-  std::vector<std::string> arg_texts{program};
-  arg_texts.insert(arg_texts.end(), args.begin(), args.end());
-  std::vector<std::string> env_texts{"XDG_RUNTIME_DIR=" + setup.runtime_dir, "VEK_TIME_SCALE=" + setup.time_scale,
-                                     "PATH=/usr/bin:/bin", "LANG=C"};
-  env_texts.insert(env_texts.end(), setup.extra_env.begin(), setup.extra_env.end());
-  for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
-    if (const char* value = getenv(keep)) env_texts.push_back(std::string(keep) + "=" + value);
-  // Everything the child needs is prepared before fork: after it, only exec-safe calls.
-  std::vector<char*> argv, envp;
-  for (auto& text : arg_texts) argv.push_back(text.data());
-  for (auto& text : env_texts) envp.push_back(text.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  ChildCommand command(program, args, setup.runtime_dir, setup.time_scale, setup.extra_env);
 
   int out_pipe[2], err_pipe[2], exec_report[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(exec_report, O_CLOEXEC) != 0)
@@ -111,7 +122,7 @@ inline CliRun RunCli(const std::vector<std::string>& args, const CliSetup& setup
       _exit(127);
     close_range(3, static_cast<unsigned>(report) - 1, 0);
     close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(program.c_str(), command.argv.data(), command.envp.data());
     const int error = errno;
     [[maybe_unused]] const ssize_t n = write(report, &error, sizeof error);
     _exit(127);

@@ -59,17 +59,7 @@ class FactoryProcess {
   FactoryProcess(const std::vector<std::string>& args, const std::string& working_dir, const std::string& runtime_dir,
                  std::string output, const std::string& time_scale = "0.2")
       : output_(std::move(output)) {
-    std::vector<std::string> arg_texts{FactoryProgramPath()};
-    arg_texts.insert(arg_texts.end(), args.begin(), args.end());
-    std::vector<std::string> env_texts{"XDG_RUNTIME_DIR=" + runtime_dir, "VEK_TIME_SCALE=" + time_scale,
-                                       "PATH=/usr/bin:/bin", "LANG=C"};
-    for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
-      if (const char* value = getenv(keep)) env_texts.push_back(std::string(keep) + "=" + value);
-    std::vector<char*> argv, envp;
-    for (auto& text : arg_texts) argv.push_back(text.data());
-    for (auto& text : env_texts) envp.push_back(text.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    ChildCommand command(FactoryProgramPath(), args, runtime_dir, time_scale);
     const int out = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0) return;
     std::shared_lock gate(ForkExecGate());
@@ -81,7 +71,7 @@ class FactoryProcess {
           dup2(out, STDERR_FILENO) < 0 || chdir(working_dir.c_str()) != 0)
         _exit(127);
       close_range(3, ~0U, 0);
-      execve(argv[0], argv.data(), envp.data());
+      execve(command.argv[0], command.argv.data(), command.envp.data());
       _exit(127);
     }
     close(out);
