@@ -68,6 +68,8 @@ void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
   } else if (type == "nv_restore") {
     row.nv_records = NumberOf(event, "records", row.nv_records);
     row.nv_refused = NumberOf(event, "refused", row.nv_refused);
+  } else if (type == "nv_backup") {
+    row.nv_unread = NumberOf(event, "nv_unread", row.nv_unread);
   } else if (type == "message") {
     row.status = TextOf(event, "caption") + ": " + TextOf(event, "text");
   } else if (type == "result") {
@@ -89,6 +91,8 @@ std::string ReportLine(const ModuleRow& row) {
   line["image_set_sha256"] = row.image_set_sha256;
   if (row.nv_refused >= 0) line["nv_records_refused"] = row.nv_refused;
   else line["nv_records_refused"] = nullptr;
+  if (row.nv_unread >= 0) line["nv_unread"] = row.nv_unread;
+  else line["nv_unread"] = nullptr;
   line["result"] = row.outcome.empty() ? (row.succeeded() ? "succeeded" : "failed") : row.outcome;
   line["text"] = row.EndText();
   line["exit_status"] = row.exit_status.value_or(-1);

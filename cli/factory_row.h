@@ -23,6 +23,7 @@ struct ModuleRow {
   int percent = -1;     // -1: no progress yet
   int nv_records = -1;  // -1: no restore
   int nv_refused = -1;
+  int nv_unread = -1;   // -1: no backup; else the NV items the backup left out
   bool normal_reset_sent = false;  // the module was told to restart at the end
   // The end: the result event's outcome ("succeeded", "failed", "aborted",
   // "no_job") and text, and the process's exit status.

@@ -14,6 +14,12 @@ std::string Column(std::string text, size_t width) {
   return text + " ";
 }
 
+// A column that is never cut: a warning in the result must be read whole.
+std::string WholeColumn(std::string text, size_t width) {
+  if (text.size() < width) text.resize(width, ' ');
+  return text + " ";
+}
+
 std::string Elapsed(double seconds) {
   const auto whole = static_cast<long>(seconds);
   char text[48];
@@ -23,6 +29,8 @@ std::string Elapsed(double seconds) {
 
 std::string ResultOf(const ModuleRow& row) {
   if (!row.finished()) return "";
+  if (row.succeeded() && row.nv_unread > 0)
+    return "ok, " + std::to_string(row.nv_unread) + " NV item" + (row.nv_unread == 1 ? "" : "s") + " not backed up";
   if (row.succeeded()) return "ok";
   return (row.outcome.empty() ? std::string("failed") : row.outcome) + "(" + std::to_string(*row.exit_status) + ")";
 }
@@ -54,7 +62,7 @@ std::string StatusTable::RowText(const ModuleRow& row, Clock::time_point now) {
   const std::string percent = row.percent >= 0 && !row.finished() ? std::to_string(row.percent) : "";
   return Column(row.usb_path, 10) + Column(row.port, 8) + Column(row.meid.empty() ? row.imei : row.meid, 15) +
          Column(row.product, 10) + Column(percent, 4) + Column(Elapsed(row.seconds(now)), 6) +
-         Column(ResultOf(row), 10) + (row.finished() ? row.EndText() : row.status);
+         WholeColumn(ResultOf(row), 10) + (row.finished() ? row.EndText() : row.status);
 }
 
 size_t StatusTable::Width() const {

@@ -106,6 +106,17 @@ void JobEvents::LookAround() {
     nv_restore_ = counts;
     stream_->Write("nv_restore", {{"records", counts->records}, {"refused", counts->refused}});
   }
+  TellBackup();
+}
+
+void JobEvents::TellBackup() {
+  if (nv_backup_told_) return;
+  const std::optional<vek::NvBackupFacts> backup = Session::NvBackupCounts();
+  if (!backup) return;
+  nv_backup_told_ = true;
+  stream_->Write("nv_backup", {{"records", backup->records},
+                               {"nv_unread", backup->unread.size()},
+                               {"unread_items", backup->unread}});
 }
 
 void JobEvents::Result(const char* outcome, const std::string& text, int exit_status, int signal) {

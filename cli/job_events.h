@@ -37,6 +37,9 @@ class JobEvents {
   const std::string& last_status() const { return last_status_; }
 
  private:
+  // The backup's counts, once it is whole.
+  void TellBackup();
+
   std::unique_ptr<EventStream> stream_;
   std::string last_status_;
   std::optional<int> percent_;
@@ -45,6 +48,7 @@ class JobEvents {
   std::string imei_key_, imei_, product_;
   std::string image_set_;
   std::optional<vek::NvRestoreFacts> nv_restore_;
+  bool nv_backup_told_ = false;
   bool job_started_ = false;
 };
 

@@ -100,6 +100,8 @@ void SimAtResponder::Reply(SimPortRole port, const std::string& command, std::st
     }
     fault = faults_->TakeAt(command, downloaded);
   }
+  const std::vector<uint8_t> previous = std::move(last_reply_[static_cast<int>(port)]);
+  last_reply_[static_cast<int>(port)].assign(reply.begin(), reply.end());
   if (!fault) {
     actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.end()), 0, port});
     return;
@@ -113,6 +115,18 @@ void SimAtResponder::Reply(SimPortRole port, const std::string& command, std::st
       if (!reply.empty()) reply[reply.size() / 2] = static_cast<char>(reply[reply.size() / 2] ^ 0x01);
       break;
     case FaultKind::kLate: break;
+    case FaultKind::kCut: {
+      const std::vector<uint8_t> cut = CutShort(std::vector<uint8_t>(reply.begin(), reply.end()), false);
+      reply.assign(cut.begin(), cut.end());
+      break;
+    }
+    case FaultKind::kTwice:
+      actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.end()), 0, port});
+      actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.end()), fault->value, port});
+      return;
+    case FaultKind::kStale:
+      if (!previous.empty()) actions.replies.push_back(SimReply{previous, 0, port});
+      break;
     case FaultKind::kSplit: {
       const size_t half = reply.size() / 2;
       actions.replies.push_back(SimReply{std::vector<uint8_t>(reply.begin(), reply.begin() + half), 0, port});

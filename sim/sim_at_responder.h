@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/sim_faults.h"
 #include "sim/sim_options.h"
@@ -44,6 +45,7 @@ class SimAtResponder {
   FaultPlan* faults_;
   std::string pending_[2];  // command text received so far: AT port, NMEA port
   bool overlong_[2] = {};
+  std::vector<uint8_t> last_reply_[3];  // by port role: what a stale reply repeats
   int held_fd_ = -1;
 };
 

@@ -1,5 +1,7 @@
 #include "sim/sim_faults.h"
 
+#include <cctype>
+
 namespace sim {
 
 void FaultPlan::Add(const FaultRule& rule) {
@@ -46,8 +48,27 @@ std::optional<FaultRule> FaultPlan::TakeAt(const std::string& command, bool down
   return std::nullopt;
 }
 
-void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies) {
+std::vector<uint8_t> CutShort(const std::vector<uint8_t>& bytes, bool framed) {
+  std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() / 2));
+  // An escape byte left last would take the flag into the frame.
+  while (framed && !cut.empty() && cut.back() == 0x7D) cut.pop_back();
+  if (framed) cut.push_back(0x7E);
+  return cut;
+}
+
+void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies, const std::vector<uint8_t>& previous) {
   switch (rule.kind) {
+    case FaultKind::kTwice: {
+      const size_t count = replies.size();
+      for (size_t i = 0; i < count; ++i) replies.push_back(SimReply{replies[i].bytes, rule.value, replies[i].port});
+      break;
+    }
+    case FaultKind::kStale:
+      if (!previous.empty()) replies.insert(replies.begin(), SimReply{previous, 0});
+      break;
+    case FaultKind::kCut:
+      for (auto& reply : replies) reply.bytes = CutShort(reply.bytes, true);
+      break;
     case FaultKind::kSilence:
     case FaultKind::kPull:
       replies.clear();
@@ -126,18 +147,23 @@ std::optional<unsigned long> ParseNumber(const std::string& text, int base, unsi
 
 std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   const auto fields = SplitFields(text);
-  if (fields.size() < 3 || fields.size() > 5) return std::nullopt;
+  if (fields.size() < 3 || fields.size() > 6) return std::nullopt;
   FaultRule rule;
-  const auto state = ParseSimState(fields[0].c_str());
+  const bool at = fields[0] == "at";
+  if (at) {
+    if (fields[1].empty() || fields[1].size() > 64) return std::nullopt;
+    for (char& c : rule.at_command = fields[1]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  const auto state = at ? std::optional<SimState>(SimState::kFirmware) : ParseSimState(fields[0].c_str());
   std::string code_text = fields[1];
   if (code_text.rfind("0x", 0) == 0 || code_text.rfind("0X", 0) == 0) code_text = code_text.substr(2);
-  if (code_text.size() == 4) {  // the request's first two bytes
+  if (!at && code_text.size() == 4) {  // the request's first two bytes
     const auto second = ParseNumber(code_text.substr(2), 16, 0xFF);
     if (!second) return std::nullopt;
     rule.second_byte = static_cast<int>(*second);
     code_text.resize(2);
   }
-  const auto code = ParseNumber(code_text, 16, 0xFF);
+  const auto code = at ? std::optional<unsigned long>(0) : ParseNumber(code_text, 16, 0xFF);
   if (!state || !code) return std::nullopt;
   rule.state = *state;
   rule.request_code = static_cast<uint8_t>(*code);
@@ -149,6 +175,9 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   else if (kind == "corrupt-crc") rule.kind = FaultKind::kCorruptCrc;
   else if (kind == "corrupt-byte") rule.kind = FaultKind::kCorruptByte;
   else if (kind == "pull") rule.kind = FaultKind::kPull;
+  else if (kind == "twice") rule.kind = FaultKind::kTwice;
+  else if (kind == "stale") rule.kind = FaultKind::kStale;
+  else if (kind == "cut") rule.kind = FaultKind::kCut;
   else return std::nullopt;
   if (fields.size() >= 4) {
     const bool hex = rule.kind == FaultKind::kRefuse;
@@ -158,10 +187,15 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   } else if (rule.kind == FaultKind::kRefuse) {
     return std::nullopt;  // a refusal needs its byte
   }
-  if (fields.size() == 5) {
+  if (fields.size() >= 5) {
     const auto times = ParseNumber(fields[4], 10, 1000000);
     if (!times || *times == 0) return std::nullopt;
     rule.times = static_cast<int>(*times);
+  }
+  if (fields.size() == 6) {
+    const auto skip = ParseNumber(fields[5], 10, 10000000);
+    if (!skip) return std::nullopt;
+    rule.skip = static_cast<int>(*skip);
   }
   return rule;
 }

@@ -20,6 +20,9 @@ enum class FaultKind {
   kCorruptByte, // answer with one byte in the middle of the reply flipped (so its CRC fails)
   kPull,        // the cable is pulled: the module acts on the request, but every port
                 // vanishes before it answers; they come back after `value` ms (0: never)
+  kTwice,       // the reply goes out, and the same bytes again `value` ms later
+  kStale,       // the reply to the request before goes out again ahead of this one's
+  kCut,         // the reply is cut short: its first half, then the frame is closed
 };
 
 struct FaultRule {
@@ -50,15 +53,21 @@ class FaultPlan {
   std::vector<FaultRule> rules_;
 };
 
-// Parses "STATE:CODE:KIND[:VALUE[:TIMES]]", e.g. "programmer:07:refuse:3:1":
+// Parses "STATE:CODE:KIND[:VALUE[:TIMES[:SKIP]]]", e.g. "programmer:07:refuse:3:1":
 // STATE firmware|bootloader|programmer, CODE the request's first byte in hex
 // (or its first two bytes, e.g. 1B09), KIND silence|refuse|late|split|corrupt-crc|
-// corrupt-byte|pull, VALUE decimal (the refusal
+// corrupt-byte|pull|twice|stale|cut, VALUE decimal (the refusal
 // byte in hex; for pull the milliseconds until the cable is back, 0 or none:
-// it stays away), TIMES how many requests it hits (default all).
+// it stays away), TIMES how many requests it hits (default all), SKIP how many
+// matching requests pass untouched first (default 0). STATE "at" makes CODE an
+// AT command line ("at:AT+KORVANATI:cut:0:1:1").
 std::optional<FaultRule> ParseFaultRule(const std::string& text);
 
-// Applies a fault to the replies of one request.
-void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies);
+// Applies a fault to the replies of one request; `previous` is the reply sent
+// before (what a stale reply repeats).
+void ApplyFault(const FaultRule& rule, std::vector<SimReply>& replies, const std::vector<uint8_t>& previous = {});
+
+// The first half of a frame, closed by the flag where the frame was.
+std::vector<uint8_t> CutShort(const std::vector<uint8_t>& bytes, bool framed);
 
 }  // namespace sim

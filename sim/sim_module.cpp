@@ -198,7 +198,9 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
     PullNow(fault->value > 0 ? std::optional<uint32_t>(fault->value) : std::nullopt);
     return;
   }
-  if (fault) ApplyFault(*fault, actions.replies);
+  std::vector<uint8_t> previous = last_diag_reply_;
+  if (!actions.replies.empty()) last_diag_reply_ = actions.replies.back().bytes;
+  if (fault) ApplyFault(*fault, actions.replies, previous);
   Schedule(actions.replies);
   if (actions.next_state) SwitchProgram(*actions.next_state);
   if (actions.reenumerate && !reenumeration_) {

@@ -120,6 +120,7 @@ class SimModule {
   std::unique_ptr<SimProgram> program_;
   std::unique_ptr<SimAtResponder> at_responder_;
   FaultPlan faults_;
+  std::vector<uint8_t> last_diag_reply_;  // as the program made it: what a stale reply repeats
   std::vector<PendingWrite> pending_;  // loop thread only
   mutable std::mutex requests_mutex_;
   std::vector<RecordedRequest> requests_;

@@ -92,7 +92,8 @@ TEST_F(NvJob, ARestoreThatWroteNothingFails) {
 
 TEST_F(NvJob, AnUnexpectedWriteReplyIsShownAndIgnored) {
   StartModule();
-  module_->faults().Add({sim::SimState::kFirmware, 0x27, sim::FaultKind::kRefuse, 0x15, 1});
+  // The same other code each time the write is sent.
+  module_->faults().Add({sim::SimState::kFirmware, 0x27, sim::FaultKind::kRefuse, 0x15, 3});
   WriteFile("backup.nvb", Join({Record(700, 1), Record(701, 2)}));
   ASSERT_EQ(vek::RestoreNv(job()), 2);
   EXPECT_TRUE(Reports().Shown("restore NVB:NV 700 restore failed \r\n"));
@@ -151,7 +152,7 @@ TEST_F(NvJob, AWriteWithoutReplyEndsTheRestore) {
   EXPECT_EQ(vek::RestoreNv(job()), 1);
   EXPECT_TRUE(Reports().Logged("Error: NV_WRITE_F timeout!\r\n"));
   EXPECT_TRUE(Reports().Shown("restore backup.nvb failed!"));
-  EXPECT_EQ(module_->Requests().size(), 1u);
+  EXPECT_EQ(module_->Requests().size(), 3u) << "the write and the two times it is sent again";
 }
 
 TEST_F(NvJob, TheMeidNamesTheCopyOnTheMeidPlatform) {

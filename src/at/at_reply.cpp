@@ -24,6 +24,15 @@ std::string ReplyValue(std::string_view reply, std::string_view keyword) {
   return std::string(value);
 }
 
+bool ReplyFinished(std::string_view reply) {
+  const size_t end = reply.find_last_not_of(" \t\r\n");
+  if (end == std::string_view::npos) return false;
+  reply = reply.substr(0, end + 1);
+  const size_t line_start = reply.find_last_of("\r\n");
+  const std::string_view last = line_start == std::string_view::npos ? reply : reply.substr(line_start + 1);
+  return last == "OK" || last == "ERROR" || last.rfind("+CME ERROR", 0) == 0 || last.rfind("+CMS ERROR", 0) == 0;
+}
+
 int ProductIdOfText(std::string_view text) {
   if (text.size() > kProductIdMaxDigits) text = text.substr(0, kProductIdMaxDigits);
   size_t i = 0;

@@ -25,6 +25,11 @@ bool ReplyHas(std::string_view reply, std::string_view keyword);
 // cut to 49 characters. Empty when the keyword is absent.
 std::string ReplyValue(std::string_view reply, std::string_view keyword);
 
+// True when the reply's last line is a final result ("OK", "ERROR", "+CME
+// ERROR: ..." or "+CMS ERROR: ..."): a reply without one was cut short and may
+// hold a cut value.
+bool ReplyFinished(std::string_view reply);
+
 // A product id: at most 9 characters, leading blanks skipped, an optional sign,
 // the digits up to the first non-digit; 0 when there are none.
 int ProductIdOfText(std::string_view text);

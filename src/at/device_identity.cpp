@@ -10,11 +10,32 @@
 namespace vek {
 namespace {
 
-// One identity command into a fresh zero-filled buffer; the reply as text.
-std::string Ask(uint32_t port, std::string_view command) {
+struct AtReply {
+  std::string text;       // up to the first NUL
+  bool finished = false;  // it ends in its final result line, or it filled the whole read
+};
+
+// One identity command into a fresh zero-filled buffer.
+AtReply AskOnce(uint32_t port, std::string_view command) {
   char reply[kAtReplyBufferSize] = {};
-  AtExchange(port, CommandBytes(command), CommandLength(command), reply, sizeof reply);
-  return std::string(ReplyText(reply, sizeof reply));
+  const AtTransfer transfer = AtTransact(port, CommandBytes(command), CommandLength(command), kAtExchangeWaitMs,
+                                         reply, sizeof reply, true);
+  // A reply longer than the read is cut by the read, and its values by their fields.
+  const bool finished = transfer.received >= kAtReadSize ||
+                        ReplyFinished(std::string_view(reply, static_cast<size_t>(transfer.received)));
+  return {std::string(ReplyText(reply, sizeof reply)), finished};
+}
+
+// A reply that ends without its final result line was cut short: the command
+// is asked once more, and a reply cut again is not read at all, so a cut
+// version or IMEI never reaches the window or the version report.
+std::string Ask(uint32_t port, std::string_view command) {
+  const AtReply reply = AskOnce(port, command);
+  if (reply.text.empty() || reply.finished) return reply.text;
+  DebugTrace("AT: reply to %.*s without a final result, asking again", static_cast<int>(command.size() - 2),
+             command.data());
+  const AtReply again = AskOnce(port, command);
+  return again.finished ? again.text : std::string();
 }
 
 void MatchProduct(const std::string& version) {

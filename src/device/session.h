@@ -42,6 +42,13 @@ struct NvRestoreFacts {
   int refused = 0;
 };
 
+// The last whole NV backup: records saved, and the items left out because the
+// module never answered their reads right.
+struct NvBackupFacts {
+  int records = 0;
+  std::vector<int> unread;
+};
+
 // What the operator's stop did (Session::StopJob).
 struct JobStop {
   bool stopped = false;  // a job was running and has been stopped
@@ -138,6 +145,7 @@ class Session {
   static std::optional<std::string> ImageSetSha256();
   // The last restore's counts, once a restore has written its file back.
   static std::optional<NvRestoreFacts> NvRestoreCounts();
+  static std::optional<NvBackupFacts> NvBackupCounts();
   // The version report of the last job that made one ("update version X to version Y").
   static std::string JobResultText();
 

@@ -30,6 +30,12 @@ std::optional<NvRestoreFacts> Session::NvRestoreCounts() {
   return NvRestoreFacts{count->records, count->refused};
 }
 
+std::optional<NvBackupFacts> Session::NvBackupCounts() {
+  std::optional<NvBackupCount> count = LastNvBackupCount();
+  if (!count) return std::nullopt;
+  return NvBackupFacts{count->records, std::move(count->unread)};
+}
+
 std::string Session::JobResultText() { return vek::JobResultText().Get(); }
 
 JobStop Session::StopJob() {

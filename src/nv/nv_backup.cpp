@@ -6,6 +6,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "images/platform_profile.h"
 #include "link/hdlc_frame.h"
@@ -26,6 +27,9 @@ constexpr const char* kPlainTimeoutText = "1. save backup.nvb failed!";
 constexpr const char* kArrayTimeoutText = "2. save backup.nvb failed!";
 constexpr const char* kItemIgnoredText = "save NV:%d (ignored)";
 constexpr const char* kBackupFinishedText = "backup finished!";
+constexpr const char* kUnreadText = "backup NVB: %d %s could not be read: %s";
+// The status line holds 300 bytes: past these many ids the list ends in "...".
+constexpr size_t kUnreadIdsShown = 40;
 
 constexpr const char* kRestoreStartText = "restore backup.nvb...";
 constexpr const char* kRestoreOpenFailedText = "can't open backup.nvb!!!";
@@ -85,12 +89,12 @@ BackupFileWriter::Replace KeepingEarlier(UpgradeJob& job) {
   };
 }
 
-// Copies "backup.nvb" to `name` as a backup is written: whole and synced before
-// it takes the name.
-bool CopyBackup(UpgradeJob& job, const std::string& name) {
+// Copies backup file `from` to `to` as a backup is written: whole and synced
+// before it takes the name, an earlier file of that name kept in nv-history/.
+bool CopyBackup(UpgradeJob& job, const std::string& from, const std::string& to) {
   BackupFileReader source;
-  BackupFileWriter copy(name);
-  if (!source.Open(kBackupFileName) || !copy.Create()) return false;
+  BackupFileWriter copy(to);
+  if (!source.Open(from) || !copy.Create()) return false;
   uint8_t chunk[kNvRecordLength];
   int64_t copied = 0;
   for (int got; (got = source.Next(chunk)) > 0; copied += got) copy.AppendBytes(chunk, static_cast<size_t>(got));
@@ -114,19 +118,48 @@ void CopyAfterIdentity(UpgradeJob& job) {
   if (meid) job.write_log("%s", (text + ".nvb").c_str());
   if (name.empty()) return;
 
-  if (!CopyBackup(job, name)) {
+  if (!CopyBackup(job, kBackupFileName, name)) {
     job.write_log("%s", kCopyFailedText);
     job.show_status("%s", kCopyFailedText);
   }
 }
 
 // Read by the front end's thread while the worker's next restore may set it.
-std::mutex restore_count_mutex;
+std::mutex nv_counts_mutex;
 std::optional<NvRestoreCount> last_restore_count;
 
 void SetLastRestoreCount(std::optional<NvRestoreCount> count) {
-  std::lock_guard lock(restore_count_mutex);
+  std::lock_guard lock(nv_counts_mutex);
   last_restore_count = count;
+}
+
+std::optional<NvBackupCount> last_backup_count;
+
+void SetLastBackupCount(std::optional<NvBackupCount> count) {
+  std::lock_guard lock(nv_counts_mutex);
+  last_backup_count = std::move(count);
+}
+
+// "3027, 4000, ..." for the status line and "vek.log".
+std::string IdList(const std::vector<int>& ids) {
+  std::string text;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i == kUnreadIdsShown) return text + ", ...";
+    if (i > 0) text += ", ";
+    text += std::to_string(ids[i]);
+  }
+  return text;
+}
+
+// Items that could not be read are named once the backup is whole: a download
+// that resets the module's NV items loses them.
+void ReportUnread(UpgradeJob& job, const std::vector<int>& unread) {
+  if (unread.empty()) return;
+  const int count = static_cast<int>(unread.size());
+  const char* noun = count == 1 ? "item" : "items";
+  const std::string ids = IdList(unread);
+  job.show_status(kUnreadText, count, noun, ids.c_str());
+  job.write_log(kUnreadText, count, noun, ids.c_str());
 }
 
 struct WriteBack {
@@ -169,6 +202,7 @@ WriteBack WriteRecordsBack(UpgradeJob& job, BackupFileReader& file) {
 }  // namespace
 
 int BackupNv(UpgradeJob& job) {
+  SetLastBackupCount(std::nullopt);
   job.show_status("%s", kBackupStartText);
   BackupFileWriter file(kBackupFileName);
   if (!file.Create()) {
@@ -183,6 +217,7 @@ int BackupNv(UpgradeJob& job) {
   } saving(file);
 
   uint8_t data[kNvItemDataLength];
+  std::vector<int> unread;  // items (or elements of them) whose reply never came back right
   for (int id = 0; id < kNvItemCount; ++id) {
     std::memset(data, 0, sizeof data);
     const NvItemEntry& entry = NvItemTable[id];
@@ -193,13 +228,17 @@ int BackupNv(UpgradeJob& job) {
       result = NvReadItem(item, data, 0, 0, true);
       if (result == NV_TIMEOUT) return EndBackupEarly(job, file, kPlainTimeoutText);
       if (result == NV_REFUSED) continue;
+      if (result == NV_FAILED) unread.push_back(id);
     } else {
       // Indices 0 … count: a module ends an array by refusing the index past it.
+      bool element_unread = false;
       for (int index = 0; index <= entry.count; ++index) {
         result = NvReadItem(item, data, index, entry.count, true);
         if (result == NV_TIMEOUT) return EndBackupEarly(job, file, kArrayTimeoutText);
         if (result == NV_REFUSED) break;
+        element_unread = element_unread || result == NV_FAILED;
       }
+      if (element_unread) unread.push_back(id);
     }
     if (result == NV_DONE) {
       job.show_progress(static_cast<uint32_t>(id + 1), kNvItemCount);
@@ -214,11 +253,22 @@ int BackupNv(UpgradeJob& job) {
   }
   job.show_status("%s", kBackupFinishedText);
   job.write_log("%s", kBackupFinishedText);
+  ReportUnread(job, unread);
+  SetLastBackupCount(NvBackupCount{static_cast<int>(file.records()), unread});
   return kNvCompleted;
 }
 
+bool PutBackupInPlace(UpgradeJob& job, const std::string& source) {
+  return CopyBackup(job, source, kBackupFileName);
+}
+
+std::optional<NvBackupCount> LastNvBackupCount() {
+  std::lock_guard lock(nv_counts_mutex);
+  return last_backup_count;
+}
+
 std::optional<NvRestoreCount> LastNvRestoreCount() {
-  std::lock_guard lock(restore_count_mutex);
+  std::lock_guard lock(nv_counts_mutex);
   return last_restore_count;
 }
 

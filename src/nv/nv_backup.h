@@ -3,6 +3,8 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "records/job_records.h"
 
@@ -25,6 +27,11 @@ int BackupNv(UpgradeJob& job);
 // reports the failure.
 int RestoreNv(UpgradeJob& job);
 
+// Makes a copy of backup file `source` the "backup.nvb" the next restore
+// writes back; the file it replaces is kept in nv-history/. False (and
+// "backup.nvb" as it was) when the copy could not be made whole.
+bool PutBackupInPlace(UpgradeJob& job, const std::string& source);
+
 // The last restore's write-back: the whole records sent and how many of them the
 // module did not take. Nothing while no restore has run through its file (none
 // yet, or one that could not open it or timed out).
@@ -33,5 +40,14 @@ struct NvRestoreCount {
   int refused = 0;
 };
 std::optional<NvRestoreCount> LastNvRestoreCount();
+
+// The last whole backup: the records saved, and the ids of the items the
+// module did not answer right even when asked again (left out of the file).
+// Nothing while no backup has run to its end.
+struct NvBackupCount {
+  int records = 0;
+  std::vector<int> unread;
+};
+std::optional<NvBackupCount> LastNvBackupCount();
 
 }  // namespace vek

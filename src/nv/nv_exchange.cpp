@@ -6,6 +6,7 @@
 #include "link/hdlc_frame.h"
 #include "link/serial_port.h"
 #include "nv/nv_backup_file.h"
+#include "nv/nv_item_table.h"
 #include "records/job_records.h"
 #include "records/protocol_trace.h"
 #include "records/reporting.h"
@@ -14,11 +15,11 @@
 namespace vek {
 namespace {
 
-// The module answers an NV request within this time or not at all.
+// The module answers an NV request within this time or not at all. The time
+// is shared by the request and the two times it is sent again, so a module that
+// has gone still ends the step after 10 000 ms.
 constexpr uint32_t kNvReplyLimitMs = 10000;
-// A reply that arrives damaged is asked for again this many times before the
-// item is given up: a damaged reply must never reach the backup file.
-constexpr int kDamagedReplyRereads = 3;
+constexpr uint32_t kAttemptLimitMs[] = {4000, 3000, 3000};
 // A full read reply: 133 bytes and the CRC.
 constexpr int kFullReplyCount = kNvRequestLength + 2;
 
@@ -31,8 +32,6 @@ uint8_t nv_frame[kNvFrameCapacity];
 BackupFileWriter* open_backup_file = nullptr;  // download worker only
 bool wait_interrupted = false;                 // download worker only
 
-enum class Await { kFrame, kTimeout, kInterrupted };
-
 inline void PutEscaped(uint8_t byte, uint8_t* frame, int& n) {
   if (byte == kFrameFlag || byte == kFrameEscape) {
     frame[n++] = kFrameEscape;
@@ -42,28 +41,77 @@ inline void PutEscaped(uint8_t byte, uint8_t* frame, int& n) {
   }
 }
 
-// Sends the request in TxPacket and sleeps until a whole frame is in RxFrame.
-Await SendAndAwait() {
+// What the module's answer to the request in TxPacket turned out to be.
+enum class Answer {
+  kMatch,        // an intact reply with the request's command, item and index
+  kRefusal,      // 0x14 or 0x42
+  kOther,        // an intact reply with any other command byte
+  kDamaged,      // a wrong CRC, or a reply cut short
+  kTimeout,      // nothing within the time
+  kInterrupted,  // a stop request or a vanished port
+};
+
+uint16_t ItemOf(const uint8_t* packet) { return static_cast<uint16_t>(packet[1] | (packet[2] << 8)); }
+
+// Array elements are told apart by the index in byte 3.
+bool IsArrayItem(uint16_t item) { return item < kNvItemCount && NvItemTable[item].count > 0; }
+
+// A reply answers the request in TxPacket only when it names the same item
+// (and element): a repeated or late reply to an earlier request must never be
+// saved as this item's record, nor acknowledge this write.
+bool AnswersRequest(bool array_element) {
+  if (RxFrame.data[0] != TxPacket.data[0] || ItemOf(RxFrame.data) != ItemOf(TxPacket.data)) return false;
+  return !array_element || RxFrame.data[3] == TxPacket.data[3];
+}
+
+// Sends the request in TxPacket, dropping whatever is still queued from
+// earlier requests, and waits until `deadline` for a frame that answers it.
+Answer SendAndAwait(Deadline deadline, bool array_element) {
+  PurgeDiagPort(kPurgeReceive);
   const int length = EncodeNvFrame(TxPacket.data, kNvRequestLength, nv_frame);
   const int written = WritePort(DiagPort.load(), nv_frame, length);  // a lost request shows as silence
   if (ProtocolTraceOn()) TraceSent(nv_frame, static_cast<size_t>(length), written == length ? "" : "write failed");
-  const Deadline deadline = Deadline::AfterMs(kNvReplyLimitMs);
-  while (!ReceiveFrame()) {
-    // A module that streams bytes without ever closing a frame still times out.
-    if (deadline.Passed()) return Await::kTimeout;
-    switch (WaitForInput(DiagPort.load(), deadline)) {
-      case WaitResult::kReady: break;
-      case WaitResult::kTimeout: return Await::kTimeout;
-      case WaitResult::kStopped:
-      case WaitResult::kHungUp: return Await::kInterrupted;
+  for (;;) {
+    while (!ReceiveFrame()) {
+      // A module that streams bytes without ever closing a frame still times out.
+      if (deadline.Passed()) return Answer::kTimeout;
+      switch (WaitForInput(DiagPort.load(), deadline)) {
+        case WaitResult::kReady: break;
+        case WaitResult::kTimeout: return Answer::kTimeout;
+        case WaitResult::kStopped:
+        case WaitResult::kHungUp: return Answer::kInterrupted;
+      }
     }
+    const uint8_t command = RxFrame.data[0];
+    if (!RxFrameCrcValid()) return Answer::kDamaged;
+    if (command == kNvBadParameters || command == kNvBadSecurityMode) return Answer::kRefusal;
+    if (command != TxPacket.data[0]) return Answer::kOther;
+    if (RxFrame.count < kFullReplyCount) return Answer::kDamaged;
+    if (AnswersRequest(array_element)) return Answer::kMatch;
+    DebugTrace("NV %d: dropped a reply for item %d", ItemOf(TxPacket.data), ItemOf(RxFrame.data));
   }
-  return Await::kFrame;
 }
 
-NvResult EndWait(Await await, const char* timeout_text) {
-  wait_interrupted = await == Await::kInterrupted;
-  if (await == Await::kTimeout) TheJob().write_log("%s", timeout_text);
+// The request, and up to two more times when its answer does not come, comes
+// damaged or with another code. A refusal or the module's own answer ends it.
+Answer Exchange(bool array_element) {
+  const Deadline limit = Deadline::AfterMs(kNvReplyLimitMs);
+  Answer answer = Answer::kTimeout;
+  for (const uint32_t attempt_ms : kAttemptLimitMs) {
+    const Deadline attempt = Deadline::AfterMs(attempt_ms);
+    answer = SendAndAwait(attempt.When() < limit.When() ? attempt : limit, array_element);
+    if (answer == Answer::kMatch || answer == Answer::kRefusal || answer == Answer::kInterrupted) return answer;
+    DebugTrace("NV %d: %s, asking again", ItemOf(TxPacket.data),
+               answer == Answer::kTimeout ? "no reply" : answer == Answer::kDamaged ? "damaged reply" : "other reply");
+    // Once the whole time has gone, the module is taken as gone.
+    if (limit.Passed()) return answer;
+  }
+  return answer;
+}
+
+NvResult EndWait(Answer answer, const char* timeout_text) {
+  wait_interrupted = answer == Answer::kInterrupted;
+  if (answer == Answer::kTimeout) TheJob().write_log("%s", timeout_text);
   return NV_TIMEOUT;
 }
 
@@ -113,23 +161,14 @@ NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool sav
   }
   TxPacket.length = kNvRequestLength;
 
-  bool intact = false;
-  for (int attempt = 0; attempt <= kDamagedReplyRereads && !intact; ++attempt) {
-    const Await await = SendAndAwait();
-    if (await != Await::kFrame) return EndWait(await, kReadTimeoutText);
-    intact = RxFrameCrcValid();
-    if (!intact) DebugTrace("NV %d: reply with a wrong CRC", item);
-  }
-  if (!save) return intact ? NV_DONE : NV_FAILED;  // the caller reads RxFrame itself
-
-  const uint8_t command = RxFrame.data[0];
-  if (intact && (command == kNvBadParameters || command == kNvBadSecurityMode)) return NV_REFUSED;
-  // Only an intact reply of full length is a read reply.
-  if (intact && command == kNvReadCommand && RxFrame.count >= kFullReplyCount) {
-    if (ReplyStatus() == 0 && open_backup_file != nullptr) open_backup_file->Append(RxFrame.data);
+  const Answer answer = Exchange(count != 0);
+  if (answer == Answer::kTimeout || answer == Answer::kInterrupted) return EndWait(answer, kReadTimeoutText);
+  if (answer == Answer::kRefusal) return NV_REFUSED;
+  if (answer == Answer::kMatch) {
+    if (save && ReplyStatus() == 0 && open_backup_file != nullptr) open_backup_file->Append(RxFrame.data);
     return NV_DONE;
   }
-  TheJob().show_status(kReadFailedText, item);
+  if (save) TheJob().show_status(kReadFailedText, item);
   return NV_FAILED;
 }
 
@@ -138,11 +177,10 @@ NvResult NvWriteItem(uint16_t item) {
   TxPacket.data[131] = 0;
   TxPacket.data[132] = 0;
   TxPacket.length = kNvRequestLength;
-  const Await await = SendAndAwait();
-  if (await != Await::kFrame) return EndWait(await, kWriteTimeoutText);
-  const uint8_t command = RxFrame.data[0];
-  if (command == kNvBadParameters || command == kNvBadSecurityMode) return NV_REFUSED;
-  if (command == kNvWriteCommand) return NV_DONE;
+  const Answer answer = Exchange(IsArrayItem(item));
+  if (answer == Answer::kTimeout || answer == Answer::kInterrupted) return EndWait(answer, kWriteTimeoutText);
+  if (answer == Answer::kRefusal) return NV_REFUSED;
+  if (answer == Answer::kMatch) return NV_DONE;
   TheJob().show_status(kWriteFailedText, item);
   return NV_FAILED;
 }

@@ -42,12 +42,15 @@ void SetOpenBackupFile(BackupFileWriter* file);
 
 // One NV read. `data` is the 128-byte request area; count 0 asks for a plain
 // item, count > 0 for element `index` of an array item. With `save`, a reply
-// with status 0 is appended to the open backup file. A reply whose CRC is wrong
-// is asked for again a few times and never saved.
+// with status 0 is appended to the open backup file. Only a reply that names
+// the requested item (and element) answers it; others are dropped. A request
+// whose answer does not come, comes damaged or with another command is sent
+// up to two more times within the one 10 000 ms limit.
 NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool save);
 
 // One NV write of the record the caller has placed in TxPacket's data area;
-// `item` names it in the reports.
+// `item` names it in the reports. Answers are matched and asked for again as
+// for a read.
 NvResult NvWriteItem(uint16_t item);
 
 // True when the last NV_TIMEOUT came from a stop request or a vanished port

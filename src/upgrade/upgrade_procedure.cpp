@@ -12,6 +12,7 @@
 #include "records/stop_wait.h"
 #include "upgrade/download_flash.h"
 #include "upgrade/moved_port.h"
+#include "upgrade/owed_restore.h"
 #include "upgrade/port_discovery.h"
 #include "upgrade/status_report.h"
 
@@ -75,11 +76,13 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
   }
 }
 
-// After the download: writes the backup back into the reset module.
-bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock) {
+// After the download: writes the backup back into the reset module (the
+// earlier job's backup when this module is owed one), and drops the note of the
+// owed restore once it succeeded.
+bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owed, bool say_reset) {
   WaitForTarget();
   if (job.target_state == TARGET_DIAG) sleep_lock.Release();  // back in its firmware
-  if (job.download_enable == 1) ShowAndLog(job, "reset ok");
+  if (say_reset) ShowAndLog(job, "reset ok");
   if (job.target_state != TARGET_DIAG) {
     sleep_lock.Release();  // the job ends here: not while the box is open
     ShowAndLog(job, "unspecified state for restore qcn!");
@@ -93,10 +96,11 @@ bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   }
   if (!Unlock(job)) return false;
   job.stage = STAGE_RESTORE;
-  if (RestoreNv(job) != kNvCompleted) {
+  if (!PrepareOwedRestore(job, owed) || RestoreNv(job) != kNvCompleted) {
     ShowAndLog(job, "restore backup.nvb failed!");
     return false;
   }
+  SettleOwedRestore(owed);
   return true;
 }
 
@@ -157,6 +161,7 @@ int RunUpgrade(UpgradeJob& job) {
   DeviceInfo& device = TheDevice();
   int success = 1;
   int backup_result = kNvCompleted;
+  OwedRestore owed;
   // Held from the switch to download until the module runs its firmware again;
   // given back on every way out of here.
   SleepInhibitor sleep_lock;
@@ -167,6 +172,9 @@ int RunUpgrade(UpgradeJob& job) {
     ReachModule(job);
     if (StopRequested()) return 0;
     if (job.backup_enable != 0 && !BackUp(job, backup_result)) return 0;
+    // From here until its restore succeeds the module is owed one, whatever ends the job.
+    if (job.restore_enable != 0 && backup_result == kNvCompleted)
+      owed = job.backup_enable != 0 ? NoteOwedRestore(job) : FindOwedRestore();
   }
   job.show_progress(0, 1);
 
@@ -177,13 +185,21 @@ int RunUpgrade(UpgradeJob& job) {
     job.write_log("download failed!");
     return 0;
   }
-  if (job.restore_enable != 0 && backup_result == kNvCompleted && !Restore(job, sleep_lock)) return 0;
+  if (job.restore_enable != 0 && backup_result == kNvCompleted &&
+      !Restore(job, sleep_lock, owed, job.download_enable == 1))
+    return 0;
   if (job.restore_enable != 0 && backup_result == kBackupSkipped) ShowAndLog(job, "no backup made, restore skipped");
   job.show_progress(0, 1);
 
   if (job.download_enable == 1) success = WaitForUpgradedModule() ? 1 : 0;
   sleep_lock.Release();  // it answered in its firmware, or the wait gave up
   if (StopRequested()) return 0;
+  // A module found in a download mode gets its images only; once its firmware
+  // names it, an earlier job's backup it is owed is written back.
+  if (job.download_mode != 0 && success == 1) {
+    owed = FindOwedRestore();
+    if (owed.note && !Restore(job, sleep_lock, owed, false)) return 0;
+  }
 
   if (job.restore_default == 1 && success == 1) {
     if (AtRestoreDefaults(device.at_port)) {
