@@ -28,6 +28,7 @@
 #include "images/platform_profile.h"
 #include "link/process_scan.h"
 #include "nv/nv_history.h"
+#include "nv/nv_pending_restore.h"
 #include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
@@ -304,7 +305,8 @@ class CellRun {
     for (const auto& entry : std::filesystem::directory_iterator(Work(""))) {
       const std::string name = entry.path().filename();
       const bool known = name == "vek.log" || name == "backup.nvb" || name == "config.ini" ||
-                         (name == vek::kNvHistoryFolder && entry.is_directory()) || IsIdentityCopy(entry.path());
+                         (name == vek::kNvHistoryFolder && entry.is_directory()) ||
+                         (name == vek::kNvPendingFolder && entry.is_directory()) || IsIdentityCopy(entry.path());
       if (!known) faults.push_back("stray file " + name);
     }
     std::error_code error;

@@ -132,9 +132,17 @@ TEST(FaultRuleText, ParsesEveryKindAndRejectsNonsense) {
   EXPECT_TRUE(sim::ParseFaultRule("bootloader:0f:silence"));
   EXPECT_TRUE(sim::ParseFaultRule("bootloader:0f:split:10:1"));
   EXPECT_TRUE(sim::ParseFaultRule("bootloader:0f:corrupt-crc"));
+  rule = sim::ParseFaultRule("firmware:26:twice:0:1:4889");
+  ASSERT_TRUE(rule);
+  EXPECT_EQ(rule->kind, sim::FaultKind::kTwice);
+  EXPECT_EQ(rule->skip, 4889);
+  rule = sim::ParseFaultRule("at:at+korvanati:cut:0:1");
+  ASSERT_TRUE(rule);
+  EXPECT_EQ(rule->at_command, "AT+KORVANATI");
+  EXPECT_EQ(rule->kind, sim::FaultKind::kCut);
   for (const char* bad : {"", "firmware", "firmware:00", "nowhere:00:silence", "firmware:100:silence",
                           "firmware:zz:silence", "firmware:00:explode", "firmware:00:refuse", "firmware:00:late:-1",
-                          "firmware:00:late:5:0", "firmware:00:late:5:1:9", "firmware:00:late:99999999999"})
+                          "firmware:00:late:5:0", "firmware:00:late:5:1:9:9", "firmware:00:stale:0:1:x", "at::cut", "firmware:00:late:99999999999"})
     EXPECT_FALSE(sim::ParseFaultRule(bad)) << bad;
 }
 
