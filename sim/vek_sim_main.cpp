@@ -103,9 +103,10 @@ void AddNvOptions(CLI::App& app, sim::NvOptions& nv, ModuleFlags& flags) {
 void AddProgramOptions(CLI::App& app, sim::SimModuleOptions& options, std::vector<std::string>& faults,
                        std::string& programmer_start, uint32_t& reboot_delay_ms, ModuleFlags& flags) {
   app.add_option("--fault", faults,
-                 "misbehave on a request: [M@]STATE:CODE:KIND[:VALUE[:TIMES]]; M@ only module M, CODE in hex, "
-                 "KIND silence|refuse|late|split|corrupt-crc|corrupt-byte|pull, VALUE ms (refuse: the reply byte "
-                 "in hex; pull: until the cable is back, 0 never)");
+                 "misbehave on a request: [M@]STATE:CODE:KIND[:VALUE[:TIMES[:SKIP]]]; M@ only module M, CODE in "
+                 "hex (STATE at: an AT command), KIND silence|refuse|late|split|corrupt-crc|corrupt-byte|pull|"
+                 "twice|stale|cut, VALUE ms (refuse: the reply byte in hex; pull: until the cable is back, 0 "
+                 "never), SKIP matching requests that pass first");
   app.add_option("--version", options.firmware.version, "the firmware's version text");
   app.add_option("--interface-type", options.firmware.interface_type, "the firmware's interface-type text");
   app.add_option("--spc", options.firmware.service_code, "the six-digit code that unlocks NV access")
@@ -159,7 +160,7 @@ bool ParseFaults(const std::vector<std::string>& texts, size_t count, std::vecto
   for (const auto& text : texts) {
     const auto fault = sim::ParseTargetedFault(text, count);
     if (!fault) {
-      std::fprintf(stderr, "vek-sim: --fault %s: expected [M@]STATE:CODE:KIND[:VALUE[:TIMES]], M from 1 to %zu\n",
+      std::fprintf(stderr, "vek-sim: --fault %s: expected [M@]STATE:CODE:KIND[:VALUE[:TIMES[:SKIP]]], M from 1 to %zu\n",
                    text.c_str(), count);
       return false;
     }

@@ -48,13 +48,16 @@ struct Spoil {
   uint32_t value;
 };
 
-// Late: past the first wait for an NV reply (4000 ms), well inside a block's 30 000 ms.
-const Spoil kSpoils[] = {{"twice", FaultKind::kTwice, 0},       {"stale", FaultKind::kStale, 0},
+// Twice: the copy 40 ms after the reply, once the next request has gone out. Late:
+// past the first wait for an NV reply (4000 ms), well inside a block's 30 000 ms.
+const Spoil kSpoils[] = {{"twice", FaultKind::kTwice, 40},       {"stale", FaultKind::kStale, 0},
                          {"cut short", FaultKind::kCut, 0},     {"garbled", FaultKind::kCorruptByte, 0},
                          {"another code", FaultKind::kRefuse, 0x13}, {"late", FaultKind::kLate, 5000},
                          {"silent", FaultKind::kSilence, 0}};
 
-const std::string kVersionReport = "update version ZX2180_SIM_V1.0 to version ZX2180_SIM_V1.1";
+// The values as the module gives them, with the blank before them.
+const std::string kVersionReport = "update version  ZX2180_SIM_V1.0 to version  ZX2180_SIM_V1.1";
+const std::string kUnknownBefore = "update version  to version  ZX2180_SIM_V1.1";
 
 std::string Bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -92,12 +95,17 @@ class Case {
     if (first.timed_out) wrong += "hung; ";
     if (first.exit_status == 0) {
       wrong += ModuleWrong();
-      if (!Contains(first.out, kVersionReport)) wrong += "exit 0 without the exact version report; ";
+      const size_t said = first.out.find("update version");
+      // A version the module did not give in time is unknown, never a wrong one.
+      const bool unknown_before = *place_.at_command != '\0' && Contains(first.out, kUnknownBefore);
+      if (!Contains(first.out, kVersionReport) && !unknown_before)
+        wrong += "exit 0 with another version report: " +
+                 (said == std::string::npos ? "none" : first.out.substr(said, first.out.find('\n', said) - said)) + "; ";
       if (Bytes(Work("backup.nvb")) != original_) wrong += "exit 0 with a backup.nvb that is not the module's; ";
     } else if (first.exit_status != 1) {
       wrong += "exit " + std::to_string(first.exit_status) + "; ";
-    } else if (!OriginalKept()) {
-      wrong += "exit 1 and the module's items are in no backup; ";
+    } else if (!OriginalKept() && !NvWrong().empty()) {
+      wrong += "exit 1, and the module's items are neither in it nor in a backup; ";
     }
     outcome_ = "exit " + std::to_string(first.exit_status);
     if (first.exit_status != 0) {
@@ -132,7 +140,7 @@ class Case {
   std::string ModuleWrong() {
     std::string wrong;
     const vek::PlatformProfile* profile = vek::ProfileOf(vek::PLATFORM_6280);
-    std::lock_guard lock(module_->device().mutex);
+    std::unique_lock lock(module_->device().mutex);
     for (const auto& image : profile->images) {
       vek::ImageSlot slot;
       const auto found = module_->device().flash.find(image.type);
@@ -142,9 +150,13 @@ class Case {
           std::string(found->second.data.begin(), found->second.data.end()) != expected)
         wrong += "image " + std::to_string(image.type) + " not in the flash; ";
     }
+    lock.unlock();
+    return wrong + NvWrong();
+  }
+
+  std::string NvWrong() {
     const nvtest::Bytes now = nvtest::ExpectedBackup(module_->device().nv);
-    if (std::string(now.begin(), now.end()) != original_) wrong += "the module's NV items are not its own; ";
-    return wrong;
+    return std::string(now.begin(), now.end()) == original_ ? "" : "the module's NV items are not its own; ";
   }
 
   // The module's own items are in "backup.nvb" or in the note of the restore it is owed.
@@ -176,7 +188,9 @@ TEST(SpoiledReply, NoJobCallsALossASuccessAndTheNextJobPutsTheItemsBack) {
   };
   std::vector<Result> results;
   for (const Place& place : kPlaces)
-    for (const Spoil& spoil : kSpoils) results.push_back({&place, &spoil, {}, {}});
+    for (const Spoil& spoil : kSpoils)
+      // AT replies carry no check: a flipped bit inside a value cannot be told.
+      if (*place.at_command == '\0' || spoil.kind != FaultKind::kCorruptByte) results.push_back({&place, &spoil, {}, {}});
   std::atomic<size_t> next{0};
   {
     std::vector<std::jthread> workers;
