@@ -182,7 +182,8 @@ class FactoryEndToEnd : public ::testing::Test {
 };
 
 TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
-  StartTray(3, {"2@programmer:07:refuse:13"});  // module 2's flash refuses a write
+  // Module 2's flash refuses a write; module 3 answers one NV read with another code each time it is asked.
+  StartTray(3, {"2@programmer:07:refuse:13", "3@firmware:26:refuse:13:3:3000"});
   auto factory = Factory({"--count", "3"});
   const auto status = factory->Wait(kJobBound);
   const std::string output = factory->Output();
@@ -204,6 +205,9 @@ TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
                                                    " [^\n]*failed\\(1\\) +download failed! \\(write failed\\)\n")))
       << output;
   EXPECT_TRUE(Contains(output, "vek-factory: 3 job(s): 2 succeeded, 1 failed")) << output;
+  EXPECT_EQ(report.at(UsbPath(0))["nv_unread"], 0);
+  EXPECT_EQ(report.at(UsbPath(2))["nv_unread"], 1);
+  EXPECT_TRUE(Contains(output, " ok, 1 NV item not backed up ")) << output;
   EXPECT_TRUE(Module(1).device().nv.Snapshot() == nv_before_[1]);
 }
 

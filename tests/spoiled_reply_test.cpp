@@ -3,14 +3,13 @@
 // and an AT reply, against a module whose download resets its NV items. A job
 // may end in exit 0 only with the images in the flash and every NV item as the
 // module had it; otherwise it ends in exit 1 with the module's items kept, and
-// the next clean job puts them back. The table goes to artifacts/spoiled-replies.md.
+// the next clean job puts them back.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "cli_process.h"
@@ -95,12 +94,9 @@ class Case {
     if (first.timed_out) wrong += "hung; ";
     if (first.exit_status == 0) {
       wrong += ModuleWrong();
-      const size_t said = first.out.find("update version");
       // A version the module did not give in time is unknown, never a wrong one.
       const bool unknown_before = *place_.at_command != '\0' && Contains(first.out, kUnknownBefore);
-      if (!Contains(first.out, kVersionReport) && !unknown_before)
-        wrong += "exit 0 with another version report: " +
-                 (said == std::string::npos ? "none" : first.out.substr(said, first.out.find('\n', said) - said)) + "; ";
+      if (!Contains(first.out, kVersionReport) && !unknown_before) wrong += "exit 0 with another version report; ";
       if (Bytes(Work("backup.nvb")) != original_) wrong += "exit 0 with a backup.nvb that is not the module's; ";
     } else if (first.exit_status != 1) {
       wrong += "exit " + std::to_string(first.exit_status) + "; ";
@@ -203,17 +199,10 @@ TEST(SpoiledReply, NoJobCallsALossASuccessAndTheNextJobPutsTheItemsBack) {
         }
       });
   }
-  std::ostringstream table;
-  table << "## Spoiled replies\n\n| where | reply | outcome |\n|---|---|---|\n";
   for (const Result& result : results) {
-    table << "| " << result.place->name << " | " << result.spoil->name << " | " << result.outcome
-          << (result.wrong.empty() ? "" : " FAILED: " + result.wrong) << " |\n";
+    std::cout << result.place->name << " / " << result.spoil->name << ": " << result.outcome << "\n";
     EXPECT_EQ(result.wrong, "") << result.place->name << " / " << result.spoil->name << " (" << result.outcome << ")";
   }
-  const std::string path = std::string(VEK_BINARY_DIR) + "/artifacts/spoiled-replies.md";
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << table.str();
-  std::cout << table.str();
 }
 
 }  // namespace
