@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VEK_FUZZ_REQUIRE(text.size() < sizeof reply);
 
   vek::DeviceInfo& device = vek::TheDevice();
-  size_t seen = 0;
+  // Whether the reply ended: any bytes, NULs among them, up to the whole read.
+  size_t seen = vek::ReplyFinished(std::string_view(reply, std::min(size, sizeof reply - 1))) ? 1 : 0;
   for (const char* key : {vek::kKeyRevision, vek::kKeyImei, vek::kKeyMeid, vek::kKeyDeviceInfo}) {
     const std::string value = vek::ReplyValue(text, key);
     VEK_FUZZ_REQUIRE(value.size() <= vek::kAtValueMaxLength);

@@ -10,6 +10,7 @@
 #include "nv/nv_backup_file.h"
 #include "nv/nv_exchange.h"
 #include "nv/nv_identity.h"
+#include "nv/nv_pending_restore.h"
 #include "pipe_port.h"
 
 namespace {
@@ -67,5 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckCopyName(meid);
   }
   VEK_FUZZ_REQUIRE(total == size);
+  // The identity a restore note is kept under comes from the same bytes.
+  for (const bool meid : {false, true}) CheckCopyName(vek::BackupIdentity(path, meid));
   return 0;
 }
