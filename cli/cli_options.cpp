@@ -4,8 +4,9 @@
 
 #include <string_view>
 
-#include "cli/option_words.h"
 #include "device/session.h"
+#include "events/exit_status.h"
+#include "options/option_words.h"
 
 namespace vekcli {
 namespace {
@@ -48,26 +49,26 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
     // --timeout without its number is told like one with a bad number.
     if (std::string_view(error.what()) == CLI::ArgumentMismatch::TypedAtLeast("--timeout", 1, "SECONDS").what()) {
       err << "vek-cli: --timeout expects " << kTimeoutExpects << "\n";
-      return kExitUsage;
+      return vekevents::kExitUsage;
     }
     if (std::string_view(error.what()) == CLI::ArgumentMismatch::TypedAtLeast("--module", 1, "WHERE").what()) {
       err << "vek-cli: --module expects " << kModuleExpects << "\n";
-      return kExitUsage;
+      return vekevents::kExitUsage;
     }
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? 0 : kExitUsage;
+    return status == 0 ? 0 : vekevents::kExitUsage;
   }
   if (timeout_option->count() > 0) {
     const std::optional<double> seconds = PositiveSeconds(timeout);
     if (!seconds) {
       err << "vek-cli: --timeout expects " << kTimeoutExpects << ", not " << Quoted(timeout) << "\n";
-      return kExitUsage;
+      return vekevents::kExitUsage;
     }
     options.timeout_seconds = *seconds;
   }
   if (module_option->count() > 0 && !vek::IsModuleName(options.module)) {
     err << "vek-cli: --module expects " << kModuleExpects << ", not " << Quoted(options.module) << "\n";
-    return kExitUsage;
+    return vekevents::kExitUsage;
   }
   return std::nullopt;
 }

@@ -22,11 +22,6 @@ struct CliOptions {
   std::string module;           // --module WHERE, one module among several: a USB port path or COM<n>
 };
 
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitJobFailed = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitNoJob = 3;
-
 // Parses the command line. Returns an exit status when the program must end now
 // (--help, --version: 0; a usage error: 2, with the reason on `err`). A number
 // that is not one, or is out of range, gets one line naming the option and

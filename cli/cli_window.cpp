@@ -122,6 +122,10 @@ int CliWindow::ShowMessage(int kind, const std::string& text, const std::string&
   return !answer.empty() && (answer[0] == 'o' || answer[0] == 'O' || answer[0] == 'y' || answer[0] == 'Y') ? 1 : 0;
 }
 
+void CliWindow::JobFactsChanged(const vek::JobFacts& facts, vek::JobFactsChange change) {
+  events_.Facts(facts, change);
+}
+
 void CliWindow::SetImagePathText(const std::string& path) {
   image_path_field_ = path;
   image_folder_ready_ = true;

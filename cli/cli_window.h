@@ -36,6 +36,7 @@ class CliWindow : public vek::WindowNotifications {
   int SelectedProductPosition() override;
   void SetImagePathText(const std::string& path) override;
   void ClearDeviceControls() override;
+  void JobFactsChanged(const vek::JobFacts& facts, vek::JobFactsChange change) override;
 
   // The connect task found the image folder complete.
   bool image_folder_ready() const { return image_folder_ready_; }

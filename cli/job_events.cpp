@@ -4,8 +4,11 @@
 
 #include <cstring>
 
+#include "events/event_schema.h"
+
 namespace vekcli {
 
+namespace field = vekevents::field;
 using nlohmann::ordered_json;
 using vek::Session;
 
@@ -31,28 +34,28 @@ const char* StageName(vek::Stage stage) {
   return "unknown";
 }
 
-JobEvents::JobEvents(std::unique_ptr<EventStream> stream) : stream_(std::move(stream)) {}
+JobEvents::JobEvents(std::unique_ptr<vekevents::EventStream> stream) : stream_(std::move(stream)) {}
 
 void JobEvents::Start() {
-  if (stream_) stream_->Write("start", {{"program", "vek-cli"}, {"version", "5.1"}});
+  if (stream_) stream_->Write(vekevents::kStart, {{"program", "vek-cli"}, {"version", "5.1"}});
 }
 
 void JobEvents::Status(const std::string& text) {
   last_status_ = text;
   LookAround();
-  if (stream_) stream_->Write("status", {{"text", text}});
+  if (stream_) stream_->Write(vekevents::kStatus, {{"text", text}});
 }
 
 void JobEvents::Progress(int percent) {
   LookAround();
   if (!stream_ || percent_ == percent) return;
   percent_ = percent;
-  stream_->Write("progress", {{"percent", percent}});
+  stream_->Write(vekevents::kProgress, {{"percent", percent}});
 }
 
 void JobEvents::Message(const std::string& caption, const std::string& text) {
   LookAround();
-  if (stream_) stream_->Write("message", {{"caption", caption}, {"text", text}});
+  if (stream_) stream_->Write(vekevents::kMessage, {{"caption", caption}, {"text", text}});
 }
 
 void JobEvents::ImeiLabel(const std::string& label) {
@@ -64,13 +67,13 @@ void JobEvents::ImeiLabel(const std::string& label) {
   if (key == imei_key_ && value == imei_) return;
   imei_key_ = key;
   imei_ = value;
-  stream_->Write("identity", {{key, value}});
+  stream_->Write(vekevents::kIdentity, {{key, value}});
 }
 
 void JobEvents::Product(const std::string& name) {
   if (!stream_ || name.empty() || name == product_) return;
   product_ = name;
-  stream_->Write("identity", {{"product", name}});
+  stream_->Write(vekevents::kIdentity, {{"product", name}});
 }
 
 void JobEvents::LookAround() {
@@ -78,7 +81,7 @@ void JobEvents::LookAround() {
   const vek::Stage stage = Session::JobStage();
   if (stage_ != stage) {
     stage_ = stage;
-    stream_->Write("stage", {{"stage", StageName(stage)}});
+    stream_->Write(vekevents::kStage, {{"stage", StageName(stage)}});
   }
   vek::ModuleFacts now = Session::KnownModule();
   now.sw_version = Trimmed(now.sw_version);
@@ -92,31 +95,49 @@ void JobEvents::LookAround() {
     identity["software_version"] = now.sw_version;
   if (!now.new_sw_version.empty() && now.new_sw_version != module_.new_sw_version)
     identity["software_version_after"] = now.new_sw_version;
-  if (!identity.empty()) stream_->Write("identity", identity);
+  if (!identity.empty()) stream_->Write(vekevents::kIdentity, identity);
   const std::string before = module_.sw_version;
   module_ = now;
   if (job_started_) module_.sw_version = before;
 
   if (const std::optional<std::string> sha256 = Session::ImageSetSha256(); sha256 && *sha256 != image_set_) {
     image_set_ = *sha256;
-    stream_->Write("image_set", {{"sha256", image_set_}});
+    stream_->Write(vekevents::kImageSet, {{"sha256", image_set_}});
   }
-  const std::optional<vek::NvRestoreFacts> counts = Session::NvRestoreCounts();
-  if (counts && (!nv_restore_ || nv_restore_->records != counts->records || nv_restore_->refused != counts->refused)) {
-    nv_restore_ = counts;
-    stream_->Write("nv_restore", {{"records", counts->records}, {"refused", counts->refused}});
-  }
-  TellBackup();
 }
 
-void JobEvents::TellBackup() {
-  if (nv_backup_told_) return;
-  const std::optional<vek::NvBackupFacts> backup = Session::NvBackupCounts();
-  if (!backup) return;
-  nv_backup_told_ = true;
-  stream_->Write("nv_backup", {{"records", backup->records},
-                               {"nv_unread", backup->unread.size()},
-                               {"unread_items", backup->unread}});
+void JobEvents::Facts(const vek::JobFacts& facts, vek::JobFactsChange change) {
+  if (!stream_) return;
+  using Change = vek::JobFactsChange;
+  switch (change) {
+    case Change::kStep: {
+      ordered_json fields = {{field::kStep, vek::JobStepName(facts.step)}};
+      if (facts.step == vek::JobStep::kImage) fields["image"] = facts.image;
+      stream_->Write(vekevents::kStep, fields);
+      break;
+    }
+    case Change::kFailed: {
+      if (!facts.failed_step) break;
+      const char* step = vek::JobStepName(*facts.failed_step);
+      ordered_json fields = {{field::kStep, step}, {field::kFailedStep, step}, {field::kReason, facts.reason}};
+      if (*facts.failed_step == vek::JobStep::kImage) fields["image"] = facts.failed_image;
+      stream_->Write(vekevents::kStep, fields);
+      break;
+    }
+    case Change::kNormalReset: stream_->Write(vekevents::kNormalReset); break;
+    case Change::kNvBackup:
+      if (facts.nv_backup)
+        stream_->Write(vekevents::kNvBackup, {{field::kRecords, facts.nv_backup->records},
+                                              {field::kNvUnread, facts.nv_backup->unread.size()},
+                                              {field::kUnreadItems, facts.nv_backup->unread}});
+      break;
+    case Change::kNvRestore:
+      if (facts.nv_restore)
+        stream_->Write(vekevents::kNvRestore,
+                       {{field::kRecords, facts.nv_restore->records}, {field::kRefused, facts.nv_restore->refused}});
+      break;
+    case Change::kStarted: break;
+  }
 }
 
 void JobEvents::Result(const char* outcome, const std::string& text, int exit_status, int signal) {
@@ -125,7 +146,7 @@ void JobEvents::Result(const char* outcome, const std::string& text, int exit_st
   ordered_json fields = {{"outcome", outcome}, {"text", text}, {"exit_status", exit_status}};
   if (signal == SIGINT) fields["signal"] = "SIGINT";
   if (signal == SIGTERM) fields["signal"] = "SIGTERM";
-  stream_->Write("result", fields);
+  stream_->Write(vekevents::kResult, fields);
 }
 
 }  // namespace vekcli

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/event_stream.h"
+#include "events/event_stream.h"
 #include "device/session.h"
 
 namespace vekcli {
@@ -15,7 +15,7 @@ namespace vekcli {
 class JobEvents {
  public:
   // Without a stream every call does nothing.
-  explicit JobEvents(std::unique_ptr<EventStream> stream);
+  explicit JobEvents(std::unique_ptr<vekevents::EventStream> stream);
 
   bool on() const { return stream_ != nullptr; }
   bool on_standard_output() const { return stream_ && stream_->on_standard_output(); }
@@ -29,26 +29,24 @@ class JobEvents {
   void Product(const std::string& name);
   // "start" was pressed: the module's version known now is the one before the job.
   void JobStarted() { job_started_ = true; }
-  // The stage, identity, image set and NV counts: an event for each that changed.
+  // The stage, identity and image set: an event for each that changed.
   void LookAround();
+  // A change of the job's facts: the step events, the normal reset, the NV counts.
+  void Facts(const vek::JobFacts& facts, vek::JobFactsChange change);
   // The last event. `signal`: the signal that stopped the job, or 0.
   void Result(const char* outcome, const std::string& text, int exit_status, int signal);
 
   const std::string& last_status() const { return last_status_; }
 
  private:
-  // The backup's counts, once it is whole.
-  void TellBackup();
-
-  std::unique_ptr<EventStream> stream_;
+  std::unique_ptr<vekevents::EventStream> stream_;
   std::string last_status_;
   std::optional<int> percent_;
   std::optional<vek::Stage> stage_;
   vek::ModuleFacts module_;  // as far as told
   std::string imei_key_, imei_, product_;
   std::string image_set_;
-  std::optional<vek::NvRestoreFacts> nv_restore_;
-  bool nv_backup_told_ = false;
+
   bool job_started_ = false;
 };
 

@@ -19,6 +19,7 @@
 #include "cli/event_loop.h"
 #include "cli/job_events.h"
 #include "device/session.h"
+#include "events/exit_status.h"
 
 namespace {
 
@@ -43,15 +44,15 @@ bool ChooseProductInDownloadMode(const vekcli::CliOptions& options, vekcli::CliW
 
 int ExitStatusOfJob() {
   switch (Session::LastJobOutcome()) {
-    case vek::JobOutcome::kSucceeded: return vekcli::kExitSuccess;
-    case vek::JobOutcome::kNoJob: return vekcli::kExitNoJob;
-    default: return vekcli::kExitJobFailed;
+    case vek::JobOutcome::kSucceeded: return vekevents::kExitSucceeded;
+    case vek::JobOutcome::kNoJob: return vekevents::kExitNoJob;
+    default: return vekevents::kExitFailed;
   }
 }
 
 RunEnd NoJob(const std::string& text) {
   std::fprintf(stderr, "vek-cli: %s\n", text.c_str());
-  return {vekcli::kExitNoJob, text};
+  return {vekevents::kExitNoJob, text};
 }
 
 // The first SIGINT or SIGTERM: the job stops through its stop request (or the
@@ -118,12 +119,12 @@ RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& st
 
 // The event stream's last event: how the run ended.
 void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
-  const char* outcome = end.status == vekcli::kExitSuccess ? "succeeded"
+  const char* outcome = end.status == vekevents::kExitSucceeded ? "succeeded"
                         : stopped_by != 0                  ? "aborted"
-                        : end.status == vekcli::kExitNoJob ? "no_job"
+                        : end.status == vekevents::kExitNoJob ? "no_job"
                                                            : "failed";
   std::string text = end.text;
-  if (text.empty() && end.status == vekcli::kExitSuccess) text = Session::JobResultText();
+  if (text.empty() && end.status == vekevents::kExitSucceeded) text = Session::JobResultText();
   if (text.empty() && stopped_by != 0) text = "aborted";
   if (text.empty()) text = events.last_status();
   events.Result(outcome, text, end.status, stopped_by);
@@ -146,14 +147,14 @@ std::optional<int> ChooseModule(const std::string& where, std::string& usb_path)
     case vek::ModuleChoice::Result::kNoSuchPort:
       std::fprintf(stderr, "vek-cli: no port %s is present, so its module is unknown; no job was started\n",
                    where.c_str());
-      return vekcli::kExitNoJob;
+      return vekevents::kExitNoJob;
     case vek::ModuleChoice::Result::kNoUsbPath:
       std::fprintf(stderr, "vek-cli: where the module of %s is plugged in is unknown; name its USB port path; "
                    "no job was started\n", where.c_str());
-      return vekcli::kExitNoJob;
+      return vekevents::kExitNoJob;
     default:
       std::fprintf(stderr, "vek-cli: --module expects a USB port path or a COM port, not %s\n", where.c_str());
-      return vekcli::kExitUsage;
+      return vekevents::kExitUsage;
   }
 }
 
@@ -185,13 +186,13 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   vekcli::CliOptions options;
   if (auto status = vekcli::ParseCliOptions(argc, argv, options)) return *status;
-  std::unique_ptr<vekcli::EventStream> stream;
+  std::unique_ptr<vekevents::EventStream> stream;
   if (!options.events.empty()) {
     std::string error;
-    stream = vekcli::EventStream::Open(options.events, start, error);
+    stream = vekevents::EventStream::Open(options.events, start, error);
     if (!stream) {
       std::fprintf(stderr, "vek-cli: %s\n", error.c_str());
-      return vekcli::kExitUsage;
+      return vekevents::kExitUsage;
     }
   }
   vekcli::JobEvents events(std::move(stream));
@@ -206,8 +207,8 @@ int main(int argc, char** argv) {
   }
   const vek::InstanceLock instance(module);
   if (!instance.held()) {
-    events.Result("no_job", ReportRefusal(instance, module), vekcli::kExitNoJob, 0);
-    return vekcli::kExitNoJob;
+    events.Result("no_job", ReportRefusal(instance, module), vekevents::kExitNoJob, 0);
+    return vekevents::kExitNoJob;
   }
   int stopped_by = 0;
   const RunEnd end = Run(options, events, stopped_by);

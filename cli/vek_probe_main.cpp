@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/session.h"
+#include "events/exit_status.h"
 
 int main(int argc, char** argv) {
   std::string port_map;  // the last --port-map given
@@ -14,7 +15,7 @@ int main(int argc, char** argv) {
       port_map = argv[++i];
     } else {
       std::fprintf(stderr, "usage: vek-probe [--port-map FILE]\n");
-      return 2;
+      return vekevents::kExitUsage;
     }
   }
   vek::ChoosePortSource(port_map);
@@ -22,13 +23,13 @@ int main(int argc, char** argv) {
   switch (probe.result) {
     case vek::DiagProbe::Result::kNoDiagPort:
       std::printf("no Diagnostics port present\n");
-      return 3;
+      return vekevents::kExitNoJob;
     case vek::DiagProbe::Result::kCannotOpen:
       std::printf("can't open diagnostic COM%u\n", probe.port);
-      return 1;
+      return vekevents::kExitFailed;
     case vek::DiagProbe::Result::kProbed:
       break;
   }
   std::printf("COM%u answers the probe: %s\n", probe.port, probe.mode_name);
-  return probe.answered ? 0 : 1;
+  return probe.answered ? vekevents::kExitSucceeded : vekevents::kExitFailed;
 }

@@ -1,4 +1,5 @@
 #include "cli/cli_options.h"
+#include "events/exit_status.h"
 
 #include <gtest/gtest.h>
 
@@ -42,11 +43,11 @@ TEST(CliModuleOption, TakesAUsbPortPathOrAComPortAndRefusesTheRestInPlainWords) 
   const std::string expects = "vek-cli: --module expects a USB port path such as 1-2.3 or a port such as COM7";
   for (const std::string where : {"", "1-", "COM0", "com7", "COM7 ", "1-2/../../x", "/dev/ttyUSB0"}) {
     const Parsed parsed = Parse({"--module", where});
-    EXPECT_EQ(parsed.status, vekcli::kExitUsage) << where;
+    EXPECT_EQ(parsed.status, vekevents::kExitUsage) << where;
     EXPECT_EQ(parsed.err, expects + ", not \"" + where + "\"\n");
   }
   const Parsed missing = Parse({"--module"});
-  EXPECT_EQ(missing.status, vekcli::kExitUsage);
+  EXPECT_EQ(missing.status, vekevents::kExitUsage);
   EXPECT_EQ(missing.err, expects + "\n");
 }
 
@@ -63,17 +64,17 @@ TEST(CliTimeoutOption, TakesAnyNumberOfSecondsGreaterThanZero) {
 TEST(CliTimeoutOption, AnythingElseIsOneLineNamingTheOptionAndWhatItExpects) {
   for (const std::string text : {"abc", "", "0", "-3", "5s", "nan", "inf", "1e999", "0x"}) {
     const Parsed parsed = Parse({"--timeout", text});
-    EXPECT_EQ(parsed.status, vekcli::kExitUsage) << text;
+    EXPECT_EQ(parsed.status, vekevents::kExitUsage) << text;
     EXPECT_EQ(parsed.err, TimeoutLine(text));
   }
   for (const auto& args : std::vector<std::vector<std::string>>{{"--timeout"}, {"--timeout="}}) {
     const Parsed parsed = Parse(args);
-    EXPECT_EQ(parsed.status, vekcli::kExitUsage) << args[0];
+    EXPECT_EQ(parsed.status, vekevents::kExitUsage) << args[0];
     EXPECT_EQ(parsed.err, "vek-cli: --timeout expects a number of seconds greater than 0\n");
   }
   // The text is shown on that one line, however it looks.
   const Parsed odd = Parse({"--timeout", "1\n2\"" + std::string(60, 'x')});
-  EXPECT_EQ(odd.status, vekcli::kExitUsage);
+  EXPECT_EQ(odd.status, vekevents::kExitUsage);
   EXPECT_EQ(odd.err, TimeoutLine("1\\x0A2\\\"" + std::string(36, 'x') + "..."));
 }
 

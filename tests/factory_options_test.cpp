@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "cli/factory_options.h"
+#include "factory/factory_options.h"
 
 namespace {
 

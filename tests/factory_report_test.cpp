@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cli/factory_report.h"
+#include "factory/factory_report.h"
 #include "test_support.h"
 
 namespace {

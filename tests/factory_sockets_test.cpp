@@ -2,7 +2,7 @@
 // at each look. The times are made up: a look "later" costs no waiting.
 #include <gtest/gtest.h>
 
-#include "cli/factory_sockets.h"
+#include "factory/factory_sockets.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "device/device_connect_task.h"
 #include "link/com_port_name.h"
 #include "link/serial_port.h"
+#include "records/job_facts.h"
 #include "records/job_records.h"
 #include "records/reporting.h"
 #include "upgrade/download_worker.h"
@@ -43,6 +44,7 @@ bool DeviceMonitor::HandlePortRemoval(const std::string& port_name) {
   download_worker_.RequestStop();
   download_worker_.Join();
   SetJobOutcome(JobOutcome::kFailed);
+  FailStep("usb cable has been removed!", true);
   // Logged before the log is closed, so the reason reaches "vek.log".
   job.write_log("usb cable has been removed!");
   CloseJob();

@@ -24,6 +24,7 @@ void Session::Initialise(const std::string& image_folder, const std::string& tra
   DeviceInfo& device = TheDevice();
   InstallStandardCallbacks(job);
   SetWindowNotifications(&proxy_);
+  SetJobFactsObserver(&proxy_);
   // Why a port would not open goes into the job's log too.
   SetOpenFailureLog([](const std::string& entry) {
     if (const WriteLogFn write_log = TheJob().write_log) write_log("%s", entry.c_str());
@@ -57,6 +58,7 @@ void Session::Shutdown() {
   download_worker_.Join();
   CloseDiagPort();
   SetWindowNotifications(nullptr);
+  SetJobFactsObserver(nullptr);
   SetOpenFailureLog(nullptr);
   if (tracing_) StopProtocolTrace();
   tracing_ = false;

@@ -17,6 +17,7 @@
 
 #include "device/device_monitor.h"
 #include "device/port_watcher.h"
+#include "records/job_facts.h"
 #include "records/job_records.h"
 #include "records/product_list.h"
 #include "upgrade/window_proxy.h"
@@ -34,19 +35,6 @@ struct ModuleFacts {
   std::string imei;           // its IMEI, or its MEID
   std::string sw_version;     // the software version it reported (the new one once a job has reported it)
   std::string new_sw_version; // the version it reported after the download
-};
-
-// The last restore's write-back: whole records sent, and how many the module refused.
-struct NvRestoreFacts {
-  int records = 0;
-  int refused = 0;
-};
-
-// The last whole NV backup: records saved, and the items left out because the
-// module never answered their reads right.
-struct NvBackupFacts {
-  int records = 0;
-  std::vector<int> unread;
 };
 
 // What the operator's stop did (Session::StopJob).
@@ -143,9 +131,9 @@ class Session {
   static Stage JobStage();
   // The SHA-256 of the loaded image set (64 hex digits), while the job holds it.
   static std::optional<std::string> ImageSetSha256();
-  // The last restore's counts, once a restore has written its file back.
-  static std::optional<NvRestoreFacts> NvRestoreCounts();
-  static std::optional<NvBackupFacts> NvBackupCounts();
+  // The job's facts as they stand (the window hears of each change through
+  // WindowNotifications::JobFactsChanged).
+  static JobFacts Facts();
   // The version report of the last job that made one ("update version X to version Y").
   static std::string JobResultText();
 

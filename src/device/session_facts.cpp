@@ -3,7 +3,7 @@
 
 #include "images/image_fingerprint.h"
 #include "images/image_set.h"
-#include "nv/nv_backup.h"
+#include "records/job_facts.h"
 #include "records/job_records.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/upgrade_procedure.h"
@@ -24,17 +24,7 @@ std::optional<std::string> Session::ImageSetSha256() {
   return HexOf(fingerprint.set_sha256);
 }
 
-std::optional<NvRestoreFacts> Session::NvRestoreCounts() {
-  const std::optional<NvRestoreCount> count = LastNvRestoreCount();
-  if (!count) return std::nullopt;
-  return NvRestoreFacts{count->records, count->refused};
-}
-
-std::optional<NvBackupFacts> Session::NvBackupCounts() {
-  std::optional<NvBackupCount> count = LastNvBackupCount();
-  if (!count) return std::nullopt;
-  return NvBackupFacts{count->records, std::move(count->unread)};
-}
+JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
 std::string Session::JobResultText() { return vek::JobResultText().Get(); }
 
@@ -59,6 +49,7 @@ JobStop Session::StopJob() {
   const JobOutcome outcome = LastJobOutcome();
   if (outcome != JobOutcome::kSucceeded && outcome != JobOutcome::kNoJob) {
     SetJobOutcome(JobOutcome::kFailed);
+    FailStep("aborted", true);
     // Logged before the log is closed, so the reason reaches "vek.log".
     job.write_log("aborted");
     job.show_status("aborted");

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "nv/nv_history.h"
 #include "nv/nv_identity.h"
 #include "nv/nv_item_table.h"
+#include "records/job_facts.h"
 #include "records/reporting.h"
 
 namespace vek {
@@ -124,22 +124,6 @@ void CopyAfterIdentity(UpgradeJob& job) {
   }
 }
 
-// Read by the front end's thread while the worker's next restore may set it.
-std::mutex nv_counts_mutex;
-std::optional<NvRestoreCount> last_restore_count;
-
-void SetLastRestoreCount(std::optional<NvRestoreCount> count) {
-  std::lock_guard lock(nv_counts_mutex);
-  last_restore_count = count;
-}
-
-std::optional<NvBackupCount> last_backup_count;
-
-void SetLastBackupCount(std::optional<NvBackupCount> count) {
-  std::lock_guard lock(nv_counts_mutex);
-  last_backup_count = std::move(count);
-}
-
 // "3027, 4000, ..." for the status line and "vek.log".
 std::string IdList(const std::vector<int>& ids) {
   std::string text;
@@ -202,7 +186,6 @@ WriteBack WriteRecordsBack(UpgradeJob& job, BackupFileReader& file) {
 }  // namespace
 
 int BackupNv(UpgradeJob& job) {
-  SetLastBackupCount(std::nullopt);
   job.show_status("%s", kBackupStartText);
   BackupFileWriter file(kBackupFileName);
   if (!file.Create()) {
@@ -254,7 +237,7 @@ int BackupNv(UpgradeJob& job) {
   job.show_status("%s", kBackupFinishedText);
   job.write_log("%s", kBackupFinishedText);
   ReportUnread(job, unread);
-  SetLastBackupCount(NvBackupCount{static_cast<int>(file.records()), unread});
+  NoteNvBackup(NvBackupFacts{static_cast<int>(file.records()), unread});
   return kNvCompleted;
 }
 
@@ -262,18 +245,8 @@ bool PutBackupInPlace(UpgradeJob& job, const std::string& source) {
   return CopyBackup(job, source, kBackupFileName);
 }
 
-std::optional<NvBackupCount> LastNvBackupCount() {
-  std::lock_guard lock(nv_counts_mutex);
-  return last_backup_count;
-}
-
-std::optional<NvRestoreCount> LastNvRestoreCount() {
-  std::lock_guard lock(nv_counts_mutex);
-  return last_restore_count;
-}
-
 int RestoreNv(UpgradeJob& job) {
-  SetLastRestoreCount(std::nullopt);
+  NoteNvRestore(std::nullopt);
   job.show_status("%s", kRestoreStartText);
   {
     BackupFileReader file;
@@ -283,7 +256,7 @@ int RestoreNv(UpgradeJob& job) {
     }
     const WriteBack done = WriteRecordsBack(job, file);
     if (done.timed_out) return kNvEndedEarly;
-    SetLastRestoreCount(NvRestoreCount{done.records, done.refused});
+    NoteNvRestore(NvRestoreFacts{done.records, done.refused});
     // A restore that wrote nothing back failed: the module holds none of its own
     // items. The caller shows and logs "restore backup.nvb failed!" once.
     if (done.records == 0) {

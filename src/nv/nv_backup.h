@@ -32,22 +32,7 @@ int RestoreNv(UpgradeJob& job);
 // "backup.nvb" as it was) when the copy could not be made whole.
 bool PutBackupInPlace(UpgradeJob& job, const std::string& source);
 
-// The last restore's write-back: the whole records sent and how many of them the
-// module did not take. Nothing while no restore has run through its file (none
-// yet, or one that could not open it or timed out).
-struct NvRestoreCount {
-  int records = 0;
-  int refused = 0;
-};
-std::optional<NvRestoreCount> LastNvRestoreCount();
-
-// The last whole backup: the records saved, and the ids of the items the
-// module did not answer right even when asked again (left out of the file).
-// Nothing while no backup has run to its end.
-struct NvBackupCount {
-  int records = 0;
-  std::vector<int> unread;
-};
-std::optional<NvBackupCount> LastNvBackupCount();
+// Each whole backup and each restore that ran through its file note their
+// counts in the job's facts (records/job_facts.h).
 
 }  // namespace vek

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "records/job_facts.h"
+
 namespace vek {
 
 // Control states of WM_SET_CONTROLS (their numbers are the message's parameter).
@@ -58,6 +60,8 @@ class WindowNotifications {
   // A new search: both lists emptied, bar at 0, ImagePath cleared, labels back to
   // "SW version:", "IMEI:" and an empty flash label.
   virtual void ClearDeviceControls() {}
+  // The job's facts changed (typed, beside the texts); sent.
+  virtual void JobFactsChanged(const JobFacts& facts, JobFactsChange change) {}
 };
 
 }  // namespace vek

@@ -11,6 +11,7 @@
 #include "protocol/dmss_commands.h"
 #include "protocol/mode_probe.h"
 #include "protocol/stream_commands.h"
+#include "records/job_facts.h"
 #include "records/reporting.h"
 #include "records/stop_wait.h"
 #include "upgrade/moved_port.h"
@@ -39,6 +40,7 @@ bool OpenPort(UpgradeJob& job, uint32_t diag_port) {
     if (!PauseMs(kRetryOpenMs)) return false;
   }
   ShowAndLog(job, "open com port failed");
+  FailStep("open com port failed");
   char text[128];
   std::snprintf(text, sizeof text, "can't open diagnostic COM%d, maybe it is using!", diag_port);
   job.show_message(1, text, "Error");
@@ -52,8 +54,7 @@ bool ClassifyModule(UpgradeJob& job) {
     job.target_state = ProbeMode();
     if (job.target_state != TARGET_UNSPECIFIED) return true;
   }
-  ShowAndLog(job, "module state unspecified");
-  return false;
+  return Fail(job, "module state unspecified");
 }
 
 // Waits, probing, until the module answers in `wanted`. Reopens the port before
@@ -72,8 +73,7 @@ bool WaitForMode(UpgradeJob& job, TargetMode wanted, bool keep_port_open) {
     if (job.target_state == wanted) return true;
     job.show_status("waiting: %d", left);
   }
-  ShowAndLog(job, "open timeout failed");
-  return false;
+  return Fail(job, "open timeout failed");
 }
 
 // No suspend or shutdown from here until the module runs its firmware again. Without
@@ -117,23 +117,21 @@ bool SwitchToBootLoader(UpgradeJob& job) {
 
 // Loads the programmer into the boot loader and start it.
 bool StartProgrammer(UpgradeJob& job, const PlatformProfile* profile) {
+  EnterStep(JobStep::kProgrammer);
   job.write_log("switch to download mode success");
   ShowAndLog(job, "nop");
   if (!DmssNop()) {
-    ShowAndLog(job, "nop failed");
-    return false;
+    return Fail(job, "nop failed");
   }
   if (!PauseMs(kBetweenBootCommandsMs)) return false;
   ShowAndLog(job, "preq");
   if (!DmssParamRequest()) {
-    ShowAndLog(job, "preq failed");
-    return false;
+    return Fail(job, "preq failed");
   }
   if (!PauseMs(kBetweenBootCommandsMs)) return false;
   ShowAndLog(job, "write hex");
   if (!DmssWriteProgrammer()) {
-    ShowAndLog(job, "write hex failed");
-    return false;
+    return Fail(job, "write hex failed");
   }
   if (!PauseMs(kBetweenBootCommandsMs)) return false;
   ShowAndLog(job, "go...");
@@ -150,6 +148,7 @@ bool SendPartitionTable(UpgradeJob& job) {
   if (result == 2) {
     ShowAndLog(job, "partition mismatch");
     if (job.show_message(2, "partition mismatch,erase the whole flash", "warning") == 0) {
+      FailStep("partition mismatch");
       job.show_status("stop, reset...");
       job.write_log("stop, waiting reset...");
       StreamReset();
@@ -158,13 +157,13 @@ bool SendPartitionTable(UpgradeJob& job) {
     ShowAndLog(job, "erasing flash,please wait...");
     result = StreamPartitionTable(1);
     if (result == 0) {
-      ShowAndLog(job, "erase failed");
-      return false;
+      return Fail(job, "erase failed");
     }
     return true;
   }
   if (result == 0) {
     ShowAndLog(job, "partition fail");
+    FailStep("partition fail");
     PauseMs(kAfterPartitionFailureMs);
     return false;
   }
@@ -173,52 +172,49 @@ bool SendPartitionTable(UpgradeJob& job) {
 
 // Greets the programmer and write every image of the platform.
 bool WriteFlash(UpgradeJob& job, const PlatformProfile* profile) {
+  EnterStep(JobStep::kPartition);
   job.write_log("switch to going mode success");
   ShowAndLog(job, "hello...");
   PurgeDiagPort(kPurgeReceive);
   PurgeDiagPort(kPurgeTransmit);
   if (!PauseMs(kBeforeHelloMs)) return false;
   if (!StreamHello()) {
-    ShowAndLog(job, "hello failed, maybe Nand Flash type mis-match!");
-    return false;
+    return Fail(job, "hello failed, maybe Nand Flash type mis-match!");
   }
   const std::string flash_type = HelloFlashName();
   job.show_status("Flash_type:%s", flash_type.c_str());
   job.write_log("Flash_type:%s", flash_type.c_str());
   ShowAndLog(job, "trust");
   if (!StreamSecurityMode()) {
-    ShowAndLog(job, "trust failed");
-    return false;
+    return Fail(job, "trust failed");
   }
   if (!SendPartitionTable(job)) return false;
 
   job.stage = STAGE_IMAGES;
   if (profile != nullptr) {
     for (const ImageToWrite& image : profile->images) {
+      ImageSlot slot;
+      EnterStep(JobStep::kImage, SlotOfImageData(image.type, slot) ? SlotFileName(slot, *profile) : "");
       ShowAndLog(job, image.start_text);
       if (!StreamOpenImage(image.type)) {
-        ShowAndLog(job, image.open_failure_text);
-        return false;
+        return Fail(job, image.open_failure_text);
       }
       if (!StreamWriteImage(image.type)) {
-        ShowAndLog(job, "write failed");
-        return false;
+        return Fail(job, "write failed");
       }
       if (!StreamClose()) {
-        ShowAndLog(job, "close failed");
-        return false;
+        return Fail(job, "close failed");
       }
     }
   }
   if (job.erase_efs != 0 && TheDevice().special_model == 0) {
+    EnterStep(JobStep::kEraseEfs);
     ShowAndLog(job, "erase EFS...");
     if (!StreamEraseEfs()) {
-      ShowAndLog(job, "erase failed");
-      return false;
+      return Fail(job, "erase failed");
     }
     if (!StreamClose()) {
-      ShowAndLog(job, "close failed");
-      return false;
+      return Fail(job, "close failed");
     }
   }
   return true;
@@ -233,6 +229,7 @@ int DownloadFlash(UpgradeJob& job) {
 
 int DownloadFlash(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   const PlatformProfile* profile = ProfileOf(job.platform);
+  EnterStep(JobStep::kSwitch);
   if (!OpenPort(job, TheDevice().diag_port)) return kFailed;
   if (!ClassifyModule(job)) return kFailed;
   if (job.target_state == TARGET_DIAG) {
@@ -247,9 +244,11 @@ int DownloadFlash(UpgradeJob& job, SleepInhibitor& sleep_lock) {
 
   job.show_progress(0, 1);
   job.stage = STAGE_SWITCH;
+  EnterStep(JobStep::kReset);
   ShowAndLog(job, "download images finished");
   if (!StreamReset()) {
     ShowAndLog(job, "download reset failed!");
+    FailStep("download reset failed!");
     return kFailed;
   }
   ShowAndLog(job, "waiting reset...");

@@ -13,6 +13,7 @@
 #include "images/image_set.h"
 #include "link/open_failure.h"
 #include "link/serial_port.h"
+#include "records/job_facts.h"
 #include "records/stop_wait.h"
 #include "upgrade/port_discovery.h"
 #include "upgrade/preflight_check.h"
@@ -120,7 +121,9 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
   RunPreflightCheck(job);  // a warning, shown before the job's own first status
   ShowAndLog(job, "start download...");
   TheDevice().download_status = 1;
+  EnterStep(JobStep::kConnect);
   if (OpenImageSet(job) == 0) {
+    FailStep("open image file error!");
     SetJobOutcome(JobOutcome::kFailed);
     return 0;
   }
@@ -189,6 +192,7 @@ int DownloadWorker(WindowNotifications& window) {
   DeviceInfo& device = TheDevice();
   const Clock::time_point started = Clock::now();
   SetJobOutcome(JobOutcome::kNone);
+  StartJobFacts();
   ForgetOpenFailures();  // a port that fails in this job says why in this job's log
   const int result = RunJob(job, window, started);
   // A worker stopped because the cable was pulled leaves the clean-up to the

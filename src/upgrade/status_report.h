@@ -5,6 +5,7 @@
 #include <string>
 
 #include "link/hdlc_frame.h"
+#include "records/job_facts.h"
 #include "records/job_records.h"
 
 namespace vek {
@@ -12,6 +13,14 @@ namespace vek {
 inline void ShowAndLog(UpgradeJob& job, const char* text) {
   job.show_status("%s", text);
   job.write_log("%s", text);
+}
+
+// A step's failure: shown, logged and noted in the job's facts. False, so that
+// a step can end with `return Fail(job, "write failed");`.
+inline bool Fail(UpgradeJob& job, const char* text) {
+  ShowAndLog(job, text);
+  FailStep(text);
+  return false;
 }
 
 // The last reply's text from `offset` on: up to its first NUL, and never into the

@@ -30,6 +30,7 @@ constexpr int kBackupSkipped = -1;
 
 // Makes sure the module answers and prepare it for the download.
 void ReachModule(UpgradeJob& job) {
+  EnterStep(JobStep::kConnect);
   WaitForTarget();
   if (job.target_state == TARGET_DIAG) SentCpwrondCmd();
   job.write_log("set download interface type...");
@@ -43,10 +44,7 @@ void ReachModule(UpgradeJob& job) {
 
 bool Unlock(UpgradeJob& job) {
   ShowAndLog(job, "unclock sp...");
-  if (DiagUnlockSpc() != 1) {
-    ShowAndLog(job, "unlock sp failed!");
-    return false;
-  }
+  if (DiagUnlockSpc() != 1) return Fail(job, "unlock sp failed!");
   ShowAndLog(job, "unclock sp ok");
   return true;
 }
@@ -55,19 +53,20 @@ bool Unlock(UpgradeJob& job) {
 bool BackUp(UpgradeJob& job, int& backup_result) {
   switch (job.target_state) {
     case TARGET_DIAG:
+      EnterStep(JobStep::kBackup);
       if (!Unlock(job)) return false;
       job.stage = STAGE_BACKUP;
       backup_result = BackupNv(job);
       if (backup_result == kNvCannotOpen || backup_result == kNvEndedEarly) {
-        ShowAndLog(job, "backup nvb failed!");
+        Fail(job, "backup nvb failed!");
         job.show_message(1, "backup nvb failed!", "error!");
         return false;
       }
       return true;
     case TARGET_DOWNLOAD:
     case TARGET_GOING:
-      ShowAndLog(job, "backup nvb failed, target is in download mode!");
-      return false;
+      EnterStep(JobStep::kBackup);
+      return Fail(job, "backup nvb failed, target is in download mode!");
     default:
       // Nothing answered: no backup. A backup.nvb already in the folder belongs to an
       // earlier job, maybe another module, so this job must not restore it.
@@ -80,12 +79,13 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
 // earlier job's backup when this module is owed one), and drops the note of the
 // owed restore once it succeeded.
 bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owed, bool say_reset) {
+  EnterStep(JobStep::kRestore);
   WaitForTarget();
   if (job.target_state == TARGET_DIAG) sleep_lock.Release();  // back in its firmware
   if (say_reset) ShowAndLog(job, "reset ok");
   if (job.target_state != TARGET_DIAG) {
     sleep_lock.Release();  // the job ends here: not while the box is open
-    ShowAndLog(job, "unspecified state for restore qcn!");
+    Fail(job, "unspecified state for restore qcn!");
     job.show_message(1, "unspecified state for restore qcn!", "Error");
     return false;
   }
@@ -96,16 +96,14 @@ bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owe
   }
   if (!Unlock(job)) return false;
   job.stage = STAGE_RESTORE;
-  if (!PrepareOwedRestore(job, owed) || RestoreNv(job) != kNvCompleted) {
-    ShowAndLog(job, "restore backup.nvb failed!");
-    return false;
-  }
+  if (!PrepareOwedRestore(job, owed) || RestoreNv(job) != kNvCompleted) return Fail(job, "restore backup.nvb failed!");
   SettleOwedRestore(owed);
   return true;
 }
 
 // Waits until the upgraded module answers the identity query.
 bool WaitForUpgradedModule() {
+  EnterStep(JobStep::kIdentity);
   DeviceInfo& device = TheDevice();
   if (ReadDeviceIdentity(device.at_port, 1)) return true;
   for (int pauses = 0;;) {
@@ -180,6 +178,7 @@ int RunUpgrade(UpgradeJob& job) {
 
   if (job.download_enable == 1 && DownloadFlash(job, sleep_lock) == 0) {
     sleep_lock.Release();  // before the box, which may stay open for long
+    FailStep("download failed!");  // when the step did not say why itself
     job.show_status("download failed!");
     job.show_message(1, "download failed!", "Error");
     job.write_log("download failed!");
@@ -202,22 +201,27 @@ int RunUpgrade(UpgradeJob& job) {
   }
 
   if (job.restore_default == 1 && success == 1) {
+    EnterStep(JobStep::kRestoreDefaults);
     if (AtRestoreDefaults(device.at_port)) {
       ShowAndLog(job, "AT&F1: restore default setting success!");
     } else {
       ShowAndLog(job, "AT&F1: command not support, restore failed!");
-      if (IsRestoreDefaultOnly(job)) return 0;
+      if (IsRestoreDefaultOnly(job)) {
+        FailStep("AT&F1: command not support, restore failed!");
+        return 0;
+      }
     }
   }
   if (job.download_enable == 1) {
     if (success == 1) {
       ReportVersions(job);
     } else {
-      ShowAndLog(job, "can't get new version info!");
+      Fail(job, "can't get new version info!");
     }
   }
   if (success == 1 && (job.download_enable == 1 || job.restore_enable == 1)) {
     job.stage = STAGE_SWITCH;
+    EnterStep(JobStep::kNormalReset);
     ShowAndLog(job, "normal reset...");
     // The port held since the programmer went with the download's reset: the
     // reset goes to the firmware's port, wherever it came back.
@@ -226,6 +230,7 @@ int RunUpgrade(UpgradeJob& job) {
       OpenDiagPort(device.diag_port);
     }
     DiagReset();
+    NoteNormalReset();
   }
   return success;
 }

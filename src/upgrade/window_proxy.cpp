@@ -55,6 +55,9 @@ void WindowProxy::ShowProgress(uint32_t done, int32_t total) {
   }
   Send([this, done, total] { handlers_.ShowProgress(done, total); });
 }
+void WindowProxy::JobFactsChanged(const JobFacts& facts, JobFactsChange change) {
+  Send([this, facts, change] { handlers_.JobFactsChanged(facts, change); });
+}
 void WindowProxy::ShowStatus(const std::string& text) {
   Send([this, text] { handlers_.ShowStatus(text); });
 }

@@ -16,7 +16,7 @@
 
 namespace vek {
 
-class WindowProxy : public WindowNotifications {
+class WindowProxy : public WindowNotifications, public JobFactsObserver {
  public:
   using Post = std::function<void(std::function<void()>)>;
   using OnWindowThread = std::function<bool()>;
@@ -43,6 +43,7 @@ class WindowProxy : public WindowNotifications {
   void EnableJobControls(bool restore_default_enabled) override;
   void SetImagePathText(const std::string& path) override;
   void ClearDeviceControls() override;
+  void JobFactsChanged(const JobFacts& facts, JobFactsChange change) override;
 
  private:
   // Runs `work` on the window's thread and waits for it (unless stopped first).

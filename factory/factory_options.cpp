@@ -1,8 +1,9 @@
-#include "cli/factory_options.h"
+#include "factory/factory_options.h"
 
 #include <CLI/CLI.hpp>
 
-#include "cli/option_words.h"
+#include "events/exit_status.h"
+#include "options/option_words.h"
 
 namespace vekfactory {
 namespace {
@@ -39,15 +40,15 @@ std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& op
       if (std::string_view(error.what()).find(number->name) != std::string_view::npos &&
           dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
         err << "vek-factory: " << number->name << " expects " << number->expects << "\n";
-        return kExitUsage;
+        return vekevents::kExitUsage;
       }
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? 0 : kExitUsage;
+    return status == 0 ? 0 : vekevents::kExitUsage;
   }
   const auto refuse = [&](const NumberText& number) {
     err << "vek-factory: " << number.name << " expects " << number.expects << ", not " << vekcli::Quoted(number.text)
         << "\n";
-    return kExitUsage;
+    return vekevents::kExitUsage;
   };
   if (jobs.option->count() > 0 && !(options.jobs = vekcli::PositiveCount(jobs.text, kMostJobs))) return refuse(jobs);
   if (count.option->count() > 0 && !(options.count = vekcli::PositiveCount(count.text, kMostCount)))

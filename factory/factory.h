@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/factory_job.h"
-#include "cli/factory_options.h"
-#include "cli/factory_report.h"
-#include "cli/factory_sockets.h"
-#include "cli/factory_table.h"
+#include "factory/factory_job.h"
+#include "factory/factory_options.h"
+#include "factory/factory_report.h"
+#include "factory/factory_sockets.h"
+#include "factory/factory_table.h"
 
 namespace vekfactory {
 

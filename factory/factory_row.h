@@ -18,7 +18,7 @@ struct ModuleRow {
   std::string port, imei, meid, product, version_before, version_after;
   std::string image_set_sha256;
   std::string status;   // the last status text (or message box)
-  std::string previous_status;  // the status text before it: what failed, when the last one is the job's end
+  std::string failed_step, failed_reason;  // the step that failed and why, as the job's step event said
   std::string stage;
   int percent = -1;     // -1: no progress yet
   int nv_records = -1;  // -1: no restore
@@ -35,8 +35,8 @@ struct ModuleRow {
   std::chrono::system_clock::time_point ended_utc{};
 
   bool finished() const { return exit_status.has_value(); }
-  // How the job ended in words: the result text, and for a failure the step
-  // that failed when the result only says that the job did ("download failed! (write failed)").
+  // How the job ended in words: the result text, and for a failure the reason
+  // the failed step gave when the result only says that the job failed ("download failed! (write failed)").
   std::string EndText() const;
   bool succeeded() const { return exit_status == 0; }
   double seconds(Clock::time_point now) const;

@@ -11,8 +11,9 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/factory.h"
 #include "device/session.h"
+#include "events/exit_status.h"
+#include "factory/factory.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
   const std::string vek_cli = FindVekCli();
   if (vek_cli.empty()) {
     std::fprintf(stderr, "vek-factory: vek-cli is neither beside vek-factory nor on PATH; no job was started\n");
-    return vekfactory::kExitNoJob;
+    return vekevents::kExitNoJob;
   }
   // The jobs run in their own folders: every path they get is absolute.
   options.port_map = Absolute(options.port_map);
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
   const int signal_fd = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signal_fd < 0) {
     std::perror("vek-factory: signalfd");
-    return vekfactory::kExitNoJob;
+    return vekevents::kExitNoJob;
   }
   signal(SIGPIPE, SIG_IGN);
   vek::ChoosePortSource(options.port_map);

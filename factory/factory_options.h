@@ -20,11 +20,6 @@ struct FactoryOptions {
   std::optional<double> timeout_seconds;  // --timeout SECONDS: end when no module appeared for so long
 };
 
-inline constexpr int kExitAllSucceeded = 0;
-inline constexpr int kExitAnyFailed = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitNoJob = 3;
-
 // Most jobs at once, and most jobs of one run.
 inline constexpr unsigned kMostJobs = 256;
 inline constexpr unsigned kMostCount = 1000000;

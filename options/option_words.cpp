@@ -1,4 +1,4 @@
-#include "cli/option_words.h"
+#include "options/option_words.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,4 +1,4 @@
-#include "cli/factory_job.h"
+#include "factory/factory_job.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "events/event_reader.h"
 
 namespace vekfactory {
 namespace {
@@ -96,10 +98,10 @@ void FactoryJob::ReadEvents() {
 void FactoryJob::TakeLines() {
   size_t start = 0;
   for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-    const nlohmann::json event = nlohmann::json::parse(pending_.begin() + static_cast<long>(start),
-                                                       pending_.begin() + static_cast<long>(end), nullptr, false);
-    if (event.is_discarded()) continue;
-    ApplyEvent(row_, event);
+    const std::optional<nlohmann::json> event =
+        vekevents::ReadEvent(std::string_view(pending_).substr(start, end - start));
+    if (!event) continue;
+    ApplyEvent(row_, *event);
     if (on_event_) on_event_(row_);
   }
   pending_.erase(0, start);

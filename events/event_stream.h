@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace vekcli {
+namespace vekevents {
 
 class EventStream {
  public:
@@ -39,4 +39,4 @@ class EventStream {
   bool failed_ = false;
 };
 
-}  // namespace vekcli
+}  // namespace vekevents

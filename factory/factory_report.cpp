@@ -1,4 +1,4 @@
-#include "cli/factory_report.h"
+#include "factory/factory_report.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

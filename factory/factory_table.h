@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/factory_row.h"
+#include "factory/factory_row.h"
 
 namespace vekfactory {
 

@@ -1,4 +1,4 @@
-#include "cli/event_stream.h"
+#include "events/event_stream.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vekcli {
+namespace vekevents {
 namespace {
 
 // The N of "fd:N": digits only, an int.
@@ -83,4 +83,4 @@ void EventStream::Write(const char* type, const nlohmann::ordered_json& fields) 
   }
 }
 
-}  // namespace vekcli
+}  // namespace vekevents

@@ -1,4 +1,4 @@
-#include "cli/factory.h"
+#include "factory/factory.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "device/session.h"
+#include "events/exit_status.h"
 
 namespace vekfactory {
 namespace {
@@ -149,7 +150,7 @@ int Factory::Run(int signal_fd) {
     report_ = ReportFile::Open(options_.report, error, repaired);
     if (!report_) {
       std::fprintf(stderr, "vek-factory: %s\n", error.c_str());
-      return kExitUsage;
+      return vekevents::kExitUsage;
     }
     if (repaired) table_.Say("vek-factory: the report's last line was cut short (a crash?): it was removed");
   }
@@ -185,8 +186,8 @@ int Factory::Run(int signal_fd) {
   Show(Clock::now(), true);
   std::printf("vek-factory: %zu job(s): %zu succeeded, %zu failed%s%s\n", finished_, finished_ - failed_, failed_,
               report_ ? "; report in " : "", report_ ? options_.report.c_str() : "");
-  if (failed_ > 0) return kExitAnyFailed;
-  return finished_ == 0 ? kExitNoJob : kExitAllSucceeded;
+  if (failed_ > 0) return vekevents::kExitFailed;
+  return finished_ == 0 ? vekevents::kExitNoJob : vekevents::kExitSucceeded;
 }
 
 }  // namespace vekfactory

@@ -1,4 +1,4 @@
-#include "cli/factory_sockets.h"
+#include "factory/factory_sockets.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "cli/factory_table.h"
+#include "factory/factory_table.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -1,20 +1,17 @@
-#include "cli/factory_row.h"
+#include "factory/factory_row.h"
 
 #include <cmath>
 #include <ctime>
 
+#include "events/event_reader.h"
+#include "events/event_schema.h"
+
 namespace vekfactory {
 namespace {
 
-std::string TextOf(const nlohmann::json& event, const char* field) {
-  const auto found = event.find(field);
-  return found != event.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-int NumberOf(const nlohmann::json& event, const char* field, int otherwise) {
-  const auto found = event.find(field);
-  return found != event.end() && found->is_number_integer() ? found->get<int>() : otherwise;
-}
+using vekevents::NumberOf;
+using vekevents::TextOf;
+namespace field = vekevents::field;
 
 // Only the fields the event carries replace what was known.
 void Merge(std::string& known, const nlohmann::json& event, const char* field) {
@@ -38,43 +35,45 @@ double ModuleRow::seconds(Clock::time_point now) const {
 
 std::string ModuleRow::EndText() const {
   std::string text = result_text.empty() ? status : result_text;
-  if (finished() && !succeeded() && !previous_status.empty() && previous_status != text &&
-      text.find(previous_status) == std::string::npos)
-    text += " (" + previous_status + ")";
+  if (finished() && !succeeded() && !failed_reason.empty() && text.find(failed_reason) == std::string::npos)
+    text += " (" + failed_reason + ")";
   return text;
 }
 
 void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
-  if (!event.is_object()) return;
-  const std::string type = TextOf(event, "type");
-  if (type == "status") {
-    const std::string text = TextOf(event, "text");
-    if (text != row.status) row.previous_status = row.status;
-    row.status = text;
-    if (row.status == "normal reset...") row.normal_reset_sent = true;
-  } else if (type == "progress") {
-    row.percent = NumberOf(event, "percent", row.percent);
-  } else if (type == "stage") {
-    row.stage = TextOf(event, "stage");
-  } else if (type == "identity") {
-    Merge(row.port, event, "port");
-    Merge(row.imei, event, "imei");
-    Merge(row.meid, event, "meid");
-    Merge(row.product, event, "product");
-    Merge(row.version_before, event, "software_version");
-    Merge(row.version_after, event, "software_version_after");
-  } else if (type == "image_set") {
-    row.image_set_sha256 = TextOf(event, "sha256");
-  } else if (type == "nv_restore") {
-    row.nv_records = NumberOf(event, "records", row.nv_records);
-    row.nv_refused = NumberOf(event, "refused", row.nv_refused);
-  } else if (type == "nv_backup") {
-    row.nv_unread = NumberOf(event, "nv_unread", row.nv_unread);
-  } else if (type == "message") {
-    row.status = TextOf(event, "caption") + ": " + TextOf(event, "text");
-  } else if (type == "result") {
-    row.outcome = TextOf(event, "outcome");
-    row.result_text = TextOf(event, "text");
+  const std::string type = vekevents::TypeOf(event);
+  if (type == vekevents::kStatus) {
+    row.status = TextOf(event, field::kText);
+  } else if (type == vekevents::kProgress) {
+    row.percent = NumberOf(event, field::kPercent, row.percent);
+  } else if (type == vekevents::kStage) {
+    row.stage = TextOf(event, field::kStage);
+  } else if (type == vekevents::kStep) {
+    if (event.contains(field::kFailedStep)) {
+      row.failed_step = TextOf(event, field::kFailedStep);
+      row.failed_reason = TextOf(event, field::kReason);
+    }
+  } else if (type == vekevents::kNormalReset) {
+    row.normal_reset_sent = true;
+  } else if (type == vekevents::kIdentity) {
+    Merge(row.port, event, field::kPort);
+    Merge(row.imei, event, field::kImei);
+    Merge(row.meid, event, field::kMeid);
+    Merge(row.product, event, field::kProduct);
+    Merge(row.version_before, event, field::kSoftwareVersion);
+    Merge(row.version_after, event, field::kSoftwareVersionAfter);
+  } else if (type == vekevents::kImageSet) {
+    row.image_set_sha256 = TextOf(event, field::kSha256);
+  } else if (type == vekevents::kNvRestore) {
+    row.nv_records = NumberOf(event, field::kRecords, row.nv_records);
+    row.nv_refused = NumberOf(event, field::kRefused, row.nv_refused);
+  } else if (type == vekevents::kNvBackup) {
+    row.nv_unread = NumberOf(event, field::kNvUnread, row.nv_unread);
+  } else if (type == vekevents::kMessage) {
+    row.status = TextOf(event, field::kCaption) + ": " + TextOf(event, field::kText);
+  } else if (type == vekevents::kResult) {
+    row.outcome = TextOf(event, field::kOutcome);
+    row.result_text = TextOf(event, field::kText);
   }
 }
 

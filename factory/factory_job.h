@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/factory_row.h"
+#include "factory/factory_row.h"
 
 namespace vekfactory {
 

@@ -1,0 +1,58 @@
+// vek-cli's event stream: one JSON object a line, "type" and "t" (seconds since
+// vek-cli started) first, then the event's fields. The names below are the
+// stream's outside interface (vek-cli(1)): fields may be added, none changes.
+#pragma once
+
+namespace vekevents {
+
+// Event types.
+inline constexpr const char* kStart = "start";              // program, version
+inline constexpr const char* kStatus = "status";            // text
+inline constexpr const char* kProgress = "progress";        // percent
+inline constexpr const char* kMessage = "message";          // caption, text
+inline constexpr const char* kStage = "stage";              // stage
+inline constexpr const char* kIdentity = "identity";        // port, usb_path, imei | meid, product, software_version(_after)
+inline constexpr const char* kImageSet = "image_set";       // sha256
+inline constexpr const char* kNvBackup = "nv_backup";       // records, nv_unread, unread_items
+inline constexpr const char* kNvRestore = "nv_restore";     // records, refused
+inline constexpr const char* kStep = "step";                // step; failed_step and reason on a failure
+inline constexpr const char* kNormalReset = "normal_reset"; // the module was told to restart into its firmware
+inline constexpr const char* kResult = "result";            // outcome, text, exit_status, signal
+
+// Fields.
+namespace field {
+inline constexpr const char* kType = "type";
+inline constexpr const char* kTime = "t";
+inline constexpr const char* kProgram = "program";
+inline constexpr const char* kVersion = "version";
+inline constexpr const char* kText = "text";
+inline constexpr const char* kPercent = "percent";
+inline constexpr const char* kCaption = "caption";
+inline constexpr const char* kStage = "stage";
+inline constexpr const char* kPort = "port";
+inline constexpr const char* kUsbPath = "usb_path";
+inline constexpr const char* kImei = "imei";
+inline constexpr const char* kMeid = "meid";
+inline constexpr const char* kProduct = "product";
+inline constexpr const char* kSoftwareVersion = "software_version";
+inline constexpr const char* kSoftwareVersionAfter = "software_version_after";
+inline constexpr const char* kSha256 = "sha256";
+inline constexpr const char* kRecords = "records";
+inline constexpr const char* kRefused = "refused";
+inline constexpr const char* kNvUnread = "nv_unread";
+inline constexpr const char* kUnreadItems = "unread_items";
+inline constexpr const char* kStep = "step";
+inline constexpr const char* kFailedStep = "failed_step";
+inline constexpr const char* kReason = "reason";
+inline constexpr const char* kOutcome = "outcome";
+inline constexpr const char* kExitStatus = "exit_status";
+inline constexpr const char* kSignal = "signal";
+}  // namespace field
+
+// The result's outcomes.
+inline constexpr const char* kSucceeded = "succeeded";
+inline constexpr const char* kFailed = "failed";
+inline constexpr const char* kAborted = "aborted";
+inline constexpr const char* kNoJob = "no_job";
+
+}  // namespace vekevents
