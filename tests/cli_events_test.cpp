@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -148,10 +149,12 @@ class CliEvents : public ::testing::Test {
     setup_.runtime_dir = dir_.File("run");
   }
 
-  sim::SimModule& StartModule(size_t image_bytes = 64 * 1024) {
+  sim::SimModule& StartModule(size_t image_bytes = 64 * 1024,
+                              const std::function<void(sim::SimModuleOptions&)>& adjust = {}) {
     EXPECT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 16 * 1024, image_bytes));
     auto options = vektest::UpgradableModuleOptions(ports_);
     options.usb.path = "1-2.3";
+    if (adjust) adjust(options);
     module_ = std::make_unique<sim::SimModule>(options);
     std::string error;
     EXPECT_TRUE(module_->Start(&error)) << error;
@@ -221,6 +224,16 @@ TEST_F(CliEvents, AWholeJobTellsItsFactsAndItsEndOneJsonObjectALine) {
   ASSERT_FALSE(progress.empty());
   for (size_t i = 1; i < progress.size(); ++i) EXPECT_NE(progress[i]["percent"], progress[i - 1]["percent"]);
 
+  // The steps in the job's order, each image by its file, and the restart at the end.
+  std::vector<std::string> steps;
+  for (const json& event : OfType(events, "step")) {
+    EXPECT_FALSE(event.contains("failed_step")) << event;
+    steps.push_back(event.value("step", "") + (event.contains("image") ? " " + event.value("image", "") : ""));
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"connect", "backup", "switch", "programmer", "partition",
+                                             "image qcsblhd_cfgdata.mbn", "image qcsbl.mbn", "image oemsbl.mbn",
+                                             "image amss.mbn", "reset", "restore", "identity", "normal_reset"}));
+  EXPECT_EQ(OfType(events, "normal_reset").size(), 1u);
   const json& result = events.back();
   EXPECT_EQ(result["type"], "result");
   EXPECT_EQ(result["outcome"], "succeeded");
@@ -231,6 +244,47 @@ TEST_F(CliEvents, AWholeJobTellsItsFactsAndItsEndOneJsonObjectALine) {
   EXPECT_TRUE(Contains(ReadFile(Work("vek.log")), "\r\n" + text + "\r\n")) << text;
   EXPECT_FALSE(result.contains("signal"));
 }
+
+// A failing job's stream names the step that failed and the operator's text for it.
+struct FailedStep {
+  const char* name;
+  std::function<void(sim::SimModuleOptions&)> adjust;
+  std::optional<sim::FaultRule> fault;
+  const char* step;
+  const char* reason;
+};
+
+class CliEventsOfAFailure : public CliEvents, public ::testing::WithParamInterface<FailedStep> {};
+
+TEST_P(CliEventsOfAFailure, NameTheFailedStepAndWhy) {
+  sim::SimModule& module = StartModule(64 * 1024, GetParam().adjust);
+  if (GetParam().fault) module.faults().Add(*GetParam().fault);
+  const CliRun run = Cli({"--events", Work("events.jsonl")});
+  EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+  const std::vector<json> events = ParseEvents(ReadFile(Work("events.jsonl")));
+  std::vector<json> failed;
+  for (const json& event : OfType(events, "step"))
+    if (event.contains("failed_step")) failed.push_back(event);
+  // A cause from outside (the cable) may follow the job's own failure and correct its reason: the last one holds.
+  ASSERT_FALSE(failed.empty()) << run.out;
+  EXPECT_EQ(failed.back()["failed_step"], GetParam().step);
+  EXPECT_EQ(failed.back()["reason"], GetParam().reason);
+  EXPECT_TRUE(OfType(events, "normal_reset").empty());
+  EXPECT_EQ(events.back()["outcome"], "failed");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CliEventsOfAFailure,
+    ::testing::Values(
+        FailedStep{"RefusedWrite", {}, sim::FaultRule{sim::SimState::kProgrammer, 0x07, sim::FaultKind::kRefuse, 0x13, 1},
+                   "image", "write failed"},
+        FailedStep{"PartitionMismatch", [](sim::SimModuleOptions& o) { o.programmer.partition_mismatch = true; },
+                   std::nullopt, "partition", "partition mismatch"},
+        FailedStep{"NvWritesRefused", [](sim::SimModuleOptions& o) { o.nv.write_refusal = 0x42; }, std::nullopt,
+                   "restore", "restore backup.nvb failed!"},
+        FailedStep{"CablePulled", {}, sim::FaultRule{sim::SimState::kFirmware, 0x26, sim::FaultKind::kPull, 0, 1},
+                   "backup", "usb cable has been removed!"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliEvents, TheStreamMustBeWritable) {
   for (const std::string where : {"fd:57", "fd:0", "fd:x", "/nonexistent/events.jsonl"}) {

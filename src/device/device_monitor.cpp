@@ -18,8 +18,10 @@ void DeviceMonitor::OnPortEvent(PortEvent event, const std::string& port_name) {
   DebugTrace("%s %s", event == PortEvent::kArrival ? "DBT_DEVICEARRIVAL" : "DBT_DEVICEREMOVECOMPLETE",
              port_name.c_str());
   DeviceInfo& device = TheDevice();
+  // A job just started has not yet set download_status: its worker running is
+  // enough, or the search would forget the product the operator chose for it.
   if (device.download_status != 1 && device.connecting != 1 && !connect_task_.Running() &&
-      DigitsOfName(port_name) == device.diag_port) {
+      !download_worker_.Running() && DigitsOfName(port_name) == device.diag_port) {
     RestartDeviceSearch();
   }
   if (event == PortEvent::kRemoval) HandlePortRemoval(port_name);

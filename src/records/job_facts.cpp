@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 
 namespace vek {
 namespace {
@@ -10,13 +11,18 @@ std::mutex facts_mutex;
 JobFacts facts;  // under facts_mutex
 std::atomic<JobFactsObserver*> observer{nullptr};
 
-// Changes the facts under the lock, then tells the observer a copy, outside it.
+// Changes the facts under the lock, then tells the observer a copy, outside it;
+// nothing when `change` says it changed nothing.
 template <typename Change>
 void Update(JobFactsChange what, Change change) {
   JobFacts copy;
   {
     std::lock_guard lock(facts_mutex);
-    change(facts);
+    if constexpr (std::is_same_v<decltype(change(facts)), bool>) {
+      if (!change(facts)) return;
+    } else {
+      change(facts);
+    }
     copy = facts;
   }
   if (JobFactsObserver* told = observer.load()) told->JobFactsChanged(copy, what);
@@ -66,10 +72,11 @@ void EnterStep(JobStep step, const std::string& image) {
 
 void FailStep(const std::string& reason, bool outside) {
   Update(JobFactsChange::kFailed, [&](JobFacts& f) {
-    if (f.failed_step && !outside) return;
+    if (f.failed_step && !outside) return false;
     if (!f.failed_step) f.failed_step = f.step;
     f.failed_image = f.image;
     f.reason = reason;
+    return true;
   });
 }
 

@@ -30,7 +30,6 @@ constexpr int kBackupSkipped = -1;
 
 // Makes sure the module answers and prepare it for the download.
 void ReachModule(UpgradeJob& job) {
-  EnterStep(JobStep::kConnect);
   WaitForTarget();
   if (job.target_state == TARGET_DIAG) SentCpwrondCmd();
   job.write_log("set download interface type...");
