@@ -92,14 +92,7 @@ BackupFileWriter::Replace KeepingEarlier(UpgradeJob& job) {
 // Copies backup file `from` to `to` as a backup is written: whole and synced
 // before it takes the name, an earlier file of that name kept in nv-history/.
 bool CopyBackup(UpgradeJob& job, const std::string& from, const std::string& to) {
-  BackupFileReader source;
-  BackupFileWriter copy(to);
-  if (!source.Open(from) || !copy.Create()) return false;
-  uint8_t chunk[kNvRecordLength];
-  int64_t copied = 0;
-  for (int got; (got = source.Next(chunk)) > 0; copied += got) copy.AppendBytes(chunk, static_cast<size_t>(got));
-  if (copied != source.length()) return false;  // a read error: the copy is abandoned
-  return copy.Commit(KeepingEarlier(job));
+  return CopyBackupFile(from, to, KeepingEarlier(job));
 }
 
 // Names a copy of the backup after the module's identity.

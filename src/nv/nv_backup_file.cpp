@@ -121,4 +121,15 @@ int BackupFileReader::Next(uint8_t* record) {
   return got;
 }
 
+bool CopyBackupFile(const std::string& from, const std::string& to, const BackupFileWriter::Replace& replace) {
+  BackupFileReader source;
+  BackupFileWriter copy(to);
+  if (!source.Open(from) || !copy.Create()) return false;
+  uint8_t chunk[kNvRecordLength];
+  int64_t copied = 0;
+  for (int got; (got = source.Next(chunk)) > 0; copied += got) copy.AppendBytes(chunk, static_cast<size_t>(got));
+  if (copied != source.length()) return false;  // a read error: the copy is abandoned
+  return copy.Commit(replace);
+}
+
 }  // namespace vek

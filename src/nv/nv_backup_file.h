@@ -53,6 +53,11 @@ class BackupFileWriter {
   size_t buffered_ = 0;
 };
 
+// Copies backup file `from` to `to` as a backup is written: whole and synced
+// before `replace` (by default a rename) gives it the name. False, and `to`
+// untouched, when the source cannot be read whole or the copy not placed.
+bool CopyBackupFile(const std::string& from, const std::string& to, const BackupFileWriter::Replace& replace = {});
+
 class BackupFileReader {
  public:
   BackupFileReader() = default;

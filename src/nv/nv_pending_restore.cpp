@@ -61,16 +61,6 @@ bool WriteDurably(const std::string& path, const uint8_t* bytes, size_t length) 
   return file.Commit();
 }
 
-bool CopyDurably(const std::string& from, const std::string& to) {
-  BackupFileReader source;
-  BackupFileWriter copy(to);
-  if (!source.Open(from) || !copy.Create()) return false;
-  uint8_t chunk[kNvRecordLength];
-  int64_t copied = 0;
-  for (int got; (got = source.Next(chunk)) > 0; copied += got) copy.AppendBytes(chunk, static_cast<size_t>(got));
-  return copied == source.length() && copied > 0 && copy.Commit();
-}
-
 // A note and its copy, when both are whole and say who they belong to.
 std::optional<PendingRestore> ReadNote(const std::string& stem) {
   PendingRestore pending;
@@ -154,7 +144,7 @@ std::optional<PendingRestore> NotePendingRestore(const ModuleIdentity& identity,
   PendingRestore pending{identity, UtcNow(), std::string(kNvPendingFolder) + "/" + key + ".nvb",
                          std::string(kNvPendingFolder) + "/" + key + kNoteExtension};
   // The copy first: a note never names a copy that is not whole.
-  if (!CopyDurably(kBackupFileName, pending.backup_path)) {
+  if (!CopyBackupFile(kBackupFileName, pending.backup_path)) {
     if (error) *error = "can't copy backup.nvb to " + pending.backup_path;
     return std::nullopt;
   }
