@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <type_traits>
 
 namespace vek {
 namespace {
@@ -12,17 +11,13 @@ JobFacts facts;  // under facts_mutex
 std::atomic<JobFactsObserver*> observer{nullptr};
 
 // Changes the facts under the lock, then tells the observer a copy, outside it;
-// nothing when `change` says it changed nothing.
+// nothing when `change` returns false (it changed nothing).
 template <typename Change>
 void Update(JobFactsChange what, Change change) {
   JobFacts copy;
   {
     std::lock_guard lock(facts_mutex);
-    if constexpr (std::is_same_v<decltype(change(facts)), bool>) {
-      if (!change(facts)) return;
-    } else {
-      change(facts);
-    }
+    if (!change(facts)) return;
     copy = facts;
   }
   if (JobFactsObserver* told = observer.load()) told->JobFactsChanged(copy, what);
@@ -60,6 +55,7 @@ void StartJobFacts() {
   Update(JobFactsChange::kStarted, [](JobFacts& f) {
     f = JobFacts{};
     f.started = std::chrono::system_clock::now();
+    return true;
   });
 }
 
@@ -67,6 +63,7 @@ void EnterStep(JobStep step, const std::string& image) {
   Update(JobFactsChange::kStep, [&](JobFacts& f) {
     f.step = step;
     f.image = image;
+    return true;
   });
 }
 
@@ -81,15 +78,24 @@ void FailStep(const std::string& reason, bool outside) {
 }
 
 void NoteNormalReset() {
-  Update(JobFactsChange::kNormalReset, [](JobFacts& f) { f.normal_reset_sent = true; });
+  Update(JobFactsChange::kNormalReset, [](JobFacts& f) {
+    f.normal_reset_sent = true;
+    return true;
+  });
 }
 
 void NoteNvBackup(NvBackupFacts backup) {
-  Update(JobFactsChange::kNvBackup, [&](JobFacts& f) { f.nv_backup = std::move(backup); });
+  Update(JobFactsChange::kNvBackup, [&](JobFacts& f) {
+    f.nv_backup = std::move(backup);
+    return true;
+  });
 }
 
 void NoteNvRestore(std::optional<NvRestoreFacts> restore) {
-  Update(JobFactsChange::kNvRestore, [&](JobFacts& f) { f.nv_restore = restore; });
+  Update(JobFactsChange::kNvRestore, [&](JobFacts& f) {
+    f.nv_restore = restore;
+    return true;
+  });
 }
 
 }  // namespace vek
