@@ -60,13 +60,11 @@ void CliWindow::ShowStatus(const std::string& text) {
 
 void CliWindow::ShowDiagPort(uint32_t port) {
   Session::DebugTrace("Comport: COM" + std::to_string(port));
-  events_.LookAround();
 }
 
 void CliWindow::MatchProduct(const std::string& identification) {
   products_ = Session::MatchProduct(identification);
   if (!products_.names.empty()) Session::DebugTrace("Product: " + products_.names.front());
-  if (!products_.names.empty()) events_.Product(products_.names.front());
 }
 
 void CliWindow::SetControls(vek::ControlState state) {
@@ -78,12 +76,10 @@ void CliWindow::SetControls(vek::ControlState state) {
 
 void CliWindow::ShowImei(const std::string& text) {
   Session::DebugTrace(text);
-  events_.ImeiLabel(text);
 }
 
 void CliWindow::ShowSwVersion(const std::string& text) {
   Session::DebugTrace(text);
-  events_.LookAround();
 }
 
 void CliWindow::ShowFlash(const std::string& text) { Session::DebugTrace("FLASH: " + text); }

@@ -12,17 +12,6 @@ namespace field = vekevents::field;
 using nlohmann::ordered_json;
 using vek::Session;
 
-namespace {
-
-// The module's texts as it replied them, without the blanks around them (" 3569...").
-std::string Trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-}  // namespace
-
 const char* StageName(vek::Stage stage) {
   switch (stage) {
     case vek::STAGE_IDLE: return "idle";
@@ -37,72 +26,46 @@ const char* StageName(vek::Stage stage) {
 JobEvents::JobEvents(std::unique_ptr<vekevents::EventStream> stream) : stream_(std::move(stream)) {}
 
 void JobEvents::Start() {
-  if (stream_) stream_->Write(vekevents::kStart, {{"program", "vek-cli"}, {"version", "5.1"}});
+  if (!stream_) return;
+  stream_->Write(vekevents::kStart, {{"program", "vek-cli"}, {"version", "5.1"}});
+  stream_->Write(vekevents::kStage, {{"stage", StageName(vek::STAGE_IDLE)}});
 }
 
 void JobEvents::Status(const std::string& text) {
   last_status_ = text;
-  LookAround();
   if (stream_) stream_->Write(vekevents::kStatus, {{"text", text}});
 }
 
 void JobEvents::Progress(int percent) {
-  LookAround();
   if (!stream_ || percent_ == percent) return;
   percent_ = percent;
   stream_->Write(vekevents::kProgress, {{"percent", percent}});
 }
 
 void JobEvents::Message(const std::string& caption, const std::string& text) {
-  LookAround();
   if (stream_) stream_->Write(vekevents::kMessage, {{"caption", caption}, {"text", text}});
 }
 
-void JobEvents::ImeiLabel(const std::string& label) {
-  const size_t colon = label.find(':');
-  if (!stream_ || colon == std::string::npos || colon + 1 == label.size()) return;
-  const std::string key = label.rfind("MEID:", 0) == 0 ? "meid" : "imei";
-  const std::string value = Trimmed(label.substr(colon + 1));
-  if (value.empty()) return;
-  if (key == imei_key_ && value == imei_) return;
-  imei_key_ = key;
-  imei_ = value;
-  stream_->Write(vekevents::kIdentity, {{key, value}});
-}
-
-void JobEvents::Product(const std::string& name) {
-  if (!stream_ || name.empty() || name == product_) return;
-  product_ = name;
-  stream_->Write(vekevents::kIdentity, {{"product", name}});
-}
-
-void JobEvents::LookAround() {
-  if (!stream_) return;
-  const vek::Stage stage = Session::JobStage();
-  if (stage_ != stage) {
-    stage_ = stage;
-    stream_->Write(vekevents::kStage, {{"stage", StageName(stage)}});
-  }
-  vek::ModuleFacts now = Session::KnownModule();
-  now.sw_version = Trimmed(now.sw_version);
-  now.new_sw_version = Trimmed(now.new_sw_version);
+// What became known of the module since the last identity event, in one event;
+// an identity once told is not taken back when the search starts over.
+void JobEvents::Module(const vek::JobModule& now) {
   ordered_json identity = ordered_json::object();
-  if (now.diag_port != 0 && now.diag_port != module_.diag_port) identity["port"] = "COM" + std::to_string(now.diag_port);
-  if (!now.usb_path.empty() && now.usb_path != module_.usb_path) identity["usb_path"] = now.usb_path;
-  // Once the job runs, the version reported before it stays the one before: the
-  // record takes the new version when the job reports it.
-  if (!job_started_ && !now.sw_version.empty() && now.sw_version != module_.sw_version)
-    identity["software_version"] = now.sw_version;
-  if (!now.new_sw_version.empty() && now.new_sw_version != module_.new_sw_version)
-    identity["software_version_after"] = now.new_sw_version;
+  auto told = [&](std::string vek::JobModule::*field, const char* key) {
+    if ((now.*field).empty() || now.*field == module_.*field) return;
+    identity[key] = now.*field;
+    module_.*field = now.*field;
+  };
+  told(&vek::JobModule::port, "port");
+  told(&vek::JobModule::usb_path, "usb_path");
+  told(&vek::JobModule::version_before, "software_version");
+  told(&vek::JobModule::version_after, "software_version_after");
   if (!identity.empty()) stream_->Write(vekevents::kIdentity, identity);
-  const std::string before = module_.sw_version;
-  module_ = now;
-  if (job_started_) module_.sw_version = before;
-
-  if (const std::optional<std::string> sha256 = Session::ImageSetSha256(); sha256 && *sha256 != image_set_) {
-    image_set_ = *sha256;
-    stream_->Write(vekevents::kImageSet, {{"sha256", image_set_}});
+  // The IMEI or MEID and the product each in an event of their own, as always.
+  for (auto [field, key] : {std::pair{&vek::JobModule::imei, "imei"}, std::pair{&vek::JobModule::meid, "meid"},
+                            std::pair{&vek::JobModule::product, "product"}}) {
+    if ((now.*field).empty() || now.*field == module_.*field) continue;
+    module_.*field = now.*field;
+    stream_->Write(vekevents::kIdentity, {{key, now.*field}});
   }
 }
 
@@ -136,16 +99,22 @@ void JobEvents::Facts(const vek::JobFacts& facts, vek::JobFactsChange change) {
         stream_->Write(vekevents::kNvRestore,
                        {{field::kRecords, facts.nv_restore->records}, {field::kRefused, facts.nv_restore->refused}});
       break;
-    case Change::kStarted: break;
+    case Change::kModule: Module(facts.module); break;
+    case Change::kImageSet:
+      if (facts.image_set) stream_->Write(vekevents::kImageSet, {{"sha256", facts.image_set->sha256}});
+      break;
+    case Change::kStage: stream_->Write(vekevents::kStage, {{"stage", StageName(facts.stage)}}); break;
+    case Change::kStarted:
+    case Change::kEnded: break;
   }
 }
 
-void JobEvents::Result(const char* outcome, const std::string& text, int exit_status, int signal) {
-  LookAround();
+void JobEvents::Result(const vek::JobFacts& facts) {
   if (!stream_) return;
-  ordered_json fields = {{"outcome", outcome}, {"text", text}, {"exit_status", exit_status}};
-  if (signal == SIGINT) fields["signal"] = "SIGINT";
-  if (signal == SIGTERM) fields["signal"] = "SIGTERM";
+  const vek::JobEnd& end = facts.end;
+  ordered_json fields = {{"outcome", vek::JobResultName(end.result)}, {"text", end.text}, {"exit_status", end.exit_status}};
+  if (end.signal == SIGINT) fields["signal"] = "SIGINT";
+  if (end.signal == SIGTERM) fields["signal"] = "SIGTERM";
   stream_->Write(vekevents::kResult, fields);
 }
 

@@ -24,30 +24,21 @@ class JobEvents {
   void Status(const std::string& text);
   void Progress(int percent);
   void Message(const std::string& caption, const std::string& text);
-  // "IMEI:<digits>" or "MEID:<hex>" as the window's label shows it.
-  void ImeiLabel(const std::string& label);
-  void Product(const std::string& name);
-  // "start" was pressed: the module's version known now is the one before the job.
-  void JobStarted() { job_started_ = true; }
-  // The stage, identity and image set: an event for each that changed.
-  void LookAround();
-  // A change of the job's facts: the step events, the normal reset, the NV counts.
+  // A change of the job's facts: the stage, identity, image set, steps, the
+  // normal reset, the NV counts.
   void Facts(const vek::JobFacts& facts, vek::JobFactsChange change);
-  // The last event. `signal`: the signal that stopped the job, or 0.
-  void Result(const char* outcome, const std::string& text, int exit_status, int signal);
+  // The last event, from the job's end as the facts hold it.
+  void Result(const vek::JobFacts& facts);
 
   const std::string& last_status() const { return last_status_; }
 
  private:
+  void Module(const vek::JobModule& now);
+
   std::unique_ptr<vekevents::EventStream> stream_;
   std::string last_status_;
   std::optional<int> percent_;
-  std::optional<vek::Stage> stage_;
-  vek::ModuleFacts module_;  // as far as told
-  std::string imei_key_, imei_, product_;
-  std::string image_set_;
-
-  bool job_started_ = false;
+  vek::JobModule module_;  // as far as told
 };
 
 // The stage's name in the stream: "idle", "backup", "restore", "switch", "images".

@@ -106,28 +106,32 @@ RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& st
   if (download_mode && !options.product.empty()) {
     if (!ChooseProductInDownloadMode(options, window))
       return NoJob("the image folder is incomplete for " + options.product + "; no job was started");
-    events.Product(options.product);
   }
   if (!download_mode && !window.image_folder_ready()) return NoJob("the image folder is incomplete; no job was started");
   if (stopped_by != 0) return NoJob("stopped before a job was started");
-  events.JobStarted();
   if (!session.PressStart()) return NoJob("no job was started");
   // The job, until the worker has ended (or the cable was pulled, or a signal stopped it).
   loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
   return {ExitStatusOfJob(), {}};
 }
 
-// The event stream's last event: how the run ended.
+// How the run ended, into the job's facts and from them the event stream's last event.
+void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string text, int status, int stopped_by) {
+  Session::EndJob({result, std::move(text), status, stopped_by});
+  events.Result(Session::Facts());
+}
+
 void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
-  const char* outcome = end.status == vekevents::kExitSucceeded ? "succeeded"
-                        : stopped_by != 0                  ? "aborted"
-                        : end.status == vekevents::kExitNoJob ? "no_job"
-                                                           : "failed";
+  using vek::JobResult;
+  const JobResult result = end.status == vekevents::kExitSucceeded ? JobResult::kSucceeded
+                           : stopped_by != 0                         ? JobResult::kAborted
+                           : end.status == vekevents::kExitNoJob     ? JobResult::kNoJob
+                                                                     : JobResult::kFailed;
   std::string text = end.text;
   if (text.empty() && end.status == vekevents::kExitSucceeded) text = Session::JobResultText();
   if (text.empty() && stopped_by != 0) text = "aborted";
   if (text.empty()) text = events.last_status();
-  events.Result(outcome, text, end.status, stopped_by);
+  ReportEnd(events, result, std::move(text), end.status, stopped_by);
 }
 
 // With --verbose: how much of the run was the program's own fixed pauses.
@@ -201,13 +205,13 @@ int main(int argc, char** argv) {
   std::string module;  // its USB port path
   if (!options.module.empty()) {
     if (auto status = ChooseModule(options.module, module)) {
-      events.Result("no_job", "--module " + options.module + ": no such module", *status, 0);
+      ReportEnd(events, vek::JobResult::kNoJob, "--module " + options.module + ": no such module", *status, 0);
       return *status;
     }
   }
   const vek::InstanceLock instance(module);
   if (!instance.held()) {
-    events.Result("no_job", ReportRefusal(instance, module), vekevents::kExitNoJob, 0);
+    ReportEnd(events, vek::JobResult::kNoJob, ReportRefusal(instance, module), vekevents::kExitNoJob, 0);
     return vekevents::kExitNoJob;
   }
   int stopped_by = 0;

@@ -4,6 +4,7 @@
 
 #include "at/at_exchange.h"
 #include "at/at_reply.h"
+#include "records/job_facts.h"
 #include "records/job_records.h"
 #include "records/reporting.h"
 
@@ -53,6 +54,7 @@ void TakeImeiOrMeid(std::string_view reply, DeviceInfo& device) {
     device.imei.Set(ReplyValue(reply, kKeyMeid));
   }
   const std::string shown = ReplyHas(reply, kKeyImei) || ReplyHas(reply, kKeyMeid) ? device.imei.Get() : "";
+  NoteImeiOrMeid(label[0] == 'I', shown);
   if (WindowNotifications* window = CurrentWindow()) window->ShowImei(label + shown);
 }
 
@@ -133,6 +135,7 @@ bool ReadDeviceIdentity(uint32_t port, int after_upgrade) {
     }
   }
 
+  NoteVersion(after_upgrade != 0, after_upgrade != 0 ? device.new_sw_version.Get() : device.sw_version.Get());
   const std::string& shown = !maker_version.empty() ? maker_version : ati_version;
   if (!shown.empty()) {
     if (WindowNotifications* window = CurrentWindow()) window->ShowSwVersion("SW version:" + shown);

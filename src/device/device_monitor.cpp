@@ -30,6 +30,7 @@ void DeviceMonitor::OnPortEvent(PortEvent event, const std::string& port_name) {
 void DeviceMonitor::RestartDeviceSearch() {
   CloseDiagPort();
   ResetForNewDevice(TheJob(), TheDevice(), CurrentDirectory());
+  ForgetModule();
   window_.ClearDeviceControls();
   StartSearch();
 }

@@ -134,6 +134,8 @@ class Session {
   // The job's facts as they stand (the window hears of each change through
   // WindowNotifications::JobFactsChanged).
   static JobFacts Facts();
+  // The front end's word on how the job ended: its result, text and exit status.
+  static void EndJob(JobEnd end);
   // The version report of the last job that made one ("update version X to version Y").
   static std::string JobResultText();
 

@@ -4,6 +4,7 @@
 
 #include "images/image_loader.h"
 #include "images/product_catalogue.h"
+#include "records/job_facts.h"
 #include "records/reporting.h"
 #include "records/stop_wait.h"
 #include "upgrade/download_worker.h"
@@ -12,7 +13,12 @@
 
 namespace vek {
 
-ProductList Session::MatchProduct(std::string_view identification) { return vek::MatchProduct(TheJob(), identification); }
+ProductList Session::MatchProduct(std::string_view identification) {
+  ProductList products = vek::MatchProduct(TheJob(), identification);
+  if (products.selected >= 0 && products.selected < static_cast<int>(products.names.size()))
+    NoteProduct(products.names[products.selected]);
+  return products;
+}
 
 ProductList Session::AllProducts() { return vek::AllProducts(); }
 
@@ -23,6 +29,8 @@ bool Session::ChooseProduct(int position) {
   uint32_t platform = job.platform;
   if (!PlatformOfProductPosition(position, platform)) return false;
   job.platform = platform;
+  const std::vector<std::string> names = SupportedModelNames();
+  NoteProduct(names[static_cast<size_t>(position)]);
   return true;
 }
 

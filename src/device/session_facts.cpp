@@ -26,6 +26,8 @@ std::optional<std::string> Session::ImageSetSha256() {
 
 JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
+void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
+
 std::string Session::JobResultText() { return vek::JobResultText().Get(); }
 
 JobStop Session::StopJob() {

@@ -40,6 +40,7 @@ std::string HexOf(const Sha256Digest& digest);
 struct FileFingerprint {
   std::string name;  // the file name as listed for the platform, without the folder
   Sha256Digest sha256{};
+  uint64_t size = 0;  // bytes read
 };
 
 struct ImageSetFingerprint {

@@ -77,7 +77,7 @@ bool LoadSlot(UpgradeJob& job, const std::string& folder, ImageSlot slot, const 
               std::vector<FileFingerprint>& digests) {
   WholeFile file = ReadWholeFile(ImageFilePath(folder, name), SizeLimitOf(slot));
   if (file.failure == ReadFailure::kNone) {
-    digests.push_back({name, file.sha256});
+    digests.push_back({name, file.sha256, file.bytes.size()});
     StoreImageSlot(slot, std::move(file.bytes));
     return true;
   }

@@ -44,6 +44,23 @@ const char* JobStepName(JobStep step) {
   return "none";
 }
 
+const char* JobResultName(JobResult result) {
+  switch (result) {
+    case JobResult::kRunning: return "running";
+    case JobResult::kSucceeded: return "succeeded";
+    case JobResult::kFailed: return "failed";
+    case JobResult::kAborted: return "aborted";
+    case JobResult::kNoJob: return "no_job";
+  }
+  return "failed";
+}
+
+double JobFacts::DurationSeconds() const {
+  if (started == std::chrono::system_clock::time_point{}) return 0;
+  const auto until = ended == std::chrono::system_clock::time_point{} ? std::chrono::system_clock::now() : ended;
+  return std::chrono::duration<double>(until - started).count();
+}
+
 void SetJobFactsObserver(JobFactsObserver* told) { observer.store(told); }
 
 JobFacts JobFactsSnapshot() {
@@ -53,7 +70,10 @@ JobFacts JobFactsSnapshot() {
 
 void StartJobFacts() {
   Update(JobFactsChange::kStarted, [](JobFacts& f) {
-    f = JobFacts{};
+    JobFacts fresh;
+    fresh.module = std::move(f.module);
+    fresh.stage = f.stage;
+    f = std::move(fresh);
     f.started = std::chrono::system_clock::now();
     return true;
   });
@@ -94,6 +114,91 @@ void NoteNvBackup(NvBackupFacts backup) {
 void NoteNvRestore(std::optional<NvRestoreFacts> restore) {
   Update(JobFactsChange::kNvRestore, [&](JobFacts& f) {
     f.nv_restore = restore;
+    return true;
+  });
+}
+
+namespace {
+
+// The module's texts as it replied them, without the blanks around them (" 3569...").
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Sets one of the module's texts, telling the observer only when it changed;
+// an empty text tells nothing new.
+void NoteModuleText(std::string JobModule::*field, const std::string& text) {
+  const std::string value = Trimmed(text);
+  if (value.empty()) return;
+  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+    std::string& text = f.module.*field;
+    if (text == value) return false;
+    text = value;
+    return true;
+  });
+}
+
+}  // namespace
+
+void ForgetModule() {
+  Update(JobFactsChange::kModule, [](JobFacts& f) {
+    f.module = {};
+    return true;
+  });
+}
+
+void NotePort(const std::string& port, const std::string& usb_path) {
+  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+    if (f.module.port == port && (usb_path.empty() || f.module.usb_path == usb_path)) return false;
+    f.module.port = port;
+    if (!usb_path.empty()) f.module.usb_path = usb_path;
+    return true;
+  });
+}
+
+void NoteImeiOrMeid(bool is_imei, const std::string& value) {
+  NoteModuleText(is_imei ? &JobModule::imei : &JobModule::meid, value);
+}
+
+void NoteProduct(const std::string& name) { NoteModuleText(&JobModule::product, name); }
+
+void NoteVersion(bool after_download, const std::string& text) {
+  if (after_download) {
+    NoteModuleText(&JobModule::version_after, text);
+    return;
+  }
+  const std::string version = Trimmed(text);
+  if (version.empty()) return;
+  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+    const bool job_runs = f.started != std::chrono::system_clock::time_point{} && f.end.result == JobResult::kRunning;
+    if (f.module.version_before == version || (job_runs && !f.module.version_before.empty())) return false;
+    f.module.version_before = version;
+    return true;
+  });
+}
+
+void NoteImageSet(ImageSetFacts image_set) {
+  Update(JobFactsChange::kImageSet, [&](JobFacts& f) {
+    f.image_set = std::move(image_set);
+    return true;
+  });
+}
+
+void SetJobStage(UpgradeJob& job, Stage stage) {
+  job.stage = stage;
+  Update(JobFactsChange::kStage, [&](JobFacts& f) {
+    if (f.stage == stage) return false;
+    f.stage = stage;
+    return true;
+  });
+}
+
+void NoteJobEnd(JobEnd end) {
+  Update(JobFactsChange::kEnded, [&](JobFacts& f) {
+    f.end = std::move(end);
+    f.ended = std::chrono::system_clock::now();
     return true;
   });
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "records/job_records.h"
+
 namespace vek {
 
 // The steps of a job, in the order a whole job takes them.
@@ -46,8 +48,47 @@ struct NvRestoreFacts {
   int refused = 0;  // of them, not written
 };
 
+// The module as the job knew it; empty texts while unknown.
+struct JobModule {
+  std::string port;            // the diagnostic port ("COM7")
+  std::string usb_path;        // where it is plugged in ("1-2.3")
+  std::string imei;            // its IMEI, or
+  std::string meid;            // its MEID
+  std::string product;         // the product the job was made for
+  std::string version_before;  // the software version it reported before the job
+  std::string version_after;   // and after the download
+};
+
+struct ImageFileFacts {
+  std::string name;
+  uint64_t size = 0;
+  std::string sha256;  // 64 lower-case hexadecimal digits
+};
+
+struct ImageSetFacts {
+  std::string sha256;  // of the set, as logged ("image set SHA-256: ...")
+  std::vector<ImageFileFacts> files;  // in load order
+};
+
+// How the job ended, as the front end reported it to the operator.
+enum class JobResult { kRunning, kSucceeded, kFailed, kAborted, kNoJob };
+
+// "running", "succeeded", "failed", "aborted", "no_job"
+const char* JobResultName(JobResult result);
+
+struct JobEnd {
+  JobResult result = JobResult::kRunning;
+  std::string text;     // the operator's last word on it
+  int exit_status = 0;  // the front end's exit status
+  int signal = 0;       // the signal that stopped it, 0 if none
+};
+
 struct JobFacts {
   std::chrono::system_clock::time_point started{};
+  std::chrono::system_clock::time_point ended{};  // while running: the epoch
+  JobModule module;
+  std::optional<ImageSetFacts> image_set;
+  Stage stage = STAGE_IDLE;
   JobStep step = JobStep::kNone;
   std::string image;  // the image file of JobStep::kImage
   // On a failure: the step that failed, its image, and the operator's text for it.
@@ -57,10 +98,15 @@ struct JobFacts {
   bool normal_reset_sent = false;
   std::optional<NvBackupFacts> nv_backup;
   std::optional<NvRestoreFacts> nv_restore;
+  JobEnd end;
+
+  double DurationSeconds() const;  // from start to end (or to now while running)
 };
 
 // What changed.
-enum class JobFactsChange { kStarted, kStep, kFailed, kNormalReset, kNvBackup, kNvRestore };
+enum class JobFactsChange {
+  kStarted, kStep, kFailed, kNormalReset, kNvBackup, kNvRestore, kModule, kImageSet, kStage, kEnded
+};
 
 class JobFactsObserver {
  public:
@@ -75,7 +121,8 @@ void SetJobFactsObserver(JobFactsObserver* observer);
 JobFacts JobFactsSnapshot();
 
 // The changes, each told to the observer.
-void StartJobFacts();                                     // a new job: everything cleared
+void StartJobFacts();  // a new job: everything cleared but the module it works on
+void ForgetModule();   // the search starts over: another module may come
 void EnterStep(JobStep step, const std::string& image = {});
 // The current step failed and the operator was told `reason`. The first failure
 // is the job's, what follows is its consequence; a cause from outside the job
@@ -84,5 +131,14 @@ void FailStep(const std::string& reason, bool outside = false);
 void NoteNormalReset();
 void NoteNvBackup(NvBackupFacts backup);
 void NoteNvRestore(std::optional<NvRestoreFacts> restore);  // nothing: no restore ran through its file
+void NotePort(const std::string& port, const std::string& usb_path);
+void NoteImeiOrMeid(bool is_imei, const std::string& value);
+void NoteProduct(const std::string& name);
+// The version reported before the job stays the one before once the job runs.
+void NoteVersion(bool after_download, const std::string& version);
+void NoteImageSet(ImageSetFacts image_set);
+// The job's stage record and its fact together.
+void SetJobStage(UpgradeJob& job, Stage stage);
+void NoteJobEnd(JobEnd end);
 
 }  // namespace vek

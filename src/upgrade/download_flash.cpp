@@ -100,7 +100,7 @@ void ReadVersion(UpgradeJob& job) {
 // From the running firmware into the boot loader.
 bool SwitchToBootLoader(UpgradeJob& job) {
   const uint32_t diag_port = TheDevice().diag_port;
-  job.stage = STAGE_SWITCH;
+  SetJobStage(job, STAGE_SWITCH);
   ShowAndLog(job, "switch to download...");
   DiagSwitchToDownload();
   job.show_status("open COM%d...", diag_port);
@@ -190,7 +190,7 @@ bool WriteFlash(UpgradeJob& job, const PlatformProfile* profile) {
   }
   if (!SendPartitionTable(job)) return false;
 
-  job.stage = STAGE_IMAGES;
+  SetJobStage(job, STAGE_IMAGES);
   if (profile != nullptr) {
     for (const ImageToWrite& image : profile->images) {
       ImageSlot slot;
@@ -243,7 +243,7 @@ int DownloadFlash(UpgradeJob& job, SleepInhibitor& sleep_lock) {
   if (!WriteFlash(job, profile)) return kFailed;
 
   job.show_progress(0, 1);
-  job.stage = STAGE_SWITCH;
+  SetJobStage(job, STAGE_SWITCH);
   EnterStep(JobStep::kReset);
   ShowAndLog(job, "download images finished");
   if (!StreamReset()) {

@@ -80,6 +80,9 @@ void LogImageFingerprint(UpgradeJob& job) {
   const ImageSetFingerprint fingerprint = LoadedImageSetFingerprint();
   for (const FileFingerprint& file : fingerprint.files) job.write_log("%s", FileDigestLine(file).c_str());
   job.write_log("%s", SetDigestLine(fingerprint).c_str());
+  ImageSetFacts facts{HexOf(fingerprint.set_sha256), {}};
+  for (const FileFingerprint& file : fingerprint.files) facts.files.push_back({file.name, file.size, HexOf(file.sha256)});
+  NoteImageSet(std::move(facts));
 }
 
 // At a successful end: the time taken and the final status text.
@@ -160,7 +163,7 @@ int OpenImageSet(UpgradeJob& job) {
 }
 
 void CloseJob() {
-  TheJob().stage = STAGE_IDLE;
+  SetJobStage(TheJob(), STAGE_IDLE);
   CloseLogFile();
   CloseDiagPort();
   FreeImageSet();

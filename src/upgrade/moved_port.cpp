@@ -4,6 +4,7 @@
 
 #include "link/com_port_name.h"
 #include "link/port_source.h"
+#include "records/job_facts.h"
 #include "records/reporting.h"
 #include "records/stop_wait.h"
 #include "upgrade/port_discovery.h"
@@ -43,6 +44,7 @@ std::optional<uint32_t> MovedPortNumber(std::string_view role, uint32_t from) {
 bool FollowDiagPort(UpgradeJob& job) {
   DeviceInfo& device = TheDevice();
   if (!Follow(job, device.diag_port, kRoleDiagnostics, "diagnostic port")) return false;
+  NotePort("COM" + std::to_string(device.diag_port.load()), {});
   if (WindowNotifications* window = CurrentWindow(); window != nullptr && !StopRequested())
     window->ShowDiagPort(device.diag_port);
   return true;

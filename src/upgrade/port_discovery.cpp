@@ -4,6 +4,7 @@
 
 #include "link/com_port_name.h"
 #include "link/port_source.h"
+#include "records/job_facts.h"
 #include "records/job_records.h"
 
 namespace vek {
@@ -23,6 +24,7 @@ bool FindModulePorts() {
     if (Holds(port.friendly_name, kRoleDiagnostics)) {
       device.diag_port.store(*number);
       device.usb_path.Set(port.usb_path);
+      NotePort("COM" + std::to_string(*number), port.usb_path);
       found_diag = true;
     }
     if (Holds(port.friendly_name, kRoleAtPort)) device.at_port.store(*number);

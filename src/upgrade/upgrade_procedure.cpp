@@ -54,7 +54,7 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
     case TARGET_DIAG:
       EnterStep(JobStep::kBackup);
       if (!Unlock(job)) return false;
-      job.stage = STAGE_BACKUP;
+      SetJobStage(job, STAGE_BACKUP);
       backup_result = BackupNv(job);
       if (backup_result == kNvCannotOpen || backup_result == kNvEndedEarly) {
         Fail(job, "backup nvb failed!");
@@ -94,7 +94,7 @@ bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owe
     if (!PauseMs(kAfterOfflineFailureMs)) return false;
   }
   if (!Unlock(job)) return false;
-  job.stage = STAGE_RESTORE;
+  SetJobStage(job, STAGE_RESTORE);
   if (!PrepareOwedRestore(job, owed) || RestoreNv(job) != kNvCompleted) return Fail(job, "restore backup.nvb failed!");
   SettleOwedRestore(owed);
   return true;
@@ -219,7 +219,7 @@ int RunUpgrade(UpgradeJob& job) {
     }
   }
   if (success == 1 && (job.download_enable == 1 || job.restore_enable == 1)) {
-    job.stage = STAGE_SWITCH;
+    SetJobStage(job, STAGE_SWITCH);
     EnterStep(JobStep::kNormalReset);
     ShowAndLog(job, "normal reset...");
     // The port held since the programmer went with the download's reset: the

@@ -91,12 +91,4 @@ TEST(DiagCommandsAgainstFirmware, OfflineReadsALateAnswerAtALaterPoll) {
   EXPECT_GE(vek::FixedWaitTotal() - paused_before, vek::ScaledMs(2000));
 }
 
-TEST(DiagUnlockAgainstScriptedModule, AcceptsTheCodeOnTheFourthRequest) {
-  const Bytes refused = Frame({0x41, 0x00});
-  ScriptedModule module({{refused}, {refused}, {refused}, {Frame({0x41, 0x01})}});
-  ASSERT_TRUE(module.ready());
-  EXPECT_EQ(vek::DiagUnlockSpc(), 1);
-  EXPECT_EQ(module.Requests().size(), 4u);
-}
-
 }  // namespace

@@ -124,7 +124,7 @@ class MockLogind {
   }
 
  private:
-  static std::string TemplatePath() { return std::string(VEK_TEST_SOURCE_DIR) + "/logind_with_history.py"; }
+  static std::string TemplatePath() { return std::string(VEK_TEST_SOURCE_DIR) + "/support/logind_with_history.py"; }
 
   std::string Log(const std::string& name) const {
     std::ifstream in(dir_.File(name));

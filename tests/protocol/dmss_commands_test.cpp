@@ -5,6 +5,7 @@
 #include <chrono>
 #include <numeric>
 
+#include "boot_loader_fixture.h"
 #include "command_test_support.h"
 #include "protocol/mode_probe.h"
 
@@ -17,43 +18,12 @@ using vektest::ProgressReports;
 using vektest::ScriptedModule;
 using vektest::SimulatedModule;
 using Progress = std::vector<std::pair<uint32_t, int32_t>>;
-
-class DmssAgainstBootLoader : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vektest::PrepareJob(vek::PLATFORM_6280);
-    ASSERT_TRUE(sim_.ready());
-  }
-  SimulatedModule sim_{sim::SimState::kBootLoader, Options()};
-
-  static sim::SimModuleOptions Options() {
-    sim::SimModuleOptions options;
-    options.bootloader.programmer_start = sim::ProgrammerStart::kSamePort;
-    return options;
-  }
-};
+using vektest::DmssAgainstBootLoader;
 
 TEST_F(DmssAgainstBootLoader, NopAndParameterRequestAreAcknowledged) {
   EXPECT_TRUE(vek::DmssNop());
   EXPECT_TRUE(vek::DmssParamRequest());
   EXPECT_EQ(sim_.Wire(), (std::vector<Bytes>{{0x7E, 0x06, 0x4E, 0x95, 0x7E}, {0x7E, 0x07, 0xC7, 0x84, 0x7E}}));
-}
-
-TEST_F(DmssAgainstBootLoader, AThreeByteProgrammerGoesOutAsOneFrameAndStarts) {
-  vek::StoreImageSlot(vek::ImageSlot::kProgrammer, {0xAA, 0xBB, 0xCC});
-  ASSERT_TRUE(vek::DmssWriteProgrammer());
-  EXPECT_TRUE(vek::DmssGo());
-  ASSERT_TRUE(vektest::Eventually([&] { return sim_.module().state() == sim::SimState::kProgrammer; }));
-  EXPECT_EQ(vek::ProbeMode(), vek::TARGET_GOING);
-  const auto wire = sim_.Wire();
-  ASSERT_GE(wire.size(), 2u);
-  EXPECT_EQ(wire[0], (Bytes{0x7E, 0x0F, 0x00, 0x80, 0x00, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x80, 0x8E, 0x7E}));
-  EXPECT_EQ(wire[1], (Bytes{0x7E, 0x05, 0x00, 0x80, 0x00, 0x00, 0xCF, 0xE5, 0x7E}));
-  EXPECT_EQ(ProgressReports(), (Progress{{0, 100}, {3, 3}}));
-  std::lock_guard lock(sim_.device().mutex);
-  EXPECT_EQ(sim_.device().ram_base, 0x00800000u);
-  EXPECT_EQ(sim_.device().ram, (Bytes{0xAA, 0xBB, 0xCC}));
-  EXPECT_EQ(sim_.device().go_address, 0x00800000u);
 }
 
 TEST_F(DmssAgainstBootLoader, SplitsTheProgrammerInto1017ByteBlocks) {
@@ -97,25 +67,6 @@ TEST_F(DmssAgainstBootLoader, ABlockWithoutAnswerFailsAtTheLimit) {
   EXPECT_FALSE(vek::DmssWriteProgrammer());
   EXPECT_GE(std::chrono::steady_clock::now() - start, vek::ScaledMs(vek::kReplyLimitMs) - std::chrono::milliseconds(5));
   EXPECT_EQ(sim_.Wire().size(), 1u);
-}
-
-TEST(DmssGoWithReenumeration, TheProgrammerAnswersOnTheReturnedPort) {
-  sim::SimModuleOptions options;
-  options.bootloader.reenumerate_delay_ms = 200;
-  SimulatedModule sim(sim::SimState::kBootLoader, options);
-  ASSERT_TRUE(sim.ready());
-  vektest::PrepareJob(vek::PLATFORM_6280);
-  vek::StoreImageSlot(vek::ImageSlot::kProgrammer, Pattern(100));
-  ASSERT_TRUE(vek::DmssWriteProgrammer());
-  const std::string old_path = sim.module().DevicePath(sim::SimPortRole::kDiagnostics);
-  const std::string old_at = sim.module().DevicePath(sim::SimPortRole::kAt);
-  EXPECT_TRUE(vek::DmssGo());
-  ASSERT_TRUE(sim.WaitForBoots(1));
-  EXPECT_NE(sim.module().DevicePath(sim::SimPortRole::kDiagnostics), old_path);
-  EXPECT_EQ(sim.module().DevicePath(sim::SimPortRole::kAt), old_at);  // only the diagnostic port went
-  vek::CloseDiagPort();
-  ASSERT_TRUE(vek::OpenDiagPort(sim.module().ComNumber(sim::SimPortRole::kDiagnostics)));
-  EXPECT_EQ(vek::ProbeMode(), vek::TARGET_GOING);
 }
 
 TEST(DmssAgainstScriptedBootLoader, SkipsUnaskedFramesAndStopsAtARefusedBlock) {
