@@ -11,8 +11,6 @@
 namespace {
 
 using vektest::Bytes;
-using vektest::Frame;
-using vektest::ScriptedModule;
 using vektest::SimulatedModule;
 
 std::string ReplyText(int from) { return reinterpret_cast<const char*>(vek::RxFrame.data + from); }

@@ -13,7 +13,6 @@ namespace {
 using vektest::Bytes;
 using vektest::Frame;
 using vektest::ScriptedModule;
-using vektest::SimulatedModule;
 
 TEST(DiagUnlockAgainstScriptedModule, AcceptsTheCodeOnTheFourthRequest) {
   const Bytes refused = Frame({0x41, 0x00});

@@ -12,10 +12,8 @@
 namespace {
 
 using vektest::Bytes;
-using vektest::Frame;
 using vektest::Pattern;
 using vektest::ProgressReports;
-using vektest::ScriptedModule;
 using vektest::SimulatedModule;
 using Progress = std::vector<std::pair<uint32_t, int32_t>>;
 using vektest::DmssAgainstBootLoader;

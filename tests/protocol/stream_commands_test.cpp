@@ -19,7 +19,6 @@ using vektest::Frame;
 using vektest::Pattern;
 using vektest::ProgressReports;
 using vektest::ScriptedModule;
-using vektest::SimulatedModule;
 using Progress = std::vector<std::pair<uint32_t, int32_t>>;
 using sim::FaultKind;
 using sim::SimState;

@@ -16,13 +16,7 @@ namespace {
 
 using vektest::Bytes;
 using vektest::Frame;
-using vektest::Pattern;
-using vektest::ProgressReports;
 using vektest::ScriptedModule;
-using vektest::SimulatedModule;
-using Progress = std::vector<std::pair<uint32_t, int32_t>>;
-using sim::FaultKind;
-using sim::SimState;
 using vektest::StreamAgainstProgrammer;
 
 const Bytes kHelloFrame = {0x7E, 0x01, 0x51, 0x43, 0x4F, 0x4D, 0x20, 0x66, 0x61, 0x73, 0x74, 0x20, 0x64, 0x6F,

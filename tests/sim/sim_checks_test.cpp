@@ -13,7 +13,6 @@ namespace {
 
 using vektest::Bytes;
 using vektest::SimulatedModule;
-using sim::SimPortRole;
 using sim::SimState;
 
 TEST(SimulatedModuleChecks, ABadCrcIsRecordedAndRefused) {
