@@ -20,6 +20,8 @@ struct CliOptions {
   std::string trace;            // --trace FILE, the protocol trace (wins over VEK_TRACE)
   std::string events;           // --events FILE|-|fd:N, the event stream (JSON lines)
   std::string module;           // --module WHERE, one module among several: a USB port path or COM<n>
+  std::string station_db;       // --station-db FILE, as VEK_STATION_DB
+  bool no_station_db = false;   // --no-station-db
 };
 
 // Parses the command line. Returns an exit status when the program must end now

@@ -71,6 +71,25 @@ void OnStopSignal(Session& session, int signal, int& stopped_by) {
   }
 }
 
+// How the run ended, into the job's facts and from them the event stream's last event.
+void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string text, int status, int stopped_by) {
+  Session::EndJob({result, std::move(text), status, stopped_by});
+  events.Result(Session::Facts());
+}
+
+void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
+  using vek::JobResult;
+  const JobResult result = end.status == vekevents::kExitSucceeded ? JobResult::kSucceeded
+                           : stopped_by != 0                         ? JobResult::kAborted
+                           : end.status == vekevents::kExitNoJob     ? JobResult::kNoJob
+                                                                     : JobResult::kFailed;
+  std::string text = end.text;
+  if (text.empty() && end.status == vekevents::kExitSucceeded) text = Session::JobResultText();
+  if (text.empty() && stopped_by != 0) text = "aborted";
+  if (text.empty()) text = events.last_status();
+  ReportEnd(events, result, std::move(text), end.status, stopped_by);
+}
+
 RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& stopped_by) {
   vekcli::EventLoop loop;
   Session* running = nullptr;
@@ -90,48 +109,34 @@ RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& st
   running = &session;
   session.Initialise(images, options.trace);
   session.StartDeviceSearch();
-
-  // The device connection: until the connect task has finished.
-  const bool connected = loop.RunUntil([&] { return !session.Searching() || stopped_by != 0; },
-                                       vekcli::DeadlineOf(options, Clock::now()));
-  if (stopped_by != 0) return NoJob("stopped before a job was started");
-  if (!connected) {
-    char text[80];
-    std::snprintf(text, sizeof text, "no module was ready within %g seconds", *options.timeout_seconds);
-    return NoJob(text);
-  }
-  loop.RunUntil([] { return true; }, Clock::now());  // what the task posted last
-  // Without --product, the start button refuses a module in a download mode.
-  const bool download_mode = Session::FoundInDownloadMode();
-  if (download_mode && !options.product.empty()) {
-    if (!ChooseProductInDownloadMode(options, window))
-      return NoJob("the image folder is incomplete for " + options.product + "; no job was started");
-  }
-  if (!download_mode && !window.image_folder_ready()) return NoJob("the image folder is incomplete; no job was started");
-  if (stopped_by != 0) return NoJob("stopped before a job was started");
-  if (!session.PressStart()) return NoJob("no job was started");
-  // The job, until the worker has ended (or the cable was pulled, or a signal stopped it).
-  loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
-  return {ExitStatusOfJob(), {}};
-}
-
-// How the run ended, into the job's facts and from them the event stream's last event.
-void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string text, int status, int stopped_by) {
-  Session::EndJob({result, std::move(text), status, stopped_by});
-  events.Result(Session::Facts());
-}
-
-void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
-  using vek::JobResult;
-  const JobResult result = end.status == vekevents::kExitSucceeded ? JobResult::kSucceeded
-                           : stopped_by != 0                         ? JobResult::kAborted
-                           : end.status == vekevents::kExitNoJob     ? JobResult::kNoJob
-                                                                     : JobResult::kFailed;
-  std::string text = end.text;
-  if (text.empty() && end.status == vekevents::kExitSucceeded) text = Session::JobResultText();
-  if (text.empty() && stopped_by != 0) text = "aborted";
-  if (text.empty()) text = events.last_status();
-  ReportEnd(events, result, std::move(text), end.status, stopped_by);
+  // The job's end is told while the Session stands, so that its record's
+  // warning still reaches the status line and "vek.log".
+  const RunEnd end = [&]() -> RunEnd {
+    // The device connection: until the connect task has finished.
+    const bool connected = loop.RunUntil([&] { return !session.Searching() || stopped_by != 0; },
+                                         vekcli::DeadlineOf(options, Clock::now()));
+    if (stopped_by != 0) return NoJob("stopped before a job was started");
+    if (!connected) {
+      char text[80];
+      std::snprintf(text, sizeof text, "no module was ready within %g seconds", *options.timeout_seconds);
+      return NoJob(text);
+    }
+    loop.RunUntil([] { return true; }, Clock::now());  // what the task posted last
+    // Without --product, the start button refuses a module in a download mode.
+    const bool download_mode = Session::FoundInDownloadMode();
+    if (download_mode && !options.product.empty()) {
+      if (!ChooseProductInDownloadMode(options, window))
+        return NoJob("the image folder is incomplete for " + options.product + "; no job was started");
+    }
+    if (!download_mode && !window.image_folder_ready()) return NoJob("the image folder is incomplete; no job was started");
+    if (stopped_by != 0) return NoJob("stopped before a job was started");
+    if (!session.PressStart()) return NoJob("no job was started");
+    // The job, until the worker has ended (or the cable was pulled, or a signal stopped it).
+    loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
+    return {ExitStatusOfJob(), {}};
+  }();
+  ReportEnd(events, end, stopped_by);
+  return end;
 }
 
 // With --verbose: how much of the run was the program's own fixed pauses.
@@ -201,6 +206,7 @@ int main(int argc, char** argv) {
   }
   vekcli::JobEvents events(std::move(stream));
   events.Start();
+  Session::KeepStationRecord(Session::StationDbPath(options.station_db, options.no_station_db), "vek-cli");
   vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   std::string module;  // its USB port path
   if (!options.module.empty()) {
@@ -216,7 +222,6 @@ int main(int argc, char** argv) {
   }
   int stopped_by = 0;
   const RunEnd end = Run(options, events, stopped_by);
-  ReportEnd(events, end, stopped_by);
   if (options.verbose) ReportFixedWaits(start);
   return end.status;
 }

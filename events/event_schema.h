@@ -17,6 +17,7 @@ inline constexpr const char* kNvBackup = "nv_backup";       // records, nv_unrea
 inline constexpr const char* kNvRestore = "nv_restore";     // records, refused
 inline constexpr const char* kStep = "step";                // step; failed_step and reason on a failure
 inline constexpr const char* kNormalReset = "normal_reset"; // the module was told to restart into its firmware
+inline constexpr const char* kRecord = "record";            // written, id; reason when not written
 inline constexpr const char* kResult = "result";            // outcome, text, exit_status, signal
 
 // Fields.
@@ -47,6 +48,8 @@ inline constexpr const char* kReason = "reason";
 inline constexpr const char* kOutcome = "outcome";
 inline constexpr const char* kExitStatus = "exit_status";
 inline constexpr const char* kSignal = "signal";
+inline constexpr const char* kWritten = "written";
+inline constexpr const char* kId = "id";
 }  // namespace field
 
 // The result's outcomes.

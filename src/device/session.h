@@ -136,6 +136,12 @@ class Session {
   static JobFacts Facts();
   // The front end's word on how the job ended: its result, text and exit status.
   static void EndJob(JobEnd end);
+  // Every job of this process from now on is kept in the station's database at
+  // `path` (empty: none is kept). `program` names the front end in its rows.
+  static void KeepStationRecord(const std::string& path, const std::string& program);
+  // The database a front end's choice names: --station-db FILE, else
+  // VEK_STATION_DB, else the user's own; empty with --no-station-db.
+  static std::string StationDbPath(const std::string& option, bool disabled);
   // The version report of the last job that made one ("update version X to version Y").
   static std::string JobResultText();
 

@@ -1,6 +1,9 @@
 // What a front end reports while a job goes, and the operator's stop.
 #include "device/session.h"
 
+#include <cstdlib>
+
+#include "device/station_recorder.h"
 #include "images/image_fingerprint.h"
 #include "images/image_set.h"
 #include "records/job_facts.h"
@@ -27,6 +30,24 @@ std::optional<std::string> Session::ImageSetSha256() {
 JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
 void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
+
+void Session::KeepStationRecord(const std::string& path, const std::string& program) {
+  // One recorder for the process, kept until it ends: a job's end may come after the Session.
+  static std::unique_ptr<StationRecorder> recorder;
+  SetJobFactsRecorder(nullptr);
+  recorder.reset();
+  if (path.empty()) return;
+  recorder = std::make_unique<StationRecorder>(path, program);
+  SetJobFactsRecorder(recorder.get());
+}
+
+std::string Session::StationDbPath(const std::string& option, bool disabled) {
+  if (disabled) return {};
+  if (!option.empty()) return option;
+  const char* from_environment = std::getenv("VEK_STATION_DB");
+  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
+  return DefaultStationDbPath();
+}
 
 std::string Session::JobResultText() { return vek::JobResultText().Get(); }
 

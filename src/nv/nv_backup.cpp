@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "images/image_fingerprint.h"
+#include "images/image_loader.h"
 #include "images/platform_profile.h"
 #include "link/hdlc_frame.h"
 #include "nv/nv_backup_file.h"
@@ -176,6 +178,15 @@ WriteBack WriteRecordsBack(UpgradeJob& job, BackupFileReader& file) {
   }
 }
 
+// The backup as it now lies on disk: read back whole, so its digest is that of
+// the file a restore (or the station's record) will take.
+NvBackupFacts BackupFacts(int records, std::vector<int> unread) {
+  NvBackupFacts facts{records, std::move(unread), CurrentDirectory() + "/" + kBackupFileName, {}};
+  const WholeFile written = ReadWholeFile(kBackupFileName);
+  if (written.failure == ReadFailure::kNone) facts.sha256 = HexOf(written.sha256);
+  return facts;
+}
+
 }  // namespace
 
 int BackupNv(UpgradeJob& job) {
@@ -230,7 +241,7 @@ int BackupNv(UpgradeJob& job) {
   job.show_status("%s", kBackupFinishedText);
   job.write_log("%s", kBackupFinishedText);
   ReportUnread(job, unread);
-  NoteNvBackup(NvBackupFacts{static_cast<int>(file.records()), unread});
+  NoteNvBackup(BackupFacts(static_cast<int>(file.records()), std::move(unread)));
   return kNvCompleted;
 }
 

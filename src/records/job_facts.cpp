@@ -9,6 +9,7 @@ namespace {
 std::mutex facts_mutex;
 JobFacts facts;  // under facts_mutex
 std::atomic<JobFactsObserver*> observer{nullptr};
+std::atomic<JobFactsObserver*> recorder{nullptr};
 
 // Changes the facts under the lock, then tells the observer a copy, outside it;
 // nothing when `change` returns false (it changed nothing).
@@ -20,6 +21,7 @@ void Update(JobFactsChange what, Change change) {
     if (!change(facts)) return;
     copy = facts;
   }
+  if (JobFactsObserver* keeper = recorder.load()) keeper->JobFactsChanged(copy, what);
   if (JobFactsObserver* told = observer.load()) told->JobFactsChanged(copy, what);
 }
 
@@ -62,6 +64,8 @@ double JobFacts::DurationSeconds() const {
 }
 
 void SetJobFactsObserver(JobFactsObserver* told) { observer.store(told); }
+
+void SetJobFactsRecorder(JobFactsObserver* keeper) { recorder.store(keeper); }
 
 JobFacts JobFactsSnapshot() {
   std::lock_guard lock(facts_mutex);
@@ -199,6 +203,13 @@ void NoteJobEnd(JobEnd end) {
   Update(JobFactsChange::kEnded, [&](JobFacts& f) {
     f.end = std::move(end);
     f.ended = std::chrono::system_clock::now();
+    return true;
+  });
+}
+
+void NoteRecord(RecordFacts record) {
+  Update(JobFactsChange::kRecord, [&](JobFacts& f) {
+    f.record = std::move(record);
     return true;
   });
 }

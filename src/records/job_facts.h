@@ -41,6 +41,8 @@ const char* JobStepName(JobStep step);
 struct NvBackupFacts {
   int records = 0;
   std::vector<int> unread;  // items the module never answered right, left out of the file
+  std::string file;         // the backup file written, by its full path
+  std::string sha256;       // of the file as written (empty: it could not be read back)
 };
 
 struct NvRestoreFacts {
@@ -83,6 +85,13 @@ struct JobEnd {
   int signal = 0;       // the signal that stopped it, 0 if none
 };
 
+// The job's row in the station's database.
+struct RecordFacts {
+  std::string id;               // the row's id (a UUID); empty: no record is kept
+  std::optional<bool> written;  // nothing until the job's end tells
+  std::string reason;           // why it was not written
+};
+
 struct JobFacts {
   std::chrono::system_clock::time_point started{};
   std::chrono::system_clock::time_point ended{};  // while running: the epoch
@@ -99,13 +108,14 @@ struct JobFacts {
   std::optional<NvBackupFacts> nv_backup;
   std::optional<NvRestoreFacts> nv_restore;
   JobEnd end;
+  RecordFacts record;
 
   double DurationSeconds() const;  // from start to end (or to now while running)
 };
 
 // What changed.
 enum class JobFactsChange {
-  kStarted, kStep, kFailed, kNormalReset, kNvBackup, kNvRestore, kModule, kImageSet, kStage, kEnded
+  kStarted, kStep, kFailed, kNormalReset, kNvBackup, kNvRestore, kModule, kImageSet, kStage, kEnded, kRecord
 };
 
 class JobFactsObserver {
@@ -116,6 +126,8 @@ class JobFactsObserver {
 
 // The observer of the process's job facts (none: nobody is told).
 void SetJobFactsObserver(JobFactsObserver* observer);
+// The station's record, told of each change before the observer (none: no record).
+void SetJobFactsRecorder(JobFactsObserver* recorder);
 
 // A copy of the facts as they stand.
 JobFacts JobFactsSnapshot();
@@ -140,5 +152,6 @@ void NoteImageSet(ImageSetFacts image_set);
 // The job's stage record and its fact together.
 void SetJobStage(UpgradeJob& job, Stage stage);
 void NoteJobEnd(JobEnd end);
+void NoteRecord(RecordFacts record);
 
 }  // namespace vek

@@ -83,7 +83,9 @@ struct ChildCommand {
                const std::string& time_scale, const std::vector<std::string>& extra_env = {}) {
     arg_texts.push_back(program);
     arg_texts.insert(arg_texts.end(), args.begin(), args.end());
-    env_texts = {"XDG_RUNTIME_DIR=" + runtime_dir, "VEK_TIME_SCALE=" + time_scale, "PATH=/usr/bin:/bin", "LANG=C"};
+    // The station's record goes beside the lock: never into the user's own database.
+    env_texts = {"XDG_RUNTIME_DIR=" + runtime_dir, "XDG_DATA_HOME=" + runtime_dir + "/data",
+                 "VEK_TIME_SCALE=" + time_scale, "PATH=/usr/bin:/bin", "LANG=C"};
     env_texts.insert(env_texts.end(), extra_env.begin(), extra_env.end());
     for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
       if (const char* value = getenv(keep)) env_texts.push_back(std::string(keep) + "=" + value);

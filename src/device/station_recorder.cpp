@@ -1,0 +1,169 @@
+#include "device/station_recorder.h"
+
+#include <unistd.h>
+
+#include "app/log_file.h"
+#include "images/image_fingerprint.h"
+#include "link/small_file.h"
+#include "records/job_records.h"
+
+namespace vek {
+namespace {
+
+constexpr const char* kVekVersion = "5.1";
+// A job's "vek.log" is a few kilobytes; a runaway one is kept only this far.
+constexpr size_t kLogLimit = 4 << 20;
+
+std::string FirstLine(const std::string& path) {
+  std::string text = ReadSmallFile(path, 128, TooLarge::kCut);
+  if (const size_t end = text.find('\n'); end != std::string::npos) text.resize(end);
+  return text;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "unknown";
+  return name;
+}
+
+}  // namespace
+
+std::string NewRecordId() { return FirstLine("/proc/sys/kernel/random/uuid"); }
+
+StationRecorder::StationRecorder(std::string path, std::string program)
+    : path_(std::move(path)),
+      program_(std::move(program)),
+      station_(HostName()),
+      boot_id_(FirstLine("/proc/sys/kernel/random/boot_id")) {}
+
+void StationRecorder::JobFactsChanged(const JobFacts& facts, JobFactsChange change) {
+  switch (change) {
+    case JobFactsChange::kStarted: Start(facts); break;
+    case JobFactsChange::kNvBackup: KeepBackup(facts); break;
+    case JobFactsChange::kEnded: End(facts); break;
+    default: break;  // the rest goes into the row at the end
+  }
+}
+
+template <typename Write>
+bool StationRecorder::WithDatabase(Write write) {
+  std::string reason;
+  std::unique_ptr<StationDb> db = StationDb::Open(path_, StationDb::Mode::kWrite, reason);
+  if (db && write(*db, reason)) return true;
+  if (reason_.empty()) reason_ = reason.empty() ? "unknown error" : reason;
+  return false;
+}
+
+std::string StationRecorder::Warning() {
+  if (warned_ || reason_.empty()) return {};
+  warned_ = true;
+  return "station record not written: " + reason_;
+}
+
+// Shown outside the recorder's lock: the status line waits for the front end's thread.
+void StationRecorder::Show(const std::string& warning) {
+  if (warning.empty()) return;
+  UpgradeJob& job = TheJob();
+  if (job.show_status) job.show_status("%s", warning.c_str());
+  if (job.write_log) job.write_log("%s", warning.c_str());
+}
+
+StationJobRow StationRecorder::RowOf(const JobFacts& facts) const {
+  StationJobRow row;
+  row.id = id_;
+  row.started_utc = UtcText(facts.started);
+  row.station = station_;
+  row.program = program_;
+  row.vek_version = kVekVersion;
+  row.usb_path = facts.module.usb_path;
+  row.port = facts.module.port;
+  row.imei = facts.module.imei;
+  row.meid = facts.module.meid;
+  row.product = facts.module.product;
+  row.version_before = facts.module.version_before;
+  row.version_after = facts.module.version_after;
+  if (facts.image_set) {
+    row.image_set_sha256 = facts.image_set->sha256;
+    row.files = facts.image_set->files;
+  }
+  if (facts.nv_backup) row.nv_records = facts.nv_backup->records;
+  if (facts.nv_restore) row.nv_refused = facts.nv_restore->refused;
+  row.result = JobResultName(facts.end.result);
+  if (facts.failed_step) row.failed_step = JobStepName(*facts.failed_step);
+  row.folder = CurrentDirectory();
+  row.pid = getpid();
+  row.boot_id = boot_id_;
+  return row;
+}
+
+void StationRecorder::Start(const JobFacts& facts) {
+  std::string id = NewRecordId();
+  std::string warning;
+  {
+    std::lock_guard lock(mutex_);
+    id_ = id;
+    reason_.clear();
+    warned_ = false;
+    const StationJobRow row = RowOf(facts);
+    WithDatabase([&](StationDb& db, std::string& reason) { return WriteJobRow(db, row, reason); });
+    warning = Warning();
+  }
+  Show(warning);
+  NoteRecord({std::move(id), std::nullopt, {}});
+}
+
+void StationRecorder::KeepBackup(const JobFacts& facts) {
+  if (!facts.nv_backup || facts.nv_backup->sha256.empty()) return;
+  StationNvBackup backup;
+  backup.module = !facts.module.imei.empty() ? facts.module.imei : facts.module.meid;
+  backup.taken_utc = UtcText(std::chrono::system_clock::now());
+  backup.records = facts.nv_backup->records;
+  backup.bytes.clear();
+  const std::string bytes = ReadSmallFile(facts.nv_backup->file, 1 << 20, TooLarge::kNothing);
+  backup.bytes.assign(bytes.begin(), bytes.end());
+  if (backup.bytes.empty()) return;
+  Sha256Hasher hasher;
+  hasher.Update(backup.bytes);
+  backup.sha256 = HexOf(hasher.Finish());
+  if (!hasher.ok()) return;
+  std::string warning;
+  {
+    std::lock_guard lock(mutex_);
+    backup.job_id = id_;
+    if (backup.job_id.empty()) return;
+    WithDatabase([&](StationDb& db, std::string& reason) { return WriteNvBackup(db, backup, reason); });
+    warning = Warning();
+  }
+  Show(warning);
+}
+
+void StationRecorder::End(const JobFacts& facts) {
+  RecordFacts record;
+  std::string warning;
+  {
+    std::lock_guard lock(mutex_);
+    if (id_.empty()) {
+      // Ended before it began (no module, another VEK running ...): a row of its own.
+      id_ = NewRecordId();
+      reason_.clear();
+      warned_ = false;
+    }
+    StationJobRow row = RowOf(facts);
+    if (facts.started == std::chrono::system_clock::time_point{}) row.started_utc = UtcText(facts.ended);
+    row.ended_utc = UtcText(facts.ended);
+    row.text = facts.end.text;
+    row.exit_status = facts.end.exit_status;
+    row.duration_s = facts.DurationSeconds();
+    row.log = ReadSmallFile(LogFilePath(), kLogLimit, TooLarge::kCut);
+    const bool written =
+        WithDatabase([&](StationDb& db, std::string& reason) { return WriteJobRow(db, row, reason); }) &&
+        reason_.empty();
+    warning = Warning();
+    record = {id_, written, reason_};
+    id_.clear();
+  }
+  Show(warning);
+  NoteRecord(std::move(record));
+}
+
+}  // namespace vek

@@ -1,0 +1,239 @@
+#include "records/station_db.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace vek {
+namespace {
+
+// Eight jobs of a tray end within the same second; each writes a few rows in
+// one transaction of a few milliseconds, so a writer that waits this long for
+// the others has met something else (a reader holding the file, a dead lock).
+constexpr int kBusyTimeoutMs = 3000;
+
+// The tables, an outside contract: new columns are added at the end, never renamed.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS jobs (
+  id TEXT PRIMARY KEY,
+  started_utc TEXT NOT NULL,
+  ended_utc TEXT,
+  station TEXT NOT NULL,
+  program TEXT NOT NULL,
+  vek_version TEXT NOT NULL,
+  usb_path TEXT,
+  port TEXT,
+  imei TEXT,
+  meid TEXT,
+  product TEXT,
+  version_before TEXT,
+  version_after TEXT,
+  image_set_sha256 TEXT,
+  nv_records INTEGER,
+  nv_refused INTEGER,
+  result TEXT NOT NULL,
+  failed_step TEXT,
+  text TEXT,
+  exit_status INTEGER,
+  duration_s REAL,
+  folder TEXT,
+  log TEXT,
+  pid INTEGER,
+  boot_id TEXT
+);
+CREATE INDEX IF NOT EXISTS jobs_by_start ON jobs (started_utc);
+CREATE INDEX IF NOT EXISTS jobs_by_imei ON jobs (imei);
+CREATE INDEX IF NOT EXISTS jobs_by_meid ON jobs (meid);
+CREATE TABLE IF NOT EXISTS image_files (
+  job_id TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  sha256 TEXT NOT NULL,
+  PRIMARY KEY (job_id, position)
+);
+CREATE TABLE IF NOT EXISTS nv_backups (
+  sha256 TEXT PRIMARY KEY,
+  module TEXT NOT NULL,
+  job_id TEXT NOT NULL,
+  taken_utc TEXT NOT NULL,
+  records INTEGER NOT NULL,
+  first_of_module INTEGER NOT NULL,
+  bytes BLOB NOT NULL
+);
+CREATE INDEX IF NOT EXISTS nv_backups_by_module ON nv_backups (module, taken_utc);
+)sql";
+
+bool MakeFolder(const std::filesystem::path& folder, std::string& reason) {
+  if (folder.empty()) return true;
+  std::error_code error;
+  if (std::filesystem::is_directory(folder, error)) return true;
+  if (!MakeFolder(folder.parent_path(), reason)) return false;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    reason = "cannot make the folder " + folder.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// A new file is made 0600 before SQLite opens it, so no moment sees it wider.
+bool MakeFile(const std::string& path, std::string& reason) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (errno == EACCES || errno == EROFS || errno == EEXIST) return true;  // SQLite says the rest
+    reason = "cannot make " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+}  // namespace
+
+std::string DefaultStationDbPath() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/vek/station.db";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/share/vek/station.db";
+  return {};
+}
+
+std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, std::string& reason) {
+  if (path.empty()) {
+    reason = "no place for it (neither XDG_DATA_HOME nor HOME is set)";
+    return nullptr;
+  }
+  int flags = SQLITE_OPEN_NOMUTEX;
+  if (mode == Mode::kWrite) {
+    if (!MakeFolder(std::filesystem::path(path).parent_path(), reason) || !MakeFile(path, reason)) return nullptr;
+    flags |= SQLITE_OPEN_READWRITE;
+  } else {
+    flags |= SQLITE_OPEN_READONLY;
+  }
+  sqlite3* handle = nullptr;
+  const int opened = sqlite3_open_v2(path.c_str(), &handle, flags, nullptr);
+  std::unique_ptr<StationDb> db(new StationDb(handle));
+  if (opened != SQLITE_OK) {
+    reason = handle ? sqlite3_errmsg(handle) : "out of memory";
+    return nullptr;
+  }
+  if (!db->Prepare(mode, reason)) return nullptr;
+  return db;
+}
+
+bool StationDb::Prepare(Mode mode, std::string& reason) {
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_extended_result_codes(db_, 1);
+  // The schema version first: it reads the file's header, so a file that is
+  // not a database is told here, before anything could be written to it.
+  StationStatement version(*this, "PRAGMA user_version");
+  if (!version.ok() || !version.Step()) {
+    reason = Error();
+    return false;
+  }
+  const int64_t found = version.Integer(0);
+  if (found > kStationSchemaVersion) {
+    reason = "its schema (version " + std::to_string(found) + ") is newer than this VEK knows (" +
+             std::to_string(kStationSchemaVersion) + ")";
+    return false;
+  }
+  if (mode == Mode::kRead) return true;
+  // WAL: readers never block the writer and the writers' commits are short.
+  if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", reason)) return false;
+  if (found == kStationSchemaVersion) return true;
+  return Exec("BEGIN IMMEDIATE", reason) && Exec(kSchema, reason) &&
+         Exec(("PRAGMA user_version=" + std::to_string(kStationSchemaVersion)).c_str(), reason) &&
+         Exec("COMMIT", reason);
+}
+
+StationDb::~StationDb() { sqlite3_close_v2(db_); }
+
+bool StationDb::Exec(const char* sql, std::string& reason) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  reason = message ? message : Error();
+  sqlite3_free(message);
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // nothing half done stays
+  return false;
+}
+
+std::string StationDb::Error() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
+
+StationStatement::StationStatement(const StationDb& db, const char* sql) {
+  if (sqlite3_prepare_v2(db.handle(), sql, -1, &statement_, nullptr) != SQLITE_OK) {
+    statement_ = nullptr;
+    failed_ = true;
+  }
+}
+
+StationStatement::~StationStatement() { sqlite3_finalize(statement_); }
+
+StationStatement& StationStatement::Bind(int position, const std::string& text) {
+  if (!statement_) return *this;
+  if (text.empty()) sqlite3_bind_null(statement_, position);
+  else sqlite3_bind_text(statement_, position, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  return *this;
+}
+
+StationStatement& StationStatement::Bind(int position, int64_t number) {
+  if (statement_) sqlite3_bind_int64(statement_, position, number);
+  return *this;
+}
+
+StationStatement& StationStatement::Bind(int position, double number) {
+  if (statement_) sqlite3_bind_double(statement_, position, number);
+  return *this;
+}
+
+StationStatement& StationStatement::BindOptional(int position, const std::optional<int64_t>& number) {
+  if (!statement_) return *this;
+  if (number) sqlite3_bind_int64(statement_, position, *number);
+  else sqlite3_bind_null(statement_, position);
+  return *this;
+}
+
+StationStatement& StationStatement::BindBlob(int position, const std::vector<uint8_t>& bytes) {
+  if (statement_)
+    sqlite3_bind_blob64(statement_, position, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+  return *this;
+}
+
+bool StationStatement::Step() {
+  if (!statement_ || failed_) return false;
+  const int result = sqlite3_step(statement_);
+  if (result == SQLITE_ROW) return true;
+  if (result != SQLITE_DONE) failed_ = true;
+  return false;
+}
+
+bool StationStatement::Done() {
+  Step();
+  return statement_ != nullptr && !failed_;
+}
+
+std::string StationStatement::Text(int column) const {
+  const unsigned char* text = sqlite3_column_text(statement_, column);
+  if (text == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+int64_t StationStatement::Integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+double StationStatement::Real(int column) const { return sqlite3_column_double(statement_, column); }
+
+bool StationStatement::IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+std::vector<uint8_t> StationStatement::Blob(int column) const {
+  const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement_, column));
+  const int size = sqlite3_column_bytes(statement_, column);
+  if (bytes == nullptr || size <= 0) return {};
+  return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+}  // namespace vek

@@ -1,0 +1,81 @@
+// The station's database: every job and every NV backup of this station, kept
+// in one SQLite file that vek, vek-cli and vek-factory's jobs write and
+// vek-report reads. Its tables and columns are an outside contract (docs/records.md):
+// extend, never change.
+//
+// Nothing here ever fails a job: a database that cannot be written says why, and
+// nothing in it (or in a file that is not one) is deleted or overwritten.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vek {
+
+inline constexpr int kStationSchemaVersion = 1;
+
+// $XDG_DATA_HOME/vek/station.db, else ~/.local/share/vek/station.db; empty when
+// neither names an absolute folder.
+std::string DefaultStationDbPath();
+
+class StationDb {
+ public:
+  enum class Mode { kWrite, kRead };
+  // Opens the database at `path`; for writing, its folder (0700) and the file
+  // (0600) are made when missing, and the schema when the file is new. Nothing
+  // and `reason` set when it cannot be used: not an SQLite file, a schema newer
+  // than this program's, unreadable, a folder that cannot be made.
+  static std::unique_ptr<StationDb> Open(const std::string& path, Mode mode, std::string& reason);
+  ~StationDb();
+  StationDb(const StationDb&) = delete;
+  StationDb& operator=(const StationDb&) = delete;
+
+  sqlite3* handle() const { return db_; }
+  // One or more statements without results; false and `reason` set on failure.
+  bool Exec(const char* sql, std::string& reason);
+  // The last error's words, as SQLite says them.
+  std::string Error() const;
+
+ private:
+  explicit StationDb(sqlite3* db) : db_(db) {}
+  bool Prepare(Mode mode, std::string& reason);
+  sqlite3* db_;
+};
+
+// A prepared statement, bound by position from 1, finalised when it goes.
+class StationStatement {
+ public:
+  StationStatement(const StationDb& db, const char* sql);
+  ~StationStatement();
+  StationStatement(const StationStatement&) = delete;
+  StationStatement& operator=(const StationStatement&) = delete;
+
+  bool ok() const { return statement_ != nullptr; }
+  StationStatement& Bind(int position, const std::string& text);  // empty text: NULL
+  StationStatement& Bind(int position, int64_t number);
+  StationStatement& Bind(int position, double number);
+  StationStatement& BindOptional(int position, const std::optional<int64_t>& number);
+  StationStatement& BindBlob(int position, const std::vector<uint8_t>& bytes);
+  // One step: true while a row is there (Row), false at the end or on an error (Failed).
+  bool Step();
+  bool Done();  // steps a statement that returns no rows; true when it ran
+  bool Failed() const { return failed_; }
+
+  std::string Text(int column) const;
+  int64_t Integer(int column) const;
+  double Real(int column) const;
+  bool IsNull(int column) const;
+  std::vector<uint8_t> Blob(int column) const;
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+  bool failed_ = false;
+};
+
+}  // namespace vek
