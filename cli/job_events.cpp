@@ -104,14 +104,7 @@ void JobEvents::Facts(const vek::JobFacts& facts, vek::JobFactsChange change) {
       if (facts.image_set) stream_->Write(vekevents::kImageSet, {{"sha256", facts.image_set->sha256}});
       break;
     case Change::kStage: stream_->Write(vekevents::kStage, {{"stage", StageName(facts.stage)}}); break;
-    case Change::kRecord:
-      if (facts.record.written) {
-        record_told_ = true;
-        ordered_json fields = {{field::kWritten, *facts.record.written}, {field::kId, facts.record.id}};
-        if (!*facts.record.written) fields[field::kReason] = facts.record.reason;
-        stream_->Write(vekevents::kRecord, fields);
-      }
-      break;
+    case Change::kRecord:  // told with the result, as the job's last word on it
     case Change::kStarted:
     case Change::kEnded: break;
   }
@@ -119,7 +112,11 @@ void JobEvents::Facts(const vek::JobFacts& facts, vek::JobFactsChange change) {
 
 void JobEvents::Result(const vek::JobFacts& facts) {
   if (!stream_) return;
-  if (!record_told_) Facts(facts, vek::JobFactsChange::kRecord);  // ended before any Session was there
+  if (facts.record.written) {
+    ordered_json record = {{field::kWritten, *facts.record.written}, {field::kId, facts.record.id}};
+    if (!*facts.record.written) record[field::kReason] = facts.record.reason;
+    stream_->Write(vekevents::kRecord, record);
+  }
   const vek::JobEnd& end = facts.end;
   ordered_json fields = {{"outcome", vek::JobResultName(end.result)}, {"text", end.text}, {"exit_status", end.exit_status}};
   if (end.signal == SIGINT) fields["signal"] = "SIGINT";

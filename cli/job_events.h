@@ -39,7 +39,6 @@ class JobEvents {
   std::string last_status_;
   std::optional<int> percent_;
   vek::JobModule module_;  // as far as told
-  bool record_told_ = false;
 };
 
 // The stage's name in the stream: "idle", "backup", "restore", "switch", "images".

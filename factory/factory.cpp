@@ -28,12 +28,20 @@ std::vector<std::string> UsbPathsOf(const vek::PresentModules& present) {
   return paths;
 }
 
+// The one database every job of the tray writes, named as each job's folder would not.
+std::string StationDbOf(const FactoryOptions& options, const std::string& workdir) {
+  const std::string path = vek::Session::StationDbPath(options.station_db, options.no_station_db);
+  if (path.empty() || path.front() == '/') return path;
+  return (std::filesystem::path(workdir) / path).lexically_normal().string();
+}
+
 }  // namespace
 
 Factory::Factory(const FactoryOptions& options, std::string vek_cli, std::string workdir)
     : options_(options),
       vek_cli_(std::move(vek_cli)),
       workdir_(std::move(workdir)),
+      station_db_(StationDbOf(options, workdir_)),
       sockets_(Clock::now()),
       table_(stdout, isatty(STDOUT_FILENO) == 1),
       last_job_end_(Clock::now()) {}
@@ -45,6 +53,8 @@ std::vector<std::string> Factory::JobArguments(const std::string& usb_path) cons
   if (!options_.product.empty()) args.insert(args.end(), {"--product", options_.product});
   if (options_.restore_default) args.push_back("--restore-default");
   if (options_.erase_on_mismatch) args.push_back("--erase-on-mismatch");
+  if (station_db_.empty()) args.push_back("--no-station-db");
+  else args.insert(args.end(), {"--station-db", station_db_});
   return args;
 }
 

@@ -36,6 +36,7 @@ class Factory {
   const FactoryOptions& options_;
   const std::string vek_cli_;
   const std::string workdir_;
+  const std::string station_db_;  // absolute: every job runs in a folder of its own; empty: none
   ModuleSockets sockets_;
   StatusTable table_;
   std::unique_ptr<ReportFile> report_;

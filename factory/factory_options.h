@@ -18,6 +18,8 @@ struct FactoryOptions {
   std::string report;              // --report FILE: one JSON line per finished job
   std::optional<unsigned> count;   // --count N: end after N jobs
   std::optional<double> timeout_seconds;  // --timeout SECONDS: end when no module appeared for so long
+  std::string station_db;          // --station-db FILE, passed to every vek-cli (made absolute)
+  bool no_station_db = false;      // --no-station-db
 };
 
 // Most jobs at once, and most jobs of one run.

@@ -71,6 +71,11 @@ void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
     row.nv_unread = NumberOf(event, field::kNvUnread, row.nv_unread);
   } else if (type == vekevents::kMessage) {
     row.status = TextOf(event, field::kCaption) + ": " + TextOf(event, field::kText);
+  } else if (type == vekevents::kRecord) {
+    row.record_id = TextOf(event, field::kId);
+    if (event.contains(field::kWritten) && event[field::kWritten].is_boolean())
+      row.record_written = event[field::kWritten].get<bool>();
+    row.record_reason = TextOf(event, field::kReason);
   } else if (type == vekevents::kResult) {
     row.outcome = TextOf(event, field::kOutcome);
     row.result_text = TextOf(event, field::kText);
@@ -97,6 +102,9 @@ std::string ReportLine(const ModuleRow& row) {
   line["exit_status"] = row.exit_status.value_or(-1);
   line["duration"] = std::round(row.seconds(row.ended) * 1000.0) / 1000.0;
   line["folder"] = row.folder;
+  if (row.record_written == true) line["record_id"] = row.record_id;
+  else line["record_id"] = nullptr;
+  if (row.record_written == false) line["record_not_written"] = row.record_reason;
   // Text from the module may be any bytes: never let it break the line.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

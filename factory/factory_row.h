@@ -25,6 +25,9 @@ struct ModuleRow {
   int nv_refused = -1;
   int nv_unread = -1;   // -1: no backup; else the NV items the backup left out
   bool normal_reset_sent = false;  // the module was told to restart at the end
+  std::string record_id;           // the job's row in the station database
+  std::optional<bool> record_written;
+  std::string record_reason;       // why it was not written
   // The end: the result event's outcome ("succeeded", "failed", "aborted",
   // "no_job") and text, and the process's exit status.
   std::string outcome;

@@ -20,6 +20,14 @@ std::string WholeColumn(std::string text, size_t width) {
   return text + " ";
 }
 
+std::string ResultOfJob(const ModuleRow& row) {
+  if (!row.finished()) return "";
+  if (row.succeeded() && row.nv_unread > 0)
+    return "ok, " + std::to_string(row.nv_unread) + " NV item" + (row.nv_unread == 1 ? "" : "s") + " not backed up";
+  if (row.succeeded()) return "ok";
+  return (row.outcome.empty() ? std::string("failed") : row.outcome) + "(" + std::to_string(*row.exit_status) + ")";
+}
+
 std::string Elapsed(double seconds) {
   const auto whole = static_cast<long>(seconds);
   char text[48];
@@ -29,10 +37,8 @@ std::string Elapsed(double seconds) {
 
 std::string ResultOf(const ModuleRow& row) {
   if (!row.finished()) return "";
-  if (row.succeeded() && row.nv_unread > 0)
-    return "ok, " + std::to_string(row.nv_unread) + " NV item" + (row.nv_unread == 1 ? "" : "s") + " not backed up";
-  if (row.succeeded()) return "ok";
-  return (row.outcome.empty() ? std::string("failed") : row.outcome) + "(" + std::to_string(*row.exit_status) + ")";
+  if (row.record_written == false) return ResultOfJob(row) + ", not recorded";
+  return ResultOfJob(row);
 }
 
 // A line for a terminal: printable bytes only, so the module's text cannot move the cursor.

@@ -17,18 +17,18 @@ failures=0
 fail() { echo "check-package: $*" >&2; failures=$((failures + 1)); }
 
 dpkg-deb -x "$deb" "$root"
-required=(usr/bin/vek usr/bin/vek-cli usr/bin/vek-factory usr/bin/vek-sim usr/bin/vek-make-images
+required=(usr/bin/vek usr/bin/vek-cli usr/bin/vek-factory usr/bin/vek-report usr/bin/vek-sim usr/bin/vek-make-images
           usr/lib/udev/rules.d/70-vek.rules
           usr/share/applications/vek.desktop
           usr/share/icons/hicolor/scalable/apps/vek.svg
           usr/share/man/man1/vek.1.gz usr/share/man/man1/vek-cli.1.gz usr/share/man/man1/vek-factory.1.gz
-          usr/share/man/man1/vek-sim.1.gz
+          usr/share/man/man1/vek-report.1.gz usr/share/man/man1/vek-sim.1.gz
           usr/share/doc/vek/README.md usr/share/doc/vek/docs/install.md usr/share/doc/vek/docs/troubleshooting.md
           usr/share/doc/vek/examples/69-vek-local.rules.example)
 for file in "${required[@]}"; do
   [ -f "$root/$file" ] || fail "missing /$file"
 done
-for program in vek vek-cli vek-factory vek-sim vek-make-images; do
+for program in vek vek-cli vek-factory vek-report vek-sim vek-make-images; do
   [ -x "$root/usr/bin/$program" ] || fail "/usr/bin/$program is not executable"
 done
 cmp -s "$root/usr/lib/udev/rules.d/70-vek.rules" "$source_dir/packaging/70-vek.rules" ||
@@ -37,7 +37,7 @@ cmp -s "$root/usr/lib/udev/rules.d/70-vek.rules" "$source_dir/packaging/70-vek.r
 # The declared run-time dependencies (from dpkg-shlibdeps).
 version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6 libudev1 libinih1 libsystemd0 libssl3 libqt6widgets6 qt6-qpa-plugins; do
+for library in libc6 libstdc++6 libudev1 libinih1 libsystemd0 libssl3 libsqlite3-0 libqt6widgets6 qt6-qpa-plugins; do
   [[ ", $depends," == *", $library "* || ", $depends," == *", $library,"* ]] || fail "Depends lacks $library: $depends"
 done
 
@@ -74,13 +74,18 @@ sim_pid=$!
 trap 'kill "$sim_pid" 2>/dev/null || true; rm -rf "$root" "$runtime"' EXIT
 for _ in $(seq 50); do [ -s "$job/ports" ] && break; sleep 0.1; done
 status=0
-(cd "$job" && VEK_TIME_SCALE=0.2 XDG_RUNTIME_DIR="$job/run" "$root/usr/bin/vek-cli" --port-map "$job/ports" \
+(cd "$job" && VEK_TIME_SCALE=0.2 XDG_RUNTIME_DIR="$job/run" XDG_DATA_HOME="$job/data" "$root/usr/bin/vek-cli" --port-map "$job/ports" \
    --images "$job/images" --timeout 60 >"$job/status.txt" 2>"$job/errors.txt") || status=$?
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
 if [ "$status" -ne 0 ] || ! grep -Eq "update version +ZX2180_SIM_V1.0 to version +ZX2180_SIM_V1.1" "$job/vek.log"; then
   fail "the packaged vek-cli's job against the packaged vek-sim ended with $status: $(tail -3 "$job/errors.txt")"
 fi
+
+# The job's record, read back by the packaged vek-report.
+run 0 "$root/usr/bin/vek-report" --db "$job/data/vek/station.db" jobs
+[[ "$output" == *succeeded* ]] || fail "vek-report lists no succeeded job: $output"
+run 2 "$root/usr/bin/vek-report" jobs --since tomorrow
 
 # The man pages render without a warning.
 for page in "$root"/usr/share/man/man1/*.1.gz; do

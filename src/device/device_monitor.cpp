@@ -48,6 +48,7 @@ bool DeviceMonitor::HandlePortRemoval(const std::string& port_name) {
   download_worker_.Join();
   SetJobOutcome(JobOutcome::kFailed);
   FailStep("usb cable has been removed!", true);
+  NoteEngineJobEnd(JobResult::kFailed);
   // Logged before the log is closed, so the reason reaches "vek.log".
   job.write_log("usb cable has been removed!");
   CloseJob();

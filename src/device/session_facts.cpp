@@ -73,6 +73,7 @@ JobStop Session::StopJob() {
   if (outcome != JobOutcome::kSucceeded && outcome != JobOutcome::kNoJob) {
     SetJobOutcome(JobOutcome::kFailed);
     FailStep("aborted", true);
+    NoteEngineJobEnd(JobResult::kAborted);
     // Logged before the log is closed, so the reason reaches "vek.log".
     job.write_log("aborted");
     job.show_status("aborted");

@@ -144,6 +144,7 @@ void StationRecorder::End(const JobFacts& facts) {
     std::lock_guard lock(mutex_);
     if (id_.empty()) {
       // Ended before it began (no module, another VEK running ...): a row of its own.
+      // A job's end told again (the engine's, then the front end's) rewrites its row.
       id_ = NewRecordId();
       reason_.clear();
       warned_ = false;
@@ -160,7 +161,6 @@ void StationRecorder::End(const JobFacts& facts) {
         reason_.empty();
     warning = Warning();
     record = {id_, written, reason_};
-    id_.clear();
   }
   Show(warning);
   NoteRecord(std::move(record));

@@ -217,6 +217,13 @@ bool StationStatement::Done() {
   return statement_ != nullptr && !failed_;
 }
 
+int StationStatement::ColumnCount() const { return statement_ ? sqlite3_column_count(statement_) : 0; }
+
+std::string StationStatement::ColumnName(int column) const {
+  const char* name = sqlite3_column_name(statement_, column);
+  return name ? name : "";
+}
+
 std::string StationStatement::Text(int column) const {
   const unsigned char* text = sqlite3_column_text(statement_, column);
   if (text == nullptr) return {};
@@ -228,6 +235,11 @@ int64_t StationStatement::Integer(int column) const { return sqlite3_column_int6
 double StationStatement::Real(int column) const { return sqlite3_column_double(statement_, column); }
 
 bool StationStatement::IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+bool StationStatement::IsNumber(int column) const {
+  const int type = sqlite3_column_type(statement_, column);
+  return type == SQLITE_INTEGER || type == SQLITE_FLOAT;
+}
 
 std::vector<uint8_t> StationStatement::Blob(int column) const {
   const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement_, column));

@@ -67,10 +67,13 @@ class StationStatement {
   bool Done();  // steps a statement that returns no rows; true when it ran
   bool Failed() const { return failed_; }
 
+  int ColumnCount() const;
+  std::string ColumnName(int column) const;
   std::string Text(int column) const;
   int64_t Integer(int column) const;
   double Real(int column) const;
   bool IsNull(int column) const;
+  bool IsNumber(int column) const;  // an integer or a real
   std::vector<uint8_t> Blob(int column) const;
 
  private:

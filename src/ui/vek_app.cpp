@@ -67,6 +67,8 @@ int CVEKApp::InitInstance() {
     return 0;
   }
   ChoosePortSource(options.port_map);
+  // Every job is kept in the station's database (VEK_STATION_DB, else the user's own).
+  Session::KeepStationRecord(Session::StationDbPath({}, false), "vek");
 
   CVEKDlg window(WindowOptions{options.images, true});
   window.exec();

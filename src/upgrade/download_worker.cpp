@@ -108,6 +108,7 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
   if (CountDiagPorts() > 1) {
     job.show_message(1, "There are other devices, please remove them and try again!", "Error!!!");
     SetJobOutcome(JobOutcome::kNoJob);
+    NoteEngineJobEnd(JobResult::kNoJob, "There are other devices, please remove them and try again!");
     return 1;
   }
   FillChoices(job, window);
@@ -116,6 +117,7 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
     if (folder.empty()) {
       job.show_message(1, "please input image folder!", "Error");
       SetJobOutcome(JobOutcome::kNoJob);
+      NoteEngineJobEnd(JobResult::kNoJob, "please input image folder!");
       return 0;
     }
     job.image_path.Set(folder);
@@ -128,6 +130,7 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
   if (OpenImageSet(job) == 0) {
     FailStep("open image file error!");
     SetJobOutcome(JobOutcome::kFailed);
+    NoteEngineJobEnd(JobResult::kFailed);
     return 0;
   }
   const int result = RunUpgrade(job);
@@ -135,6 +138,7 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
   if (StopRequested()) return 0;
   if (result == 1) ReportSuccess(job, started);
   SetJobOutcome(result == 1 ? JobOutcome::kSucceeded : JobOutcome::kFailed);
+  NoteEngineJobEnd(result == 1 ? JobResult::kSucceeded : JobResult::kFailed);
   return result;
 }
 
@@ -142,6 +146,11 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
 
 JobOutcome LastJobOutcome() { return last_outcome.load(); }
 void SetJobOutcome(JobOutcome outcome) { last_outcome.store(outcome); }
+
+void NoteEngineJobEnd(JobResult result, std::string text) {
+  if (text.empty()) text = result == JobResult::kSucceeded ? JobResultText().Get() : JobFactsSnapshot().reason;
+  NoteJobEnd({result, std::move(text), result == JobResult::kSucceeded ? 0 : 1, 0});
+}
 
 JobTime JobTimeOf(uint64_t elapsed_ms) {
   const uint64_t whole_seconds = elapsed_ms / 1000;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "records/job_facts.h"
 #include "records/job_records.h"
 #include "records/window_notifications.h"
 
@@ -11,6 +12,10 @@ namespace vek {
 
 JobOutcome LastJobOutcome();
 void SetJobOutcome(JobOutcome outcome);
+// The job's end in its facts, as the engine knows it: the result, the text the
+// operator was shown last for it, and 0 or 1 as vek-cli's exit status would be.
+// A front end that knows more (vek-cli's exit status, a signal) tells it again.
+void NoteEngineJobEnd(JobResult result, std::string text = {});
 
 // The thread's body. Returns 1 on success and 0 on failure.
 int DownloadWorker(WindowNotifications& window);

@@ -14,6 +14,7 @@
 #include "images/platform_profile.h"
 #include "link/port_map_source.h"
 #include "records/job_records.h"
+#include "records/station_db.h"
 #include "sim/demo_images.h"
 #include "sim/sim_tray.h"
 #include "test_support.h"
@@ -209,6 +210,35 @@ TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
   EXPECT_EQ(report.at(UsbPath(2))["nv_unread"], 1);
   EXPECT_TRUE(Contains(output, " ok, 1 NV item not backed up ")) << output;
   EXPECT_TRUE(Module(1).device().nv.Snapshot() == nv_before_[1]);
+}
+
+// Eight jobs ending at once all write the one station database: a row each,
+// named in the report line, none of them told that its record was not written.
+TEST_F(FactoryEndToEnd, EightJobsAtOnceAllKeepTheirRecordInOneDatabase) {
+  StartTray(8);
+  const std::string db = dir_.File("station.db");
+  auto factory = Factory({"--count", "8", "--station-db", db});
+  const auto status = factory->Wait(kJobBound);
+  const std::string output = factory->Output();
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_FALSE(Contains(output, "not recorded")) << output;
+  const auto report = ReportByUsbPath();
+  ASSERT_EQ(report.size(), 8u);
+  std::string reason;
+  auto database = vek::StationDb::Open(db, vek::StationDb::Mode::kRead, reason);
+  ASSERT_TRUE(database) << reason;
+  for (const auto& [usb_path, line] : report) {
+    ASSERT_TRUE(line["record_id"].is_string()) << line.dump();
+    vek::StationStatement row(*database, "SELECT result, usb_path, program FROM jobs WHERE id = ?1");
+    row.Bind(1, line["record_id"].get<std::string>());
+    ASSERT_TRUE(row.Step()) << usb_path;
+    EXPECT_EQ(row.Text(0), "succeeded");
+    EXPECT_EQ(row.Text(1), usb_path);
+    EXPECT_EQ(row.Text(2), "vek-cli");
+  }
+  vek::StationStatement backups(*database, "SELECT count(*) FROM nv_backups");
+  ASSERT_TRUE(backups.Step());
+  EXPECT_EQ(backups.Integer(0), 8);
 }
 
 TEST_F(FactoryEndToEnd, AModulePluggedInWhileOthersRunGetsAJobAndNoModuleIsFlashedTwice) {

@@ -1,0 +1,35 @@
+// The command line of vek-report: `vek-report [--db FILE] COMMAND ...`. Its
+// commands and options are a fixed interface; more may be added.
+#pragma once
+
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace vekreport {
+
+enum class Command { kJobs, kModule, kNv, kSummary };
+
+struct ReportOptions {
+  std::string db;  // --db FILE (default: VEK_STATION_DB, else the user's own)
+  Command command = Command::kJobs;
+  std::string module;     // jobs --module, module ID, nv ID
+  std::string image_set;  // jobs --image-set
+  std::string since;      // jobs, summary --since DATE
+  bool failed = false;    // jobs --failed
+  bool json = false;      // jobs --json
+  bool first = false;     // nv --first
+  std::string sha256;     // nv --sha
+  std::string out;        // nv --out FILE
+};
+
+// Exit statuses: 0 done, 1 the database cannot be read (or nothing to write),
+// 2 bad arguments.
+inline constexpr int kReportDone = 0;
+inline constexpr int kReportFailed = 1;
+inline constexpr int kReportUsage = 2;
+
+// Parses the command line; an exit status when the program must end now.
+std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& options, std::ostream& err = std::cerr);
+
+}  // namespace vekreport

@@ -1,0 +1,106 @@
+#include "report/report_print.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <iomanip>
+#include <string>
+
+namespace vekreport {
+namespace {
+
+using Table = std::vector<std::vector<std::string>>;
+
+// Columns as wide as their widest cell, two blanks between them; every cell of
+// the database is printed with control characters escaped.
+void PrintTable(std::ostream& out, const Table& table) {
+  std::vector<size_t> widths;
+  for (const auto& line : table)
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (widths.size() <= i) widths.push_back(0);
+      widths[i] = std::max(widths[i], line[i].size());
+    }
+  for (const auto& line : table) {
+    std::string text;
+    for (size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(widths[i] - line[i].size() + 2, ' ');
+    }
+    out << text << "\n";
+  }
+}
+
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      shown += escaped;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown;
+}
+
+std::string Dash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
+
+}  // namespace
+
+void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs) {
+  Table table{{"STARTED (UTC)", "RESULT", "FAILED STEP", "MODULE", "PRODUCT", "VERSION", "USB PATH", "SECONDS", "ID"}};
+  for (const JobRow& job : jobs) {
+    const std::string module = !job.Column("imei").empty() ? job.Column("imei") : job.Column("meid");
+    std::string version = job.Column("version_before");
+    if (!job.Column("version_after").empty()) version += " -> " + job.Column("version_after");
+    std::string seconds = job.Column("duration_s");
+    if (!seconds.empty()) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f", std::strtod(seconds.c_str(), nullptr));
+      seconds = text;
+    }
+    table.push_back({Dash(job.Column("started_utc")), Dash(job.Column("result")), Dash(job.Column("failed_step")),
+                     Dash(module), Dash(job.Column("product")), Dash(version), Dash(job.Column("usb_path")),
+                     Dash(seconds), Dash(job.Column("id"))});
+  }
+  PrintTable(out, table);
+}
+
+void PrintJobsJson(std::ostream& out, const std::vector<JobRow>& jobs) {
+  for (const JobRow& job : jobs) {
+    nlohmann::ordered_json line = nlohmann::ordered_json::object();
+    for (const Cell& cell : job.columns) {
+      if (cell.name == "pid" || cell.name == "boot_id") continue;  // how a running row is judged, not a fact of the job
+      if (cell.null) line[cell.name] = nullptr;
+      else if (cell.number) line[cell.name] = nlohmann::ordered_json::parse(cell.text, nullptr, false);
+      else line[cell.name] = cell.text;
+    }
+    out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  }
+}
+
+void PrintNvBackups(std::ostream& out, const std::vector<NvBackupRow>& backups) {
+  Table table{{"TAKEN (UTC)", "RECORDS", "BYTES", "KEPT", "SHA-256", "JOB"}};
+  for (const NvBackupRow& backup : backups)
+    table.push_back({Dash(backup.taken_utc), std::to_string(backup.records), std::to_string(backup.size),
+                     backup.first_of_module ? "first (as it arrived)" : "newest ten", Dash(backup.sha256),
+                     Dash(backup.job_id)});
+  PrintTable(out, table);
+}
+
+void PrintSummary(std::ostream& out, const Summary& summary) {
+  auto section = [&](const char* title, const std::map<std::string, int64_t>& counts) {
+    out << title << "\n";
+    Table table;
+    for (const auto& [name, count] : counts) table.push_back({"  " + Printable(name), std::to_string(count)});
+    if (table.empty()) table.push_back({"  (none)"});
+    PrintTable(out, table);
+  };
+  section("jobs by result:", summary.by_result);
+  section("failures by step:", summary.failed_by_step);
+  section("jobs by product:", summary.by_product);
+  section("jobs by station:", summary.by_station);
+}
+
+}  // namespace vekreport

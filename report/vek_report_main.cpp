@@ -1,0 +1,91 @@
+// vek-report: what the station's database holds. Reads only; never changes it.
+//
+// Exit status: 0 done; 1 the database is missing or cannot be read, nothing
+// is kept for the module, or the backup file cannot be written; 2 bad arguments.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "records/station_db.h"
+#include "report/report_options.h"
+#include "report/report_print.h"
+#include "report/station_reader.h"
+
+namespace {
+
+using namespace vekreport;
+
+int Fail(const std::string& text) {
+  std::cerr << "vek-report: " << text << "\n";
+  return kReportFailed;
+}
+
+// Written whole as a new file (0600, never over one that is there), synced.
+int WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return Fail("cannot make " + path + ": " + std::strerror(errno));
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  const bool whole = written == bytes.size() && fsync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  if (!whole) {
+    unlink(path.c_str());  // a cut backup must never be restored
+    return Fail("cannot write " + path + ": " + std::strerror(error));
+  }
+  return kReportDone;
+}
+
+std::string DatabasePath(const ReportOptions& options) {
+  if (!options.db.empty()) return options.db;
+  const char* from_environment = std::getenv("VEK_STATION_DB");
+  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
+  return vek::DefaultStationDbPath();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ReportOptions options;
+  if (auto status = ParseReportOptions(argc, argv, options)) return *status;
+  const std::string path = DatabasePath(options);
+  if (access(path.c_str(), F_OK) != 0) return Fail("no station database at " + path);
+  std::string reason;
+  std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);
+  if (!db) return Fail("cannot read " + path + ": " + reason);
+  StationReader reader(*db);
+  switch (options.command) {
+    case Command::kJobs: {
+      const std::vector<JobRow> jobs = reader.Jobs({options.module, options.image_set, options.since, options.failed});
+      if (options.json) PrintJobsJson(std::cout, jobs);
+      else PrintJobsTable(std::cout, jobs);
+      break;
+    }
+    case Command::kModule: {
+      JobFilter filter;
+      filter.module = options.module;
+      std::cout << "jobs of " << options.module << ":\n";
+      PrintJobsTable(std::cout, reader.Jobs(filter));
+      std::cout << "\nNV backups kept for " << options.module << ":\n";
+      PrintNvBackups(std::cout, reader.NvBackups(options.module));
+      break;
+    }
+    case Command::kNv: {
+      const auto bytes = reader.NvBytes(options.module, options.first, options.sha256);
+      if (!bytes) return Fail("no such NV backup of " + options.module + " is kept");
+      return WriteBackupFile(options.out, *bytes);
+    }
+    case Command::kSummary: PrintSummary(std::cout, reader.Summarise(options.since)); break;
+  }
+  if (!std::cout.flush()) return Fail("cannot write the report");
+  return kReportDone;
+}

@@ -1,0 +1,196 @@
+// The station's record end to end: vek-cli as a child process against a
+// simulated module, its record in a real SQLite file read back by vek-report.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "cli_process.h"
+#include "factory_process.h"
+#include "images/platform_profile.h"
+#include "records/station_db.h"
+#include "sim/demo_images.h"
+#include "sim/sim_module.h"
+#include "test_support.h"
+#include "upgradable_module.h"
+
+namespace {
+
+using nlohmann::json;
+using vektest::CliRun;
+
+constexpr char kNotWritten[] = "station record not written: ";
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+class StationRecord : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    images_ = dir_.File("images");
+    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 16 * 1024, 32 * 1024));
+    std::filesystem::create_directory(dir_.File("work"));
+    std::filesystem::create_directory(dir_.File("run"));
+    setup_.working_dir = dir_.File("work");
+    setup_.runtime_dir = dir_.File("run");
+    module_ = std::make_unique<sim::SimModule>(vektest::UpgradableModuleOptions(dir_.File("ports")));
+    std::string error;
+    ASSERT_TRUE(module_->Start(&error)) << error;
+  }
+
+  CliRun Job(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--port-map", dir_.File("ports"), "--images", images_, "--station-db", db_,
+                               "--events", dir_.File("events.jsonl")});
+    CliRun run = vektest::RunCli(args, setup_);
+    EXPECT_FALSE(run.timed_out) << run.out << run.err;
+    return run;
+  }
+
+  // vek-report's standard output and exit status.
+  std::pair<std::string, int> Report(const std::string& args) {
+    const std::string command = std::string(VEK_BINARY_DIR) + "/cli/vek-report --db " + db_ + " " + args + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    const int status = pipe ? pclose(pipe) : -1;
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  }
+  std::vector<json> JobsJson() {
+    std::vector<json> rows;
+    const auto [out, status] = Report("jobs --json");
+    EXPECT_EQ(status, 0) << out;
+    for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+      rows.push_back(json::parse(out.substr(start, end - start)));
+    return rows;
+  }
+  json RecordEvent() {
+    std::ifstream events(dir_.File("events.jsonl"));
+    json record;
+    for (std::string line; std::getline(events, line);)
+      if (json event = json::parse(line, nullptr, false); event.value("type", "") == "record") record = event;
+    return record;
+  }
+  std::string imei() const { return module_->options().at.imei; }
+
+  vektest::TempDir dir_;
+  std::string images_, db_ = dir_.File("db/station.db");
+  vektest::CliSetup setup_;
+  std::unique_ptr<sim::SimModule> module_;
+};
+
+TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteForByte) {
+  const CliRun run = Job();
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_EQ(Occurrences(run.out, kNotWritten), 0) << run.out;
+  EXPECT_EQ(std::filesystem::status(db_).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(std::filesystem::status(dir_.File("db")).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+
+  const std::vector<json> rows = JobsJson();
+  ASSERT_EQ(rows.size(), 1u);
+  const json& row = rows[0];
+  EXPECT_EQ(row["result"], "succeeded");
+  EXPECT_EQ(row["program"], "vek-cli");
+  EXPECT_EQ(row["imei"], imei());
+  EXPECT_EQ(row["version_before"], "ZX2180_SIM_V1.0");
+  EXPECT_EQ(row["version_after"], "ZX2180_SIM_V1.1");
+  EXPECT_EQ(row["exit_status"], 0);
+  EXPECT_GT(row["nv_records"].get<int>(), 0);
+  EXPECT_EQ(row["image_set_sha256"].get<std::string>().size(), 64u);
+  EXPECT_NE(row["log"].get<std::string>().find("image set SHA-256: "), std::string::npos);
+  const json record = RecordEvent();
+  EXPECT_EQ(record.value("written", false), true) << record.dump();
+  EXPECT_EQ(record.value("id", ""), row["id"]);
+
+  ASSERT_EQ(Report("nv " + imei() + " --out " + dir_.File("back.nvb")).second, 0);
+  EXPECT_EQ(vektest::ReadWhole(dir_.File("back.nvb")), vektest::ReadWhole(dir_.File("work/backup.nvb")));
+  EXPECT_EQ(std::filesystem::status(dir_.File("back.nvb")).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  // Never over a file that is there; bad words and a missing database are told apart.
+  EXPECT_EQ(Report("nv " + imei() + " --out " + dir_.File("back.nvb")).second, 1);
+  EXPECT_EQ(Report("jobs --since yesterday").second, 2);
+  EXPECT_EQ(Report("module " + imei()).first.find("first (as it arrived)") != std::string::npos, true);
+  const auto missing = std::string(VEK_BINARY_DIR) + "/cli/vek-report --db " + dir_.File("none.db") + " jobs >/dev/null 2>&1";
+  EXPECT_EQ(WEXITSTATUS(std::system(missing.c_str())), 1);
+}
+
+// A database that cannot be written: the job's result is its own, the warning
+// comes once, the file is left as it was.
+struct Unwritable {
+  const char* name;
+  std::function<void(const std::string& path)> spoil;
+};
+
+class UnwritableStationDb : public StationRecord, public ::testing::WithParamInterface<Unwritable> {};
+
+TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
+  std::filesystem::create_directories(dir_.File("db"));
+  GetParam().spoil(db_);
+  const std::string before = vektest::ReadWhole(db_);
+  const CliRun run = Job();
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_EQ(Occurrences(run.out, kNotWritten), 1) << run.out;
+  EXPECT_NE(vektest::ReadWhole(dir_.File("work/vek.log")).find(kNotWritten), std::string::npos);
+  EXPECT_EQ(RecordEvent().value("written", true), false) << RecordEvent().dump();
+  EXPECT_EQ(vektest::ReadWhole(db_), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnwritableStationDb,
+    ::testing::Values(
+        Unwritable{"Garbage", [](const std::string& path) { std::ofstream(path) << std::string(4096, 'x'); }},
+        Unwritable{"ReadOnly",
+                   [](const std::string& path) {
+                     std::string reason;
+                     vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
+                     chmod(path.c_str(), 0400);
+                   }},
+        Unwritable{"NewerSchema",
+                   [](const std::string& path) {
+                     std::string reason;
+                     auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
+                     db->Exec("PRAGMA user_version = 99", reason);
+                   }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Killed once its backup is whole: the backup is kept, the row reads "interrupted".
+TEST_F(StationRecord, AJobKilledAfterItsBackupLeavesTheBackupAndReadsInterrupted) {
+  std::atomic<bool> killed{false};
+  std::thread killer;
+  setup_.on_started = [&](pid_t pid) {
+    killer = std::thread([&, pid] {
+      for (int i = 0; i < 600 && !killed; ++i) {
+        std::string reason;
+        if (auto db = vek::StationDb::Open(db_, vek::StationDb::Mode::kRead, reason)) {
+          vek::StationStatement backups(*db, "SELECT count(*) FROM nv_backups");
+          if (backups.Step() && backups.Integer(0) > 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  };
+  Job();
+  killer.join();
+  ASSERT_TRUE(killed);
+  const std::vector<json> rows = JobsJson();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["result"], "interrupted");
+  ASSERT_EQ(Report("nv " + imei() + " --out " + dir_.File("kept.nvb")).second, 0);
+  EXPECT_EQ(vektest::ReadWhole(dir_.File("kept.nvb")), vektest::ReadWhole(dir_.File("work/backup.nvb")));
+}
+
+}  // namespace

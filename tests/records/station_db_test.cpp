@@ -1,0 +1,49 @@
+// The station database's NV backups on a real SQLite file: stored once by
+// content, the module's first kept for ever, of the others the ten newest.
+#include "records/station_db.h"
+
+#include <gtest/gtest.h>
+
+#include "records/station_rows.h"
+#include "test_support.h"
+
+namespace {
+
+vek::StationNvBackup Backup(const std::string& module, int n) {
+  vek::StationNvBackup backup;
+  backup.module = module;
+  backup.sha256 = module + "-" + std::to_string(n);  // the database takes the digest as given
+  backup.job_id = "job-" + std::to_string(n);
+  char taken[32];
+  std::snprintf(taken, sizeof taken, "2026-12-08T10:%02d:00Z", n);
+  backup.taken_utc = taken;
+  backup.records = n;
+  backup.bytes = {static_cast<uint8_t>(n), 1, 2, 3};
+  return backup;
+}
+
+TEST(StationDbBackups, TheFirstOfAModuleOutlivesTwelveLaterOnesAndTheTenNewestStay) {
+  vektest::TempDir dir;
+  std::string reason;
+  auto db = vek::StationDb::Open(dir.File("station.db"), vek::StationDb::Mode::kWrite, reason);
+  ASSERT_TRUE(db) << reason;
+  for (int n = 0; n <= 12; ++n) ASSERT_TRUE(vek::WriteNvBackup(*db, Backup("356938035643809", n), reason)) << reason;
+  ASSERT_TRUE(vek::WriteNvBackup(*db, Backup("356938035643809", 12), reason));  // the same bytes again: once
+  ASSERT_TRUE(vek::WriteNvBackup(*db, Backup("A0000012345678", 0), reason));
+
+  auto records_of = [&](int first) {
+    vek::StationStatement kept(*db, "SELECT records FROM nv_backups WHERE module = ?1 AND first_of_module = ?2 "
+                                    "ORDER BY records");
+    kept.Bind(1, std::string("356938035643809")).Bind(2, static_cast<int64_t>(first));
+    std::vector<int64_t> records;
+    while (kept.Step()) records.push_back(kept.Integer(0));
+    return records;
+  };
+  EXPECT_EQ(records_of(1), (std::vector<int64_t>{0}));
+  EXPECT_EQ(records_of(0), (std::vector<int64_t>{3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+  vek::StationStatement other(*db, "SELECT count(*) FROM nv_backups WHERE module = 'A0000012345678'");
+  ASSERT_TRUE(other.Step());
+  EXPECT_EQ(other.Integer(0), 1);
+}
+
+}  // namespace
