@@ -1,0 +1,117 @@
+// The station database as a tray's jobs use it: eight writers, each a job's
+// three writes (its row at the start, its NV backup, its row at the end), each
+// with a connection of its own to one SQLite file, as eight vek-cli processes do.
+//
+//   bench_station_db
+//
+// Prints, as Markdown, the time one job spends writing its record (median and
+// worst), the record writes per second with eight writers, and the database's
+// size per job without and with an NV backup.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "records/station_db.h"
+#include "records/station_rows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kWriters = 8;
+constexpr int kJobsPerWriter = 25;
+// A backup of the simulated module's NV items (the demo's backup.nvb is this size).
+constexpr size_t kBackupBytes = 65 * 1024;
+
+vek::StationJobRow Row(int writer, int job) {
+  vek::StationJobRow row;
+  row.id = "bench-" + std::to_string(writer) + "-" + std::to_string(job);
+  row.started_utc = "2026-12-08T10:00:00Z";
+  row.station = "bench";
+  row.program = "vek-cli";
+  row.vek_version = "5.1";
+  row.usb_path = "1-2." + std::to_string(writer);
+  row.imei = "3569380356" + std::to_string(10000 + writer * 100 + job);
+  row.result = "running";
+  row.log = std::string(6000, 'l');  // a job's "vek.log" is about this long
+  for (int i = 0; i < 6; ++i) row.files.push_back({"image" + std::to_string(i) + ".mbn", 1 << 20, std::string(64, 'a')});
+  return row;
+}
+
+// One job's record, its three writes, each with a fresh connection; seconds.
+double OneJob(const std::string& path, int writer, int job, bool with_backup, std::mt19937& random) {
+  const auto start = bench::Clock::now();
+  std::string reason;
+  vek::StationJobRow row = Row(writer, job);
+  if (auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason)) vek::WriteJobRow(*db, row, reason);
+  if (with_backup) {
+    vek::StationNvBackup backup;
+    backup.module = row.imei;
+    backup.job_id = row.id;
+    backup.sha256 = row.id;
+    backup.taken_utc = row.started_utc;
+    backup.records = 500;
+    backup.bytes.resize(kBackupBytes);
+    for (auto& byte : backup.bytes) byte = static_cast<uint8_t>(random());
+    if (auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason)) vek::WriteNvBackup(*db, backup, reason);
+  }
+  row.result = "succeeded";
+  row.ended_utc = "2026-12-08T10:00:12Z";
+  if (auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason)) vek::WriteJobRow(*db, row, reason);
+  if (!reason.empty()) std::fprintf(stderr, "bench_station_db: %s\n", reason.c_str());
+  return bench::SecondsSince(start);
+}
+
+struct Run {
+  std::vector<double> job_seconds;
+  double wall = 0;
+  uintmax_t bytes = 0;
+};
+
+Run Tray(const std::string& path, bool with_backup) {
+  Run run;
+  std::vector<std::vector<double>> seconds(kWriters);
+  const auto start = bench::Clock::now();
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w)
+    writers.emplace_back([&, w] {
+      std::mt19937 random(w);
+      for (int j = 0; j < kJobsPerWriter; ++j) seconds[w].push_back(OneJob(path, w, j, with_backup, random));
+    });
+  for (auto& writer : writers) writer.join();
+  run.wall = bench::SecondsSince(start);
+  for (const auto& s : seconds) run.job_seconds.insert(run.job_seconds.end(), s.begin(), s.end());
+  std::string reason;
+  if (auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason)) db->Exec("PRAGMA wal_checkpoint(TRUNCATE)", reason);
+  run.bytes = fs::file_size(path);
+  return run;
+}
+
+}  // namespace
+
+int main() {
+  char pattern[] = "/tmp/vek-bench-db-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
+  const Run plain = Tray(dir + "/plain.db", false);
+  const Run backed = Tray(dir + "/backed.db", true);
+  fs::remove_all(dir);
+  const int jobs = kWriters * kJobsPerWriter;
+  auto ms = [](double seconds) { return seconds * 1000.0; };
+  std::printf("### Station database: eight writers at once\n\n");
+  std::printf("%d writers, %d jobs each; a job writes its row at the start, its NV backup (%zu KiB), its row at the end, "
+              "each through a connection of its own, as eight vek-cli do.\n\n",
+              kWriters, kJobsPerWriter, kBackupBytes / 1024);
+  std::printf("| | per job: median | per job: worst | record writes/s | database per job |\n|---|---|---|---|---|\n");
+  std::printf("| without NV backup | %.1f ms | %.1f ms | %.0f | %.1f KiB |\n", ms(bench::Median(plain.job_seconds)),
+              ms(*std::max_element(plain.job_seconds.begin(), plain.job_seconds.end())), 2 * jobs / plain.wall,
+              plain.bytes / 1024.0 / jobs);
+  std::printf("| with NV backup | %.1f ms | %.1f ms | %.0f | %.1f KiB |\n\n", ms(bench::Median(backed.job_seconds)),
+              ms(*std::max_element(backed.job_seconds.begin(), backed.job_seconds.end())), 3 * jobs / backed.wall,
+              backed.bytes / 1024.0 / jobs);
+  return 0;
+}
