@@ -13,6 +13,8 @@ namespace {
 constexpr const char* kVekVersion = "5.1";
 // A job's "vek.log" is a few kilobytes; a runaway one is kept only this far.
 constexpr size_t kLogLimit = 4 << 20;
+// A whole backup of every NV item is about 1 MB; a file far past that is not one.
+constexpr size_t kBackupLimit = 16 << 20;
 
 std::string FirstLine(const std::string& path) {
   std::string text = ReadSmallFile(path, 128, TooLarge::kCut);
@@ -119,7 +121,7 @@ void StationRecorder::KeepBackup(const JobFacts& facts) {
   backup.taken_utc = UtcText(std::chrono::system_clock::now());
   backup.records = facts.nv_backup->records;
   backup.bytes.clear();
-  const std::string bytes = ReadSmallFile(facts.nv_backup->file, 1 << 20, TooLarge::kNothing);
+  const std::string bytes = ReadSmallFile(facts.nv_backup->file, kBackupLimit, TooLarge::kNothing);
   backup.bytes.assign(bytes.begin(), bytes.end());
   if (backup.bytes.empty()) return;
   Sha256Hasher hasher;
