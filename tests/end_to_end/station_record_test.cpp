@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -129,14 +128,15 @@ TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteF
 // comes once, the file is left as it was.
 struct Unwritable {
   const char* name;
-  std::function<void(const std::string& path)> spoil;
+  // Spoils the database at `path`; what it returns is held while the job runs.
+  std::function<std::unique_ptr<vek::StationDb>(const std::string& path)> spoil;
 };
 
 class UnwritableStationDb : public StationRecord, public ::testing::WithParamInterface<Unwritable> {};
 
 TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
   std::filesystem::create_directories(dir_.File("db"));
-  GetParam().spoil(db_);
+  const auto holder = GetParam().spoil(db_);
   const std::string before = vektest::ReadWhole(db_);
   const CliRun run = Job();
   EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
@@ -146,21 +146,35 @@ TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
   EXPECT_EQ(vektest::ReadWhole(db_), before);
 }
 
+std::unique_ptr<vek::StationDb> Made(const std::string& path) {
+  std::string reason;
+  auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
+  EXPECT_TRUE(db) << reason;
+  return db;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnwritableStationDb,
     ::testing::Values(
-        Unwritable{"Garbage", [](const std::string& path) { std::ofstream(path) << std::string(4096, 'x'); }},
-        Unwritable{"ReadOnly",
+        Unwritable{"Garbage",
                    [](const std::string& path) {
+                     std::ofstream(path) << std::string(4096, 'x');
+                     return std::unique_ptr<vek::StationDb>();
+                   }},
+        // Another writer holds it past the busy timeout (root writes any file,
+        // so a read-only one would prove nothing where the tests run as root).
+        Unwritable{"LockedByAnotherWriter",
+                   [](const std::string& path) {
+                     auto db = Made(path);
                      std::string reason;
-                     vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
-                     chmod(path.c_str(), 0400);
+                     EXPECT_TRUE(db->Exec("BEGIN EXCLUSIVE", reason)) << reason;
+                     return db;
                    }},
         Unwritable{"NewerSchema",
                    [](const std::string& path) {
                      std::string reason;
-                     auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
-                     db->Exec("PRAGMA user_version = 99", reason);
+                     Made(path)->Exec("PRAGMA user_version = 99", reason);
+                     return std::unique_ptr<vek::StationDb>();
                    }}),
     [](const auto& info) { return std::string(info.param.name); });
 
