@@ -84,6 +84,9 @@ bool MakeFolder(const std::filesystem::path& folder, std::string& reason) {
 
 // A new file is made 0600 before SQLite opens it, so no moment sees it wider.
 bool MakeFile(const std::string& path, std::string& reason) {
+  // One that is there is left alone: closing a descriptor of a database file
+  // would give up every lock this process holds on it.
+  if (access(path.c_str(), F_OK) == 0) return true;
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     if (errno == EACCES || errno == EROFS || errno == EEXIST) return true;  // SQLite says the rest
@@ -132,12 +135,16 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
   sqlite3_extended_result_codes(db_, 1);
   // The schema version first: it reads the file's header, so a file that is
   // not a database is told here, before anything could be written to it.
-  StationStatement version(*this, "PRAGMA user_version");
-  if (!version.ok() || !version.Step()) {
-    reason = Error();
-    return false;
+  int64_t found = 0;
+  {
+    // Finished before anything else: a statement still open holds a transaction.
+    StationStatement version(*this, "PRAGMA user_version");
+    if (!version.ok() || !version.Step()) {
+      reason = Error();
+      return false;
+    }
+    found = version.Integer(0);
   }
-  const int64_t found = version.Integer(0);
   if (found > kStationSchemaVersion) {
     reason = "its schema (version " + std::to_string(found) + ") is newer than this VEK knows (" +
              std::to_string(kStationSchemaVersion) + ")";

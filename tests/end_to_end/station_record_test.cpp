@@ -15,6 +15,7 @@
 #include "cli_process.h"
 #include "factory_process.h"
 #include "images/platform_profile.h"
+#include "records/job_records.h"
 #include "records/station_db.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
@@ -128,23 +129,11 @@ TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteF
 // comes once, the file is left as it was.
 struct Unwritable {
   const char* name;
-  // Spoils the database at `path`; what it returns is held while the job runs.
-  std::function<std::unique_ptr<vek::StationDb>(const std::string& path)> spoil;
+  std::function<void(const std::string& path)> spoil;
+  bool held = false;  // another writer holds it past the busy timeout while the job runs
 };
 
 class UnwritableStationDb : public StationRecord, public ::testing::WithParamInterface<Unwritable> {};
-
-TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
-  std::filesystem::create_directories(dir_.File("db"));
-  const auto holder = GetParam().spoil(db_);
-  const std::string before = vektest::ReadWhole(db_);
-  const CliRun run = Job();
-  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-  EXPECT_EQ(Occurrences(run.out, kNotWritten), 1) << run.out;
-  EXPECT_NE(vektest::ReadWhole(dir_.File("work/vek.log")).find(kNotWritten), std::string::npos);
-  EXPECT_EQ(RecordEvent().value("written", true), false) << RecordEvent().dump();
-  EXPECT_EQ(vektest::ReadWhole(db_), before);
-}
 
 std::unique_ptr<vek::StationDb> Made(const std::string& path) {
   std::string reason;
@@ -153,28 +142,37 @@ std::unique_ptr<vek::StationDb> Made(const std::string& path) {
   return db;
 }
 
+TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
+  std::filesystem::create_directories(dir_.File("db"));
+  GetParam().spoil(db_);
+  // Read before the lock is taken: closing any descriptor of the file would
+  // give up this process's locks on it.
+  const std::string before = vektest::ReadWhole(db_);
+  std::unique_ptr<vek::StationDb> holder;
+  if (GetParam().held) {
+    holder = Made(db_);
+    std::string reason;
+    ASSERT_TRUE(holder->Exec("BEGIN EXCLUSIVE", reason)) << reason;
+  }
+  const CliRun run = Job();
+  holder.reset();
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_EQ(Occurrences(run.out, kNotWritten), 1) << run.out;
+  EXPECT_NE(vektest::ReadWhole(dir_.File("work/vek.log")).find(kNotWritten), std::string::npos);
+  EXPECT_EQ(RecordEvent().value("written", true), false) << RecordEvent().dump();
+  EXPECT_TRUE(vektest::ReadWhole(db_) == before) << "the database file changed";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnwritableStationDb,
     ::testing::Values(
-        Unwritable{"Garbage",
-                   [](const std::string& path) {
-                     std::ofstream(path) << std::string(4096, 'x');
-                     return std::unique_ptr<vek::StationDb>();
-                   }},
-        // Another writer holds it past the busy timeout (root writes any file,
-        // so a read-only one would prove nothing where the tests run as root).
-        Unwritable{"LockedByAnotherWriter",
-                   [](const std::string& path) {
-                     auto db = Made(path);
-                     std::string reason;
-                     EXPECT_TRUE(db->Exec("BEGIN EXCLUSIVE", reason)) << reason;
-                     return db;
-                   }},
+        Unwritable{"Garbage", [](const std::string& path) { std::ofstream(path) << std::string(4096, 'x'); }},
+        // Root writes any file, so a read-only one would prove nothing where the tests run as root.
+        Unwritable{"LockedByAnotherWriter", [](const std::string& path) { Made(path); }, true},
         Unwritable{"NewerSchema",
                    [](const std::string& path) {
                      std::string reason;
                      Made(path)->Exec("PRAGMA user_version = 99", reason);
-                     return std::unique_ptr<vek::StationDb>();
                    }}),
     [](const auto& info) { return std::string(info.param.name); });
 
