@@ -83,7 +83,9 @@ JobRun RunCli(const Programs& programs, const std::string& images, const char* t
   fs::create_directories(work / "run");
   std::vector<std::string> args = {programs.cli, "--port-map", work / "ports", "--images", images, "--verbose"};
   if (no_module) args.insert(args.end(), {"--timeout", std::to_string(kIdleSeconds)});
-  bench::ChildProcess cli(args, {work / "run", {scale, runtime}, false});
+  // The job's record goes to the scratch folder's own database, never the user's.
+  const std::string station_db = "VEK_STATION_DB=" + (work / "station.db");
+  bench::ChildProcess cli(args, {work / "run", {scale, runtime, station_db}, false});
   run.status = cli.Wait();
   run.wall = cli.wall_seconds();
   run.cpu = cli.cpu_seconds();

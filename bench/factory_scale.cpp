@@ -182,7 +182,7 @@ TrayRun RunTray(const Programs& programs, const std::string& bin, const std::str
   const auto [busy_before, total_before] = MachineTicks();
   const FactoryResult factory = RunFactory(
       {bin + "/vek-factory", "--port-map", work / "ports", "--images", images, "--count", std::to_string(modules),
-       "--report", work / "report.jsonl", "--timeout", "60"},
+       "--report", work / "report.jsonl", "--timeout", "60", "--station-db", work / "station.db"},
       work / "tray",
       {scale, "XDG_RUNTIME_DIR=" + (work / "runtime"), "VEK_BENCH_CHILD_PROGRAM=" + programs.cli,
        "VEK_BENCH_CHILD_USAGE=" + (work / "usage")},
