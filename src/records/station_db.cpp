@@ -3,9 +3,11 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +19,21 @@ namespace {
 // one transaction of a few milliseconds, so a writer that waits this long for
 // the others has met something else (a reader holding the file, a dead lock).
 constexpr int kBusyTimeoutMs = 3000;
+// How long a writer sleeps between looks at a lock another writer holds. SQLite's
+// own handler sleeps longer and longer (up to 100 ms a time), so a job would wait
+// far past the moment the other's few milliseconds ended.
+constexpr int kBusyLookMs = 1;
+
+// Called by SQLite while the database is locked, `tries` times so far for this
+// statement: sleeps one look and says whether to try again, within the busy timeout.
+int WaitForTheLock(void* context, int tries) {
+  auto& since = *static_cast<std::chrono::steady_clock::time_point*>(context);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) since = now;
+  if (now - since >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  poll(nullptr, 0, kBusyLookMs);
+  return 1;
+}
 
 // The tables, an outside contract: new columns are added at the end, never renamed.
 constexpr const char* kSchema = R"sql(
@@ -131,7 +148,7 @@ std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, s
 }
 
 bool StationDb::Prepare(Mode mode, std::string& reason) {
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_handler(db_, WaitForTheLock, &busy_since_);
   sqlite3_extended_result_codes(db_, 1);
   // The schema version first: it reads the file's header, so a file that is
   // not a database is told here, before anything could be written to it.

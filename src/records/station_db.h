@@ -7,6 +7,7 @@
 // nothing in it (or in a file that is not one) is deleted or overwritten.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -46,6 +47,7 @@ class StationDb {
   explicit StationDb(sqlite3* db) : db_(db) {}
   bool Prepare(Mode mode, std::string& reason);
   sqlite3* db_;
+  std::chrono::steady_clock::time_point busy_since_{};  // when the current wait for the lock began
 };
 
 // A prepared statement, bound by position from 1, finalised when it goes.
