@@ -11,6 +11,8 @@
 namespace {
 
 using vektest::Bytes;
+using vektest::Frame;
+using vektest::ScriptedModule;
 using vektest::SimulatedModule;
 
 std::string ReplyText(int from) { return reinterpret_cast<const char*>(vek::RxFrame.data + from); }
@@ -87,6 +89,14 @@ TEST(DiagCommandsAgainstFirmware, OfflineReadsALateAnswerAtALaterPoll) {
   const vek::Clock::duration paused_before = vek::FixedWaitTotal();
   EXPECT_EQ(vek::DiagOffline(), 1);
   EXPECT_GE(vek::FixedWaitTotal() - paused_before, vek::ScaledMs(2000));
+}
+
+TEST(DiagUnlockAgainstScriptedModule, AcceptsTheCodeOnTheFourthRequest) {
+  const Bytes refused = Frame({0x41, 0x00});
+  ScriptedModule module({{refused}, {refused}, {refused}, {Frame({0x41, 0x01})}});
+  ASSERT_TRUE(module.ready());
+  EXPECT_EQ(vek::DiagUnlockSpc(), 1);
+  EXPECT_EQ(module.Requests().size(), 4u);
 }
 
 }  // namespace

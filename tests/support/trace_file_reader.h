@@ -1,8 +1,6 @@
 // Reads a protocol trace file back into records, as a support engineer's script would.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -119,13 +117,6 @@ inline std::string HexText(const std::vector<uint8_t>& bytes) {
     out += digits;
   }
   return out;
-}
-
-// Every line read, and the records' time stamps never going back.
-inline void ExpectWellFormedAndInOrder(const TraceFile& trace) {
-  EXPECT_TRUE(trace.well_formed) << (trace.bad_lines.empty() ? "" : trace.bad_lines.front());
-  for (size_t i = 1; i < trace.records.size(); ++i)
-    EXPECT_LE(trace.records[i - 1].stamp, trace.records[i].stamp) << "record " << i;
 }
 
 }  // namespace vektest
