@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -45,19 +44,12 @@ int WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) 
   return kReportDone;
 }
 
-std::string DatabasePath(const ReportOptions& options) {
-  if (!options.db.empty()) return options.db;
-  const char* from_environment = std::getenv("VEK_STATION_DB");
-  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
-  return vek::DefaultStationDbPath();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   ReportOptions options;
   if (auto status = ParseReportOptions(argc, argv, options)) return *status;
-  const std::string path = DatabasePath(options);
+  const std::string path = vek::StationDbPath(options.db, false);
   if (access(path.c_str(), F_OK) != 0) return Fail("no station database at " + path);
   std::string reason;
   std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);

@@ -1,8 +1,6 @@
 // What a front end reports while a job goes, and the operator's stop.
 #include "device/session.h"
 
-#include <cstdlib>
-
 #include "device/station_recorder.h"
 #include "images/image_fingerprint.h"
 #include "images/image_set.h"
@@ -42,11 +40,7 @@ void Session::KeepStationRecord(const std::string& path, const std::string& prog
 }
 
 std::string Session::StationDbPath(const std::string& option, bool disabled) {
-  if (disabled) return {};
-  if (!option.empty()) return option;
-  const char* from_environment = std::getenv("VEK_STATION_DB");
-  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
-  return DefaultStationDbPath();
+  return vek::StationDbPath(option, disabled);
 }
 
 std::string Session::JobResultText() { return vek::JobResultText().Get(); }

@@ -124,6 +124,14 @@ std::string DefaultStationDbPath() {
   return {};
 }
 
+std::string StationDbPath(const std::string& option, bool disabled) {
+  if (disabled) return {};
+  if (!option.empty()) return option;
+  const char* from_environment = std::getenv("VEK_STATION_DB");
+  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
+  return DefaultStationDbPath();
+}
+
 std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, std::string& reason) {
   if (path.empty()) {
     reason = "no place for it (neither XDG_DATA_HOME nor HOME is set)";

@@ -25,6 +25,10 @@ inline constexpr int kStationSchemaVersion = 1;
 // neither names an absolute folder.
 std::string DefaultStationDbPath();
 
+// The database a front end's choice names: `option` (--station-db FILE), else
+// VEK_STATION_DB, else the default; empty when `disabled` (--no-station-db).
+std::string StationDbPath(const std::string& option, bool disabled);
+
 class StationDb {
  public:
   enum class Mode { kWrite, kRead };
