@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "cli_process.h"
+#include "one_module_job.h"
 #include "images/platform_profile.h"
 #include "records/job_records.h"
 #include "sim/demo_images.h"
@@ -27,32 +28,10 @@ std::string ReadText(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class CliTrace : public ::testing::Test {
+class CliTrace : public vektest::OneModuleJob {
  protected:
-  void SetUp() override {
-    images_ = dir_.File("images");
-    // Small images: the trace of a whole job stays a few thousand lines.
-    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 4 * 1024, 4 * 1024));
-    std::filesystem::create_directory(dir_.File("work"));
-    std::filesystem::create_directory(dir_.File("run"));
-    setup_.working_dir = dir_.File("work");
-    setup_.runtime_dir = dir_.File("run");
-    module_ = std::make_unique<sim::SimModule>(vektest::UpgradableModuleOptions(dir_.File("ports")));
-    ASSERT_TRUE(module_->Start());
-  }
-
-  vektest::CliRun Cli(std::vector<std::string> args, const std::string& images) {
-    args.insert(args.begin(), {"--port-map", dir_.File("ports"), "--images", images});
-    vektest::CliRun run = vektest::RunCli(args, setup_);
-    EXPECT_FALSE(run.timed_out) << run.out << run.err;
-    return run;
-  }
-  std::string Work(const std::string& name) const { return dir_.File("work/" + name); }
-
-  vektest::TempDir dir_;
-  std::string images_;
-  vektest::CliSetup setup_;
-  std::unique_ptr<sim::SimModule> module_;
+  // Small images: the trace of a whole job stays a few thousand lines.
+  CliTrace() : OneModuleJob(4 * 1024) {}
 };
 
 // A whole job: --trace wins over VEK_TRACE; the trace holds the hello frame and

@@ -12,15 +12,9 @@
 #include <functional>
 #include <thread>
 
-#include "cli_process.h"
 #include "factory_process.h"
-#include "images/platform_profile.h"
-#include "records/job_records.h"
+#include "one_module_job.h"
 #include "records/station_db.h"
-#include "sim/demo_images.h"
-#include "sim/sim_module.h"
-#include "test_support.h"
-#include "upgradable_module.h"
 
 namespace {
 
@@ -35,26 +29,10 @@ int Occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-class StationRecord : public ::testing::Test {
+class StationRecord : public vektest::OneModuleJob {
  protected:
-  void SetUp() override {
-    images_ = dir_.File("images");
-    ASSERT_TRUE(sim::WriteImageFolder(images_, vek::PLATFORM_6280, 16 * 1024, 32 * 1024));
-    std::filesystem::create_directory(dir_.File("work"));
-    std::filesystem::create_directory(dir_.File("run"));
-    setup_.working_dir = dir_.File("work");
-    setup_.runtime_dir = dir_.File("run");
-    module_ = std::make_unique<sim::SimModule>(vektest::UpgradableModuleOptions(dir_.File("ports")));
-    std::string error;
-    ASSERT_TRUE(module_->Start(&error)) << error;
-  }
-
-  CliRun Job(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {"--port-map", dir_.File("ports"), "--images", images_, "--station-db", db_,
-                               "--events", dir_.File("events.jsonl")});
-    CliRun run = vektest::RunCli(args, setup_);
-    EXPECT_FALSE(run.timed_out) << run.out << run.err;
-    return run;
+  CliRun Job() {
+    return Cli({"--station-db", db_, "--events", dir_.File("events.jsonl")}, images_);
   }
 
   // vek-report's standard output and exit status.
@@ -84,10 +62,7 @@ class StationRecord : public ::testing::Test {
   }
   std::string imei() const { return module_->options().at.imei; }
 
-  vektest::TempDir dir_;
-  std::string images_, db_ = dir_.File("db/station.db");
-  vektest::CliSetup setup_;
-  std::unique_ptr<sim::SimModule> module_;
+  std::string db_ = dir_.File("db/station.db");
 };
 
 TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteForByte) {
