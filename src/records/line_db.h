@@ -1,0 +1,55 @@
+// The line's database: one PostgreSQL database that every station of a line
+// ships its records to. The station's own database stays the first, durable
+// copy; a row reaches the line in one transaction, once however often it is
+// shipped (its id is the key).
+//
+// The connection is libpq's, so everything libpq reads works as it documents it
+// (~/.pgpass, PGSERVICE, sslmode=verify-full). No text made here ever holds the
+// connection string: a password in it must never reach a log, an event or a report.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "records/station_rows.h"
+
+struct pg_conn;
+
+namespace vek {
+
+inline constexpr int kLineSchemaVersion = 1;
+
+// How long a station waits for the line's server before it goes on without it.
+inline constexpr int kLineConnectSeconds = 3;
+
+class LineDb {
+ public:
+  // Connects to the database `conninfo` names (a libpq connection string or
+  // URI); nothing and `reason` (without the connection string) when it cannot.
+  static std::unique_ptr<LineDb> Connect(const std::string& conninfo, std::string& reason);
+  ~LineDb();
+  LineDb(const LineDb&) = delete;
+  LineDb& operator=(const LineDb&) = delete;
+
+  // Creates or upgrades the schema (vek-report line-init); idempotent.
+  bool Init(std::string& reason);
+  // The schema's version: 0 when it has none yet; false and `reason` on failure.
+  bool Version(int& version, std::string& reason);
+  // One job's row, its image files and its NV backups, in one transaction;
+  // a row already there stays as it is.
+  bool Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason);
+
+  pg_conn* handle() const { return conn_; }
+
+ private:
+  explicit LineDb(pg_conn* conn) : conn_(conn) {}
+  bool Run(const char* sql, std::string& reason);
+  pg_conn* conn_;
+};
+
+// Where a connection string points, for messages: "host db" without user or password.
+std::string LineDbTarget(const std::string& conninfo);
+
+}  // namespace vek
