@@ -115,6 +115,8 @@ std::unique_ptr<LineDb> LineDb::Connect(const std::string& conninfo, std::string
     reason = LineDbTarget(conninfo) + ": " + ErrorOf(conn);
     return nullptr;
   }
+  // The server's notices ("relation ... already exists, skipping") are nobody's business.
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   return db;
 }
 
