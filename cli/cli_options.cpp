@@ -48,6 +48,10 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
                                     "$XDG_DATA_HOME/vek/station.db)")
                          ->type_name("FILE");
   app.add_flag("--no-station-db", options.no_station_db, "keep no record of the job")->excludes(station_db);
+  app.add_option("--line-db", options.line_db,
+                 "ship the station's records to the line's PostgreSQL database (a libpq connection string or URI; "
+                 "as VEK_LINE_DB)")
+      ->type_name("URL");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -22,6 +22,7 @@ struct CliOptions {
   std::string module;           // --module WHERE, one module among several: a USB port path or COM<n>
   std::string station_db;       // --station-db FILE, as VEK_STATION_DB
   bool no_station_db = false;   // --no-station-db
+  std::string line_db;          // --line-db URL, as VEK_LINE_DB
 };
 
 // Parses the command line. Returns an exit status when the program must end now

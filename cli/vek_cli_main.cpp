@@ -206,7 +206,8 @@ int main(int argc, char** argv) {
   }
   vekcli::JobEvents events(std::move(stream));
   events.Start();
-  Session::KeepStationRecord(Session::StationDbPath(options.station_db, options.no_station_db), "vek-cli");
+  Session::KeepStationRecord(Session::StationDbPath(options.station_db, options.no_station_db), "vek-cli",
+                             Session::LineDbUrl(options.line_db));
   vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   std::string module;  // its USB port path
   if (!options.module.empty()) {

@@ -58,6 +58,12 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
   nv->add_option("--out", options.out, "the file to write (never over an existing one)")->required()->type_name("FILE");
   CLI::App* summary = app.add_subcommand("summary", "jobs by result, failures by step, by product and by station");
   summary->add_option("--since", options.since, "started on or after this day or UTC time")->type_name("DATE");
+  CLI::App* line_init = app.add_subcommand("line-init", "creates or upgrades the line database's schema");
+  line_init->add_option("url", options.line_db, "the line database (a libpq connection string or URI)")
+      ->required()
+      ->type_name("URL");
+  CLI::App* ship = app.add_subcommand("ship", "ships what this station has not shipped to the line database yet");
+  ship->add_option("--line-db", options.line_db, "the line database (default: VEK_LINE_DB)")->type_name("URL");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -65,7 +71,8 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     return status == 0 ? kReportDone : kReportUsage;
   }
   options.command = jobs->parsed() ? Command::kJobs : module->parsed() ? Command::kModule
-                    : nv->parsed() ? Command::kNv : Command::kSummary;
+                    : nv->parsed() ? Command::kNv : line_init->parsed() ? Command::kLineInit
+                    : ship->parsed() ? Command::kShip : Command::kSummary;
   auto refuse = [&](const std::string& text) {
     err << "vek-report: " << text << "\n";
     return kReportUsage;

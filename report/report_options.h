@@ -8,7 +8,7 @@
 
 namespace vekreport {
 
-enum class Command { kJobs, kModule, kNv, kSummary };
+enum class Command { kJobs, kModule, kNv, kSummary, kLineInit, kShip };
 
 struct ReportOptions {
   std::string db;  // --db FILE (default: VEK_STATION_DB, else the user's own)
@@ -21,6 +21,7 @@ struct ReportOptions {
   bool first = false;     // nv --first
   std::string sha256;     // nv --sha
   std::string out;        // nv --out FILE
+  std::string line_db;    // --line-db URL (ship), or line-init's URL
 };
 
 // Exit statuses: 0 done, 1 the database cannot be read (or nothing to write),

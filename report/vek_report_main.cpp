@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "records/line_db.h"
+#include "records/line_shipping.h"
 #include "records/station_db.h"
 #include "report/report_options.h"
 #include "report/report_print.h"
@@ -46,14 +48,47 @@ int WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) 
 
 }  // namespace
 
+// line-init: the line database's schema, made or upgraded.
+int InitLine(const std::string& url) {
+  std::string reason;
+  std::unique_ptr<vek::LineDb> line = vek::LineDb::Connect(url, reason);
+  if (!line || !line->Init(reason)) return Fail("line database not made ready: " + reason);
+  std::cout << "the line database at " << vek::LineDbTarget(url) << " has schema version " << vek::kLineSchemaVersion
+            << "\n";
+  return kReportDone;
+}
+
+// ship: what the station has not shipped yet.
+int ShipToLine(const std::string& station_path, std::string url) {
+  if (url.empty()) {
+    const char* from_environment = std::getenv("VEK_LINE_DB");
+    if (from_environment == nullptr || from_environment[0] == '\0') return Fail("no line database: give --line-db URL");
+    url = from_environment;
+  }
+  std::string reason;
+  std::unique_ptr<vek::StationDb> station = vek::StationDb::Open(station_path, vek::StationDb::Mode::kWrite, reason);
+  if (!station) return Fail("cannot open " + station_path + ": " + reason);
+  std::unique_ptr<vek::LineDb> line = vek::LineDb::Connect(url, reason);
+  if (!line) return Fail("line record not shipped: " + reason);
+  const vek::ShippingCount count = vek::ShipPending(*station, *line, reason);
+  std::cout << count.shipped << " job(s) shipped, " << count.left << " left\n";
+  if (!reason.empty()) return Fail("line record not shipped: " + reason);
+  return kReportDone;
+}
+
 int main(int argc, char** argv) {
   ReportOptions options;
   if (auto status = ParseReportOptions(argc, argv, options)) return *status;
+  if (options.command == Command::kLineInit) return InitLine(options.line_db);
   const std::string path = vek::StationDbPath(options.db, false);
   if (access(path.c_str(), F_OK) != 0) return Fail("no station database at " + path);
   std::string reason;
   std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);
   if (!db) return Fail("cannot read " + path + ": " + reason);
+  if (options.command == Command::kShip) {
+    db.reset();
+    return ShipToLine(path, options.line_db);
+  }
   StationReader reader(*db);
   switch (options.command) {
     case Command::kJobs: {
@@ -77,6 +112,8 @@ int main(int argc, char** argv) {
       return WriteBackupFile(options.out, *bytes);
     }
     case Command::kSummary: PrintSummary(std::cout, reader.Summarise(options.since)); break;
+    case Command::kLineInit:
+    case Command::kShip: break;  // above
   }
   if (!std::cout.flush()) return Fail("cannot write the report");
   return kReportDone;

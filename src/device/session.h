@@ -138,7 +138,11 @@ class Session {
   static void EndJob(JobEnd end);
   // Every job of this process from now on is kept in the station's database at
   // `path` (empty: none is kept). `program` names the front end in its rows.
-  static void KeepStationRecord(const std::string& path, const std::string& program);
+  // `line` (a libpq connection string; empty: none): the line's database, which
+  // gets what the station has not shipped yet after each job.
+  static void KeepStationRecord(const std::string& path, const std::string& program, const std::string& line = {});
+  // --line-db URL, else VEK_LINE_DB.
+  static std::string LineDbUrl(const std::string& option);
   // The database a front end's choice names: --station-db FILE, else
   // VEK_STATION_DB, else the user's own; empty with --no-station-db.
   static std::string StationDbPath(const std::string& option, bool disabled);

@@ -29,14 +29,20 @@ JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
 void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
 
-void Session::KeepStationRecord(const std::string& path, const std::string& program) {
+void Session::KeepStationRecord(const std::string& path, const std::string& program, const std::string& line) {
   // One recorder for the process, kept until it ends: a job's end may come after the Session.
   static std::unique_ptr<StationRecorder> recorder;
   SetJobFactsRecorder(nullptr);
   recorder.reset();
   if (path.empty()) return;
-  recorder = std::make_unique<StationRecorder>(path, program);
+  recorder = std::make_unique<StationRecorder>(path, program, line);
   SetJobFactsRecorder(recorder.get());
+}
+
+std::string Session::LineDbUrl(const std::string& option) {
+  if (!option.empty()) return option;
+  const char* from_environment = std::getenv("VEK_LINE_DB");
+  return from_environment != nullptr ? from_environment : "";
 }
 
 std::string Session::StationDbPath(const std::string& option, bool disabled) {

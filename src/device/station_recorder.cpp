@@ -6,6 +6,7 @@
 #include "images/image_fingerprint.h"
 #include "link/small_file.h"
 #include "records/job_records.h"
+#include "records/line_shipping.h"
 
 namespace vek {
 namespace {
@@ -32,9 +33,10 @@ std::string HostName() {
 
 std::string NewRecordId() { return FirstLine("/proc/sys/kernel/random/uuid"); }
 
-StationRecorder::StationRecorder(std::string path, std::string program)
+StationRecorder::StationRecorder(std::string path, std::string program, std::string line)
     : path_(std::move(path)),
       program_(std::move(program)),
+      line_(std::move(line)),
       station_(HostName()),
       boot_id_(FirstLine("/proc/sys/kernel/random/boot_id")) {}
 
@@ -166,6 +168,23 @@ void StationRecorder::End(const JobFacts& facts) {
   }
   Show(warning);
   NoteRecord(std::move(record));
+  Ship();
+}
+
+void StationRecorder::Ship() {
+  if (line_.empty()) return;
+  std::string reason, warning;
+  {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<StationDb> station = StationDb::Open(path_, StationDb::Mode::kWrite, reason);
+    std::unique_ptr<LineDb> line = station ? LineDb::Connect(line_, reason) : nullptr;
+    if (line) ShipPending(*station, *line, reason);
+    if (!reason.empty() && !line_warned_) {
+      line_warned_ = true;
+      warning = "line record not shipped: " + reason;
+    }
+  }
+  Show(warning);
 }
 
 }  // namespace vek

@@ -18,7 +18,7 @@ namespace vek {
 class StationRecorder : public JobFactsObserver {
  public:
   // `path`: the database file; `program`: "vek", "vek-cli" ...
-  StationRecorder(std::string path, std::string program);
+  StationRecorder(std::string path, std::string program, std::string line = {});
 
   void JobFactsChanged(const JobFacts& facts, JobFactsChange change) override;
 
@@ -35,11 +35,15 @@ class StationRecorder : public JobFactsObserver {
   std::string Warning();
   static void Show(const std::string& warning);
 
-  const std::string path_, program_, station_, boot_id_;
+  // What the station has not shipped yet goes to the line's database (empty: none).
+  void Ship();
+
+  const std::string path_, program_, line_, station_, boot_id_;
   std::mutex mutex_;  // the worker's changes and the front end's end arrive on two threads
   std::string id_;       // the current job's row, under mutex_
   std::string reason_;   // the first failure of the current job, under mutex_
   bool warned_ = false;  // under mutex_
+  bool line_warned_ = false;  // the line's warning is told once per process, under mutex_
 };
 
 // A random UUID, as the kernel makes them ("c0b6...-...").
