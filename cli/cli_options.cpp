@@ -25,7 +25,8 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
   // Read as text and checked here, so that a bad number is told in plain words.
   std::string timeout;
   AddJobChoices(app,
-                {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch},
+                {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch,
+                 options.restore_from_vault, options.line_db},
                 "initial image folder (default: the current directory)");
   auto* timeout_option =
       app.add_option("--timeout", timeout, "give up when no module is ready within SECONDS (greater than 0)")
@@ -48,10 +49,6 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
                                     "$XDG_DATA_HOME/vek/station.db)")
                          ->type_name("FILE");
   app.add_flag("--no-station-db", options.no_station_db, "keep no record of the job")->excludes(station_db);
-  app.add_option("--line-db", options.line_db,
-                 "ship the station's records to the line's PostgreSQL database (a libpq connection string or URI; "
-                 "as VEK_LINE_DB)")
-      ->type_name("URL");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

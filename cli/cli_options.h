@@ -23,6 +23,7 @@ struct CliOptions {
   std::string station_db;       // --station-db FILE, as VEK_STATION_DB
   bool no_station_db = false;   // --no-station-db
   std::string line_db;          // --line-db URL, as VEK_LINE_DB
+  bool restore_from_vault = false;  // --restore-from-vault
 };
 
 // Parses the command line. Returns an exit status when the program must end now

@@ -206,8 +206,10 @@ int main(int argc, char** argv) {
   }
   vekcli::JobEvents events(std::move(stream));
   events.Start();
+  // vek-cli tells every job's end itself (EndJob): its row ships after that.
   Session::KeepStationRecord(Session::StationDbPath(options.station_db, options.no_station_db), "vek-cli",
-                             Session::LineDbUrl(options.line_db));
+                             Session::LineDbUrl(options.line_db), true);
+  Session::RestoreFromVault(options.restore_from_vault);
   vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   std::string module;  // its USB port path
   if (!options.module.empty()) {

@@ -25,7 +25,8 @@ std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& op
   NumberText count{"--count", "a whole number of jobs from 1 to 1000000"};
   NumberText timeout{"--timeout", "a number of seconds greater than 0"};
   vekcli::AddJobChoices(
-      app, {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch},
+      app, {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch,
+                options.restore_from_vault, options.line_db},
       "image folder for every module (default: the current directory)");
   jobs.option = app.add_option("--jobs", jobs.text, "at most N jobs at once (default: every module)")->type_name("N");
   app.add_option("--report", options.report, "append one JSON line per finished job to FILE")->type_name("FILE");

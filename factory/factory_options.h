@@ -20,6 +20,8 @@ struct FactoryOptions {
   std::optional<double> timeout_seconds;  // --timeout SECONDS: end when no module appeared for so long
   std::string station_db;          // --station-db FILE, passed to every vek-cli (made absolute)
   bool no_station_db = false;      // --no-station-db
+  bool restore_from_vault = false;  // --restore-from-vault, passed to every vek-cli
+  std::string line_db;             // --line-db URL: every vek-cli gets it as VEK_LINE_DB
 };
 
 // Most jobs at once, and most jobs of one run.

@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
   options.port_map = Absolute(options.port_map);
   options.images = Absolute(options.images);
   options.report = Absolute(options.report);
+  // The line's connection string reaches the jobs in their environment, not on
+  // their command lines, where any user's `ps` would show a password in it.
+  // Set before any thread starts.
+  if (!options.line_db.empty()) setenv("VEK_LINE_DB", options.line_db.c_str(), 1);
   // SIGINT and SIGTERM arrive through a descriptor the run polls; the jobs get
   // them only from vek-factory (they run in process groups of their own).
   sigset_t stop_signals;

@@ -19,6 +19,13 @@ void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* ima
   app.add_flag("--restore-default", fields.restore_default, "restore the module's default settings (AT&F1)");
   app.add_flag("--erase-on-mismatch", fields.erase_on_mismatch,
                "erase the whole flash when the partition table differs");
+  app.add_flag("--restore-from-vault", fields.restore_from_vault,
+               "a module found in a download mode gets its newest NV backup kept at this station or the line "
+               "back after its images");
+  app.add_option("--line-db", fields.line_db,
+                 "ship the station's records to the line's PostgreSQL database (a libpq connection string or URI; "
+                 "as VEK_LINE_DB)")
+      ->type_name("URL");
 }
 
 std::string Quoted(const std::string& text) {

@@ -19,10 +19,13 @@ struct JobChoiceFields {
   std::string& product;
   bool& restore_default;
   bool& erase_on_mismatch;
+  bool& restore_from_vault;
+  std::string& line_db;
 };
 
 // --port-map, --images (described by `images_help`), --product (one of the
-// supported models), --restore-default and --erase-on-mismatch.
+// supported models), --restore-default, --erase-on-mismatch,
+// --restore-from-vault and --line-db.
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help);
 
 // An option's text as an error line shows it: quoted, control characters

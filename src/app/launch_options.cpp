@@ -41,6 +41,10 @@ LaunchOptions ReadLaunchOptions(const std::string& path) {
       ReadProfileString(path, "download", kLaunchOptionKey, options.download, kLaunchOptionMaxLength);
   options.erase_efs =
       ReadProfileString(path, "EraseEFS", kLaunchOptionKey, options.erase_efs, kLaunchOptionMaxLength);
+  options.restore_vault =
+      ReadProfileString(path, "restore", "vault", options.restore_vault, kLaunchOptionMaxLength);
+  options.line_database =
+      ReadProfileString(path, "line", "database", options.line_database, kLineDatabaseMaxLength);
   return options;
 }
 

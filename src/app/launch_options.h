@@ -24,14 +24,20 @@ struct LaunchOptions {
   std::string restore = "1";    // [restore] enable
   std::string download = "1";   // [download] enable
   std::string erase_efs = "0";  // [EraseEFS] enable
+  std::string restore_vault = "0";  // [restore] vault: a module without a backup gets its newest kept one
+  std::string line_database;        // [line] database: the line's connection string
 
   int32_t backup_enable() const { return DecimalValue(backup); }
   int32_t restore_enable() const { return DecimalValue(restore); }
   int32_t download_enable() const { return DecimalValue(download); }
   int32_t erase_efs_enable() const { return DecimalValue(erase_efs); }
+  bool restore_from_vault() const { return DecimalValue(restore_vault) == 1; }
 };
 
-// Reads the four options from the INI file at `path`; each missing file,
+// A connection string is longer than a switch.
+inline constexpr size_t kLineDatabaseMaxLength = 1023;
+
+// Reads the options from the INI file at `path`; each missing file,
 // section or key gives that option's default. Nothing is ever written.
 LaunchOptions ReadLaunchOptions(const std::string& path);
 

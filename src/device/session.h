@@ -140,8 +140,13 @@ class Session {
   // `path` (empty: none is kept). `program` names the front end in its rows.
   // `line` (a libpq connection string; empty: none): the line's database, which
   // gets what the station has not shipped yet after each job.
-  static void KeepStationRecord(const std::string& path, const std::string& program, const std::string& line = {});
-  // --line-db URL, else VEK_LINE_DB.
+  // A front end that tells every job's end itself (EndJob) says so: the row
+  // ships after its word. The NV vault (--restore-from-vault) looks in the same two.
+  static void KeepStationRecord(const std::string& path, const std::string& program, const std::string& line = {},
+                                bool front_end_ends_jobs = false);
+  // --restore-from-vault: for every job from now on, beside "[restore] vault=1".
+  static void RestoreFromVault(bool asked);
+  // --line-db URL, else VEK_LINE_DB, else "[line] database=" of "config.ini".
   static std::string LineDbUrl(const std::string& option);
   // The database a front end's choice names: --station-db FILE, else
   // VEK_STATION_DB, else the user's own; empty with --no-station-db.

@@ -1,11 +1,13 @@
 // What a front end reports while a job goes, and the operator's stop.
 #include "device/session.h"
 
+#include "app/launch_options.h"
 #include "device/station_recorder.h"
 #include "images/image_fingerprint.h"
 #include "images/image_set.h"
 #include "records/job_facts.h"
 #include "records/job_records.h"
+#include "records/nv_vault.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/upgrade_procedure.h"
 
@@ -29,20 +31,25 @@ JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
 void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
 
-void Session::KeepStationRecord(const std::string& path, const std::string& program, const std::string& line) {
+void Session::KeepStationRecord(const std::string& path, const std::string& program, const std::string& line,
+                                bool front_end_ends_jobs) {
   // One recorder for the process, kept until it ends: a job's end may come after the Session.
   static std::unique_ptr<StationRecorder> recorder;
   SetJobFactsRecorder(nullptr);
   recorder.reset();
+  SetNvVaultPlaces({path, line});
   if (path.empty()) return;
-  recorder = std::make_unique<StationRecorder>(path, program, line);
+  recorder = std::make_unique<StationRecorder>(path, program, line, front_end_ends_jobs);
   SetJobFactsRecorder(recorder.get());
 }
+
+void Session::RestoreFromVault(bool asked) { AskRestoreFromVault(asked); }
 
 std::string Session::LineDbUrl(const std::string& option) {
   if (!option.empty()) return option;
   const char* from_environment = std::getenv("VEK_LINE_DB");
-  return from_environment != nullptr ? from_environment : "";
+  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
+  return ReadLaunchOptions(LaunchOptionsPath()).line_database;
 }
 
 std::string Session::StationDbPath(const std::string& option, bool disabled) {

@@ -33,12 +33,13 @@ std::string HostName() {
 
 std::string NewRecordId() { return FirstLine("/proc/sys/kernel/random/uuid"); }
 
-StationRecorder::StationRecorder(std::string path, std::string program, std::string line)
+StationRecorder::StationRecorder(std::string path, std::string program, std::string line, bool front_end_ends_jobs)
     : path_(std::move(path)),
       program_(std::move(program)),
       line_(std::move(line)),
       station_(HostName()),
-      boot_id_(FirstLine("/proc/sys/kernel/random/boot_id")) {}
+      boot_id_(FirstLine("/proc/sys/kernel/random/boot_id")),
+      front_end_ends_jobs_(front_end_ends_jobs) {}
 
 void StationRecorder::JobFactsChanged(const JobFacts& facts, JobFactsChange change) {
   switch (change) {
@@ -108,6 +109,7 @@ void StationRecorder::Start(const JobFacts& facts) {
     id_ = id;
     reason_.clear();
     warned_ = false;
+    line_warned_ = false;
     const StationJobRow row = RowOf(facts);
     WithDatabase([&](StationDb& db, std::string& reason) { return WriteJobRow(db, row, reason); });
     warning = Warning();
@@ -168,7 +170,7 @@ void StationRecorder::End(const JobFacts& facts) {
   }
   Show(warning);
   NoteRecord(std::move(record));
-  Ship();
+  if (!facts.end.by_engine || !front_end_ends_jobs_) Ship();
 }
 
 void StationRecorder::Ship() {
@@ -178,7 +180,8 @@ void StationRecorder::Ship() {
     std::lock_guard lock(mutex_);
     std::unique_ptr<StationDb> station = StationDb::Open(path_, StationDb::Mode::kWrite, reason);
     std::unique_ptr<LineDb> line = station ? LineDb::Connect(line_, reason) : nullptr;
-    if (line) ShipPending(*station, *line, reason);
+    // A backlog goes a few jobs at a time: the rest at the next job's end.
+    if (line) ShipPending(*station, *line, reason, std::chrono::steady_clock::now() + kLineShippingBudget);
     if (!reason.empty() && !line_warned_) {
       line_warned_ = true;
       warning = "line record not shipped: " + reason;

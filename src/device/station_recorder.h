@@ -17,8 +17,11 @@ namespace vek {
 
 class StationRecorder : public JobFactsObserver {
  public:
-  // `path`: the database file; `program`: "vek", "vek-cli" ...
-  StationRecorder(std::string path, std::string program, std::string line = {});
+  // `path`: the database file; `program`: "vek", "vek-cli" ...; `line`: the
+  // line's connection string (empty: none). A front end that tells every job's
+  // end itself (`front_end_ends_jobs`) has the row shipped after its word, not
+  // the engine's: the line keeps the first copy it is given.
+  StationRecorder(std::string path, std::string program, std::string line = {}, bool front_end_ends_jobs = false);
 
   void JobFactsChanged(const JobFacts& facts, JobFactsChange change) override;
 
@@ -39,11 +42,12 @@ class StationRecorder : public JobFactsObserver {
   void Ship();
 
   const std::string path_, program_, line_, station_, boot_id_;
+  const bool front_end_ends_jobs_;
   std::mutex mutex_;  // the worker's changes and the front end's end arrive on two threads
   std::string id_;       // the current job's row, under mutex_
   std::string reason_;   // the first failure of the current job, under mutex_
   bool warned_ = false;  // under mutex_
-  bool line_warned_ = false;  // the line's warning is told once per process, under mutex_
+  bool line_warned_ = false;  // the line's warning is told once per job, under mutex_
 };
 
 // A random UUID, as the kernel makes them ("c0b6...-...").

@@ -249,6 +249,13 @@ bool PutBackupInPlace(UpgradeJob& job, const std::string& source) {
   return CopyBackup(job, source, kBackupFileName);
 }
 
+bool PutBackupBytesInPlace(UpgradeJob& job, const std::vector<uint8_t>& bytes) {
+  BackupFileWriter writer(kBackupFileName);
+  if (!writer.Create()) return false;
+  writer.AppendBytes(bytes.data(), bytes.size());
+  return writer.Commit(KeepingEarlier(job));
+}
+
 int RestoreNv(UpgradeJob& job) {
   NoteNvRestore(std::nullopt);
   job.show_status("%s", kRestoreStartText);

@@ -31,6 +31,8 @@ int RestoreNv(UpgradeJob& job);
 // writes back; the file it replaces is kept in nv-history/. False (and
 // "backup.nvb" as it was) when the copy could not be made whole.
 bool PutBackupInPlace(UpgradeJob& job, const std::string& source);
+// The same for a backup's bytes kept elsewhere (a database).
+bool PutBackupBytesInPlace(UpgradeJob& job, const std::vector<uint8_t>& bytes);
 
 // Each whole backup and each restore that ran through its file note their
 // counts in the job's facts (records/job_facts.h).

@@ -83,6 +83,7 @@ struct JobEnd {
   std::string text;     // the operator's last word on it
   int exit_status = 0;  // the front end's exit status
   int signal = 0;       // the signal that stopped it, 0 if none
+  bool by_engine = false;  // told by the engine; a front end may tell it again, whole
 };
 
 // The job's row in the station's database.

@@ -47,6 +47,8 @@ struct UpgradeJob {
   std::atomic<int32_t> restore_default{0};
   std::atomic<int32_t> erase_efs{0};
   std::atomic<int32_t> download_enable{0};
+  // A module found in a download mode gets its newest kept NV backup back.
+  std::atomic<int32_t> restore_vault{0};
   std::atomic<uint32_t> target_state{0};
   std::atomic<uint32_t> platform{0};
   SharedText<kImagePathCapacity> image_path;

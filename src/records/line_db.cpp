@@ -78,6 +78,12 @@ struct Result {
   PGresult* result;
 };
 
+std::string UnknownSchemaText(int version) {
+  return version == 0 ? "it has no schema yet (vek-report line-init makes it)"
+                      : "its schema (version " + std::to_string(version) + ") is not the one this VEK knows (" +
+                            std::to_string(kLineSchemaVersion) + ")";
+}
+
 const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
 }  // namespace
@@ -117,6 +123,11 @@ std::unique_ptr<LineDb> LineDb::Connect(const std::string& conninfo, std::string
   }
   // The server's notices ("relation ... already exists, skipping") are nobody's business.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  // A server that takes the connection and then stalls holds no job for long.
+  if (!db->Run(("SET statement_timeout = " + std::to_string(kLineStatementSeconds * 1000)).c_str(), reason)) {
+    reason = LineDbTarget(conninfo) + ": " + reason;
+    return nullptr;
+  }
   return db;
 }
 
@@ -167,13 +178,36 @@ bool LineDb::Init(std::string& reason) {
   return false;
 }
 
+bool LineDb::NewestNvBackup(const std::string& module, std::optional<VaultBackup>& found, std::string& reason) {
+  int version = 0;
+  if (!Version(version, reason)) return false;
+  if (version != kLineSchemaVersion) {
+    reason = UnknownSchemaText(version);
+    return false;
+  }
+  const char* values[] = {module.c_str()};
+  Result newest(PQexecParams(conn_,
+                             "SELECT station, taken_utc, sha256, bytes FROM nv_backups WHERE module = $1 "
+                             "ORDER BY taken_utc DESC, sha256 LIMIT 1",
+                             1, nullptr, values, nullptr, nullptr, 1));  // all columns in binary
+  if (!newest.Ok()) {
+    reason = ErrorOf(conn_);
+    return false;
+  }
+  if (PQntuples(newest.result) == 0) return true;
+  const auto text = [&](int column) {
+    return std::string(PQgetvalue(newest.result, 0, column), PQgetlength(newest.result, 0, column));
+  };
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(newest.result, 0, 3));
+  found = VaultBackup{text(0), text(1), text(2), {bytes, bytes + PQgetlength(newest.result, 0, 3)}};
+  return true;
+}
+
 bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason) {
   int version = 0;
   if (!Version(version, reason)) return false;
   if (version != kLineSchemaVersion) {
-    reason = version == 0 ? "it has no schema yet (vek-report line-init makes it)"
-                          : "its schema (version " + std::to_string(version) + ") is not the one this VEK knows (" +
-                                std::to_string(kLineSchemaVersion) + ")";
+    reason = UnknownSchemaText(version);
     return false;
   }
   if (!Run("BEGIN", reason)) return false;

@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "records/nv_vault.h"
 #include "records/station_rows.h"
 
 struct pg_conn;
@@ -23,6 +25,8 @@ inline constexpr int kLineSchemaVersion = 1;
 
 // How long a station waits for the line's server before it goes on without it.
 inline constexpr int kLineConnectSeconds = 3;
+// The longest one statement may run (a job's row with a 1 MB backup takes milliseconds).
+inline constexpr int kLineStatementSeconds = 5;
 
 class LineDb {
  public:
@@ -40,6 +44,10 @@ class LineDb {
   // One job's row, its image files and its NV backups, in one transaction;
   // a row already there stays as it is.
   bool Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason);
+
+  // The newest backup of `module` any station shipped; `found` stays empty
+  // when there is none. False and `reason` when the line cannot be asked.
+  bool NewestNvBackup(const std::string& module, std::optional<VaultBackup>& found, std::string& reason);
 
   pg_conn* handle() const { return conn_; }
 

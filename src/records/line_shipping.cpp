@@ -54,7 +54,8 @@ std::vector<StationNvBackup> BackupsOf(StationDb& station, const std::string& jo
 
 }  // namespace
 
-ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason) {
+ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
+                          std::chrono::steady_clock::time_point deadline) {
   ShippingCount count;
   if (!MakeShippedTable(station, reason)) return count;
   std::vector<std::string> pending;
@@ -66,6 +67,7 @@ ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason)
   }
   count.left = static_cast<int>(pending.size());
   for (const std::string& id : pending) {
+    if (std::chrono::steady_clock::now() > deadline) return count;
     StationJobRow row;
     {
       StationStatement job(station,

@@ -4,6 +4,7 @@
 // stores once (the line keys every row by its id).
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "records/line_db.h"
@@ -16,8 +17,12 @@ struct ShippingCount {
   int left = 0;  // not shipped (the first failure ends the round)
 };
 
-// Ships what the station has not shipped yet, oldest first; `reason` says why
-// the round stopped early.
-ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason);
+// How long a job's end spends shipping a backlog before it leaves the rest.
+inline constexpr std::chrono::seconds kLineShippingBudget{3};
+
+// Ships what the station has not shipped yet, oldest first, starting no job's
+// transaction after `deadline`; `reason` says why the round stopped early.
+ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
+                          std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 }  // namespace vek

@@ -68,7 +68,8 @@ int CVEKApp::InitInstance() {
   }
   ChoosePortSource(options.port_map);
   // Every job is kept in the station's database (VEK_STATION_DB, else the user's own).
-  Session::KeepStationRecord(Session::StationDbPath({}, false), "vek");
+  // Its records ship to the line's database that "[line] database=" of "config.ini" names.
+  Session::KeepStationRecord(Session::StationDbPath({}, false), "vek", Session::LineDbUrl({}));
 
   CVEKDlg window(WindowOptions{options.images, true});
   window.exec();

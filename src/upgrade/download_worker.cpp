@@ -24,6 +24,7 @@ namespace vek {
 namespace {
 
 std::atomic<JobOutcome> last_outcome{JobOutcome::kNone};
+std::atomic<bool> vault_asked{false};
 
 constexpr const char* kPrime = "\u2032";
 constexpr const char* kDoublePrime = "\u2033";
@@ -43,6 +44,7 @@ void FillChoices(UpgradeJob& job, WindowNotifications& window) {
     job.restore_default = window.RestoreDefaultTicked() ? 1 : 0;
   }
   job.download_enable = DecimalValue(options.download);
+  job.restore_vault = vault_asked || options.restore_from_vault() ? 1 : 0;
 }
 
 // How long a job whose port vanished waits for the window's removal handler.
@@ -144,12 +146,14 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
 
 }  // namespace
 
+void AskRestoreFromVault(bool asked) { vault_asked = asked; }
+
 JobOutcome LastJobOutcome() { return last_outcome.load(); }
 void SetJobOutcome(JobOutcome outcome) { last_outcome.store(outcome); }
 
 void NoteEngineJobEnd(JobResult result, std::string text) {
   if (text.empty()) text = result == JobResult::kSucceeded ? JobResultText().Get() : JobFactsSnapshot().reason;
-  NoteJobEnd({result, std::move(text), result == JobResult::kSucceeded ? 0 : 1, 0});
+  NoteJobEnd({result, std::move(text), result == JobResult::kSucceeded ? 0 : 1, 0, true});
 }
 
 JobTime JobTimeOf(uint64_t elapsed_ms) {
@@ -191,6 +195,7 @@ void LogJobOptions() {
   job.write_log("TGSTA: %d", static_cast<int>(job.target_state.load()));
   job.write_log("PLAT: %d", static_cast<int>(job.platform.load()));
   job.write_log("DLDMD: %d", job.download_mode.load());
+  if (job.restore_vault != 0) job.write_log("VAULT: %d", job.restore_vault.load());
   job.write_log("%s", std::string(40, '=').c_str());
   job.write_log("Ver: %s", device.sw_version.Get().c_str());
   job.write_log("Diag: COM%d", static_cast<int>(device.diag_port.load()));

@@ -17,6 +17,9 @@ void SetJobOutcome(JobOutcome outcome);
 // A front end that knows more (vek-cli's exit status, a signal) tells it again.
 void NoteEngineJobEnd(JobResult result, std::string text = {});
 
+// --restore-from-vault: asked by the front end for every job, beside "[restore] vault=1".
+void AskRestoreFromVault(bool asked);
+
 // The thread's body. Returns 1 on success and 0 on failure.
 int DownloadWorker(WindowNotifications& window);
 

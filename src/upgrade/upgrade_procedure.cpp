@@ -13,6 +13,7 @@
 #include "upgrade/download_flash.h"
 #include "upgrade/moved_port.h"
 #include "upgrade/owed_restore.h"
+#include "upgrade/vault_restore.h"
 #include "upgrade/port_discovery.h"
 #include "upgrade/status_report.h"
 
@@ -194,9 +195,13 @@ int RunUpgrade(UpgradeJob& job) {
   if (StopRequested()) return 0;
   // A module found in a download mode gets its images only; once its firmware
   // names it, an earlier job's backup it is owed is written back.
+  // Else, when asked, its newest backup kept at any station of the line.
   if (job.download_mode != 0 && success == 1) {
     owed = FindOwedRestore();
-    if (owed.note && !Restore(job, sleep_lock, owed, false)) return 0;
+    const VaultBackupPlaced vault =
+        owed.note || job.restore_vault == 0 ? VaultBackupPlaced::kNone : PlaceVaultBackup(job);
+    if (vault == VaultBackupPlaced::kFailed) return 0;
+    if ((owed.note || vault == VaultBackupPlaced::kPlaced) && !Restore(job, sleep_lock, owed, false)) return 0;
   }
 
   if (job.restore_default == 1 && success == 1) {

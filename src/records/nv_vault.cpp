@@ -1,0 +1,67 @@
+#include "records/nv_vault.h"
+
+#include <mutex>
+
+#include "records/line_db.h"
+#include "records/station_db.h"
+
+namespace vek {
+namespace {
+
+std::mutex places_mutex;
+NvVaultPlaces places;
+
+// The station's newest backup of `module`; the station named is the one of the job that took it.
+std::optional<VaultBackup> StationNewest(const std::string& path, const std::string& module, std::string& trouble) {
+  std::string reason;
+  std::unique_ptr<StationDb> db = StationDb::Open(path, StationDb::Mode::kRead, reason);
+  if (!db) {
+    trouble = "the station database: " + reason;
+    return std::nullopt;
+  }
+  StationStatement query(*db,
+                         "SELECT coalesce(j.station, ''), b.taken_utc, b.sha256, b.bytes FROM nv_backups b LEFT JOIN "
+                         "jobs j ON j.id = b.job_id WHERE b.module = ?1 ORDER BY b.taken_utc DESC, b.rowid DESC LIMIT 1");
+  query.Bind(1, module);
+  if (!query.Step()) {
+    if (query.Failed()) trouble = "the station database: " + db->Error();
+    return std::nullopt;
+  }
+  return VaultBackup{query.Text(0), query.Text(1), query.Text(2), query.Blob(3)};
+}
+
+std::optional<VaultBackup> LineNewest(const std::string& conninfo, const std::string& module, std::string& trouble) {
+  std::string reason;
+  std::unique_ptr<LineDb> line = LineDb::Connect(conninfo, reason);
+  std::optional<VaultBackup> found;
+  if (!line || !line->NewestNvBackup(module, found, reason)) trouble = "the line database: " + reason;
+  return found;
+}
+
+}  // namespace
+
+void SetNvVaultPlaces(NvVaultPlaces given) {
+  std::lock_guard lock(places_mutex);
+  places = std::move(given);
+}
+
+NvVaultPlaces TheNvVaultPlaces() {
+  std::lock_guard lock(places_mutex);
+  return places;
+}
+
+std::optional<VaultBackup> FindVaultBackup(const std::string& module, std::string& trouble) {
+  const NvVaultPlaces where = TheNvVaultPlaces();
+  std::optional<VaultBackup> station, line;
+  if (!where.station_db.empty()) station = StationNewest(where.station_db, module, trouble);
+  if (!where.line_db.empty()) {
+    std::string line_trouble;
+    line = LineNewest(where.line_db, module, line_trouble);
+    if (!line_trouble.empty()) trouble = trouble.empty() ? line_trouble : trouble + "; " + line_trouble;
+  }
+  // UTC texts of one format order as their times do; the station's own copy wins a tie.
+  if (station && (!line || station->taken_utc >= line->taken_utc)) return station;
+  return line;
+}
+
+}  // namespace vek
