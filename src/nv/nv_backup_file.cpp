@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,10 +57,16 @@ void BackupFileWriter::Append(const uint8_t* record) {
 }
 
 void BackupFileWriter::AppendBytes(const uint8_t* bytes, size_t length) {
-  if (fd_ < 0 || bytes == nullptr || length > sizeof buffer_) return;
-  if (buffered_ + length > sizeof buffer_ && !Flush()) return;
-  std::memcpy(buffer_ + buffered_, bytes, length);
-  buffered_ += length;
+  if (fd_ < 0 || bytes == nullptr) return;
+  // Any length, a buffer at a time: a whole backup may come in one piece.
+  while (length > 0) {
+    if (buffered_ == sizeof buffer_ && !Flush()) return;
+    const size_t part = std::min(length, sizeof buffer_ - buffered_);
+    std::memcpy(buffer_ + buffered_, bytes, part);
+    buffered_ += part;
+    bytes += part;
+    length -= part;
+  }
 }
 
 bool BackupFileWriter::Flush() {

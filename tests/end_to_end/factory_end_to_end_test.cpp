@@ -10,7 +10,12 @@
 #include <regex>
 #include <set>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include "factory_process.h"
+#include "pg_cluster.h"
+#include "records/line_db.h"
 #include "images/platform_profile.h"
 #include "link/port_map_source.h"
 #include "records/job_records.h"
@@ -72,32 +77,45 @@ class FactoryEndToEnd : public ::testing::Test {
     std::filesystem::create_directory(dir_.File("run"));
   }
 
-  // `count` ZX2180 modules at 3-1.1, 3-1.2, ...; `faults` as vek-sim's --fault takes them.
-  void StartTray(size_t count, const std::vector<std::string>& faults = {}) {
-    sim::SimModuleOptions first = vektest::UpgradableModuleOptions(dir_.File("ports"));
-    first.usb.path = kFirstUsbPath;
+  // `count` ZX2180 modules at 3-1.1, 3-1.2, ...; `faults` as vek-sim's --fault takes them. A
+  // second tray (another station's) has a port map and USB paths of its own; Module()
+  // counts on from the first tray's.
+  void StartTray(size_t count, const std::vector<std::string>& faults = {}, const std::string& ports = "ports",
+                 const char* first_usb_path = kFirstUsbPath) {
+    sim::SimModuleOptions first = vektest::UpgradableModuleOptions(dir_.File(ports));
+    first.usb.path = first_usb_path;
+    first.nv.reset_by_download = nv_reset_by_download_;
+    first.at.imei = sim::TrayImei(first.at.imei, nv_before_.size());  // a second tray's modules are others
+    first.nv.seed += static_cast<uint32_t>(nv_before_.size());
     auto modules = sim::TrayModuleOptions(first, count, nullptr);
     ASSERT_TRUE(modules);
-    tray_ = std::make_unique<sim::SimTray>(std::move(*modules));
+    auto& tray = trays_.emplace_back(std::make_unique<sim::SimTray>(std::move(*modules)));
     for (const auto& text : faults) {
       const auto fault = sim::ParseTargetedFault(text, count);
       ASSERT_TRUE(fault) << text;
-      tray_->module(*fault->module).faults().Add(fault->rule);
+      tray->module(*fault->module).faults().Add(fault->rule);
     }
     std::string error;
-    ASSERT_TRUE(tray_->Start(&error)) << error;
-    for (size_t i = 0; i < count; ++i) nv_before_.push_back(tray_->module(i).device().nv.Snapshot());
+    ASSERT_TRUE(tray->Start(&error)) << error;
+    for (size_t i = 0; i < count; ++i) nv_before_.push_back(tray->module(i).device().nv.Snapshot());
   }
-  sim::SimModule& Module(size_t index) { return tray_->module(index); }
-  std::string UsbPath(size_t index) { return tray_->module(index).options().usb.path; }
-  std::string Folder(const std::string& usb_path) const { return dir_.File("work/" + usb_path); }
+  sim::SimModule& Module(size_t index) {
+    for (size_t tray = 0;; index -= trays_[tray++]->size())
+      if (index < trays_[tray]->size()) return trays_[tray]->module(index);
+  }
+  std::string UsbPath(size_t index) { return Module(index).options().usb.path; }
+  std::string Folder(const std::string& usb_path) const { return dir_.File(work_ + "/" + usb_path); }
 
-  // vek-factory in the working folder, its output in <run>.out, its report in <run>.jsonl.
-  std::unique_ptr<FactoryProcess> Factory(std::vector<std::string> args) {
+  // vek-factory in the working folder (a station's own, and the port map its tray
+  // is in), its output in <run>.out, its report in <run>.jsonl.
+  std::unique_ptr<FactoryProcess> Factory(std::vector<std::string> args, const std::string& work = "work",
+                                          const std::string& ports = "ports") {
     const std::string run = dir_.File("run-" + std::to_string(++runs_));
     report_ = run + ".jsonl";
-    args.insert(args.begin(), {"--port-map", dir_.File("ports"), "--images", images_, "--report", report_});
-    return std::make_unique<FactoryProcess>(args, dir_.File("work"), dir_.File("run"), run + ".out");
+    work_ = work;
+    std::filesystem::create_directories(dir_.File(work_));
+    args.insert(args.begin(), {"--port-map", dir_.File(ports), "--images", images_, "--report", report_});
+    return std::make_unique<FactoryProcess>(args, dir_.File(work_), dir_.File("run"), run + ".out");
   }
 
   // The port map lists the module's ports (or none of them).
@@ -176,8 +194,9 @@ class FactoryEndToEnd : public ::testing::Test {
   }
 
   vektest::TempDir dir_;
-  std::string images_, report_;
-  std::unique_ptr<sim::SimTray> tray_;
+  std::string images_, report_, work_ = "work";
+  std::vector<std::unique_ptr<sim::SimTray>> trays_;
+  bool nv_reset_by_download_ = false;
   std::vector<NvSnapshot> nv_before_;
   int runs_ = 0;
 };
@@ -300,6 +319,134 @@ TEST_F(FactoryEndToEnd, SigintEndsWithoutNewJobsAndASecondStopsTheRunningOnesFor
   auto third = Factory({"--product", "ZX2180", "--count", "1"});
   EXPECT_EQ(third->Wait(kJobBound), 0) << third->Output();
   ExpectSucceeded(ReportByUsbPath(), left, false);
+}
+
+// The line's database, made once for a test; a station ships every job's row there.
+class LineEndToEnd : public FactoryEndToEnd {
+ protected:
+  void SetUp() override {
+    FactoryEndToEnd::SetUp();
+    ASSERT_TRUE(line_.ready());
+    std::string reason;
+    auto line = vek::LineDb::Connect(line_.Url(), reason);
+    ASSERT_TRUE(line && line->Init(reason)) << reason;
+  }
+  std::multiset<std::string> LineIds() const {
+    const auto ids = line_.Column("SELECT id FROM jobs");
+    return {ids.begin(), ids.end()};
+  }
+  std::multiset<std::string> StationIds(const std::string& db, const char* where = "") const {
+    std::string reason;
+    auto station = vek::StationDb::Open(dir_.File(db), vek::StationDb::Mode::kRead, reason);
+    std::multiset<std::string> ids;
+    vek::StationStatement query(*station, (std::string("SELECT id FROM jobs ") + where).c_str());
+    while (query.Step()) ids.insert(query.Text(0));
+    return ids;
+  }
+  size_t ReportLineCount() const {
+    const std::string text = vektest::ReadWhole(report_);
+    return std::count(text.begin(), text.end(), '\n');
+  }
+  // Every file of the test's folder that holds `text`.
+  std::vector<std::string> FilesHolding(const std::string& text) const {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path()))
+      if (entry.is_regular_file() && Contains(vektest::ReadWhole(entry.path()), text)) found.push_back(entry.path());
+    return found;
+  }
+
+  vektest::PgCluster line_{5432};
+};
+
+TEST_F(LineEndToEnd, TwoStationsShipTheirTraysAtOnceAndEveryRowArrivesOnce) {
+  StartTray(4);
+  StartTray(4, {}, "ports-b", "4-1.1");
+  auto a = Factory({"--count", "4", "--station-db", dir_.File("a.db"), "--line-db", line_.Url()});
+  auto b = Factory({"--count", "4", "--station-db", dir_.File("b.db"), "--line-db", line_.Url()}, "work-b", "ports-b");
+  ASSERT_EQ(a->Wait(kJobBound), 0) << a->Output();
+  ASSERT_EQ(b->Wait(kJobBound), 0) << b->Output();
+  std::multiset<std::string> expected = StationIds("a.db");
+  expected.merge(StationIds("b.db"));
+  EXPECT_EQ(expected.size(), 8u);
+  EXPECT_EQ(LineIds(), expected);
+  EXPECT_EQ(line_.Column("SELECT count(DISTINCT module) FROM nv_backups"), std::vector<std::string>{"8"});
+  EXPECT_TRUE(FilesHolding("line record not shipped").empty());
+}
+
+// The server goes away after the first job and comes back for the third, then
+// goes again: the third job ships the second's row too, `vek-report ship` the last.
+TEST_F(LineEndToEnd, RowsMissedWhileTheServerWasDownArriveOnceLater) {
+  StartTray(4);
+  auto factory = Factory({"--jobs", "1", "--count", "4", "--station-db", dir_.File("a.db"), "--line-db", line_.Url()});
+  const auto await_lines = [&](size_t lines) {
+    return vektest::AwaitInFolder(dir_.path(), [&] { return ReportLineCount() >= lines; }, kJobBound);
+  };
+  ASSERT_TRUE(await_lines(1) && line_.Stop());
+  ASSERT_TRUE(await_lines(2) && line_.Start());
+  ASSERT_TRUE(await_lines(3) && line_.Stop());
+  ASSERT_EQ(factory->Wait(kJobBound), 0) << factory->Output();
+  const auto warned = FilesHolding("line record not shipped");
+  EXPECT_EQ(std::count_if(warned.begin(), warned.end(), [](auto& file) { return file.ends_with("/vek-cli.out"); }), 2)
+      << "the second and the fourth job";
+  ASSERT_TRUE(line_.Start());
+  EXPECT_EQ(LineIds().size(), 3u);
+  const std::string ship = "VEK_LINE_DB='" + line_.Url() + "' " + VEK_BINARY_DIR + "/cli/vek-report --db " +
+                           dir_.File("a.db") + " ship >" + dir_.File("ship.out");
+  ASSERT_EQ(std::system(ship.c_str()), 0);
+  EXPECT_EQ(vektest::ReadWhole(dir_.File("ship.out")), "1 job(s) shipped, 0 left\n");
+  EXPECT_EQ(LineIds(), StationIds("a.db"));
+}
+
+// A wrong password and a server that takes the connection and never answers: the
+// job succeeds, says once why its row was not shipped, and no file holds the password.
+TEST_F(LineEndToEnd, AnUnreachableLineNeverChangesAJobAndItsPasswordIsNeverWritten) {
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  ASSERT_TRUE(bind(silent, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(silent, 4) == 0 &&
+              getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+  const std::string silent_url = "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                                 " user=vek dbname=line password=" + vektest::PgCluster::kPassword;
+  StartTray(1);
+  for (const std::string& url : {line_.Url("wrong-" + std::string(vektest::PgCluster::kPassword)), silent_url}) {
+    auto factory = Factory({"--line-db", url, "--count", "1"});
+    ASSERT_EQ(factory->Wait(kJobBound), 0) << factory->Output();
+    EXPECT_EQ(ReportByUsbPath().at(UsbPath(0))["result"], "succeeded");
+    const std::string out = vektest::ReadWhole(Folder(UsbPath(0)) + "/vek-cli.out");
+    EXPECT_EQ(out.find("line record not shipped: "), out.rfind("line record not shipped")) << out;
+    EXPECT_NE(out.find("line record not shipped: "), std::string::npos) << out;
+  }
+  close(silent);
+  EXPECT_EQ(FilesHolding(vektest::PgCluster::kPassword), std::vector<std::string>{});
+  EXPECT_EQ(LineIds().size(), 0u);
+}
+
+// A module whose flash write failed after its backup at station A, carried in its
+// programmer to station B, gets its images there and then its own NV items back.
+TEST_F(LineEndToEnd, AModuleCarriedToAnotherStationGetsItsNvBackupFromTheLine) {
+  nv_reset_by_download_ = true;  // the download at station B loses every NV item
+  StartTray(1, {"1@programmer:07:refuse:13"});
+  auto a = Factory({"--count", "1", "--station-db", dir_.File("a.db"), "--line-db", line_.Url()});
+  ASSERT_EQ(a->Wait(kJobBound), 1) << a->Output();
+  Module(0).faults().Clear();
+  auto b = Factory({"--count", "1", "--product", "ZX2180", "--station-db", dir_.File("b.db"), "--line-db",
+                    line_.Url(), "--restore-from-vault"},
+                   "work-b");
+  ASSERT_EQ(b->Wait(kJobBound), 0) << b->Output();
+  // Every item station A backed up is in the module again as it was before station A.
+  const std::string backup = vektest::ReadWhole(dir_.File("work/" + UsbPath(0) + "/backup.nvb"));
+  ASSERT_TRUE(backup.size() > 0 && backup.size() % 131 == 0) << backup.size();
+  std::map<uint16_t, size_t> elements;
+  for (size_t at = 0; at < backup.size(); at += 131) {
+    const uint16_t id = static_cast<uint8_t>(backup[at + 1]) | static_cast<uint8_t>(backup[at + 2]) << 8;
+    const size_t element = elements[id]++;
+    EXPECT_TRUE(Module(0).device().nv.Element(id, static_cast<int>(element)) == nv_before_[0].at(id).at(element))
+        << "item " << id << "[" << element << "]";
+  }
+  const std::string log = vektest::ReadWhole(Folder(UsbPath(0)) + "/vek.log");
+  EXPECT_TRUE(Contains(log, "NV backup of IMEI " + Module(0).options().at.imei + " from ")) << log;
+  EXPECT_TRUE(Contains(b->Output(), "restore backup.nvb successful!")) << b->Output();
+  EXPECT_EQ(line_.Column("SELECT count(*) FROM jobs"), std::vector<std::string>{"2"});
 }
 
 }  // namespace

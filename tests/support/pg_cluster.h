@@ -4,6 +4,7 @@
 // tests run as root (the server refuses root), and stopped with the test.
 #pragma once
 
+#include <libpq-fe.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -45,6 +47,18 @@ class PgCluster {
   // A libpq connection string for the role, with `password` (the right one by default).
   std::string Url(const std::string& password = kPassword) const {
     return "host=" + dir_.path() + " port=" + std::to_string(port_) + " user=vek dbname=postgres password=" + password;
+  }
+
+  // The first column of every row `sql` gives (empty when it fails).
+  std::vector<std::string> Column(const std::string& sql) const {
+    std::vector<std::string> values;
+    PGconn* conn = PQconnectdb(Url().c_str());
+    PGresult* result = PQexec(conn, sql.c_str());
+    for (int row = 0; PQresultStatus(result) == PGRES_TUPLES_OK && row < PQntuples(result); ++row)
+      values.push_back(PQgetvalue(result, row, 0));
+    PQclear(result);
+    PQfinish(conn);
+    return values;
   }
 
   static constexpr const char* kPassword = "line-secret-4711";
