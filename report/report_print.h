@@ -5,7 +5,7 @@
 #include <ostream>
 #include <vector>
 
-#include "report/station_reader.h"
+#include "report/record_reader.h"
 
 namespace vekreport {
 

@@ -76,6 +76,49 @@ int ShipToLine(const std::string& station_path, std::string url) {
   return kReportDone;
 }
 
+// jobs, module, nv and summary, through `reader`; `source` names its database in messages.
+int Query(RecordReader& reader, const ReportOptions& options, const std::string& source) {
+  // A read that failed leaves its rows out: said instead of a report that looks whole.
+  auto failed_read = [&] { return Fail("cannot read " + source + ": " + reader.error()); };
+  switch (options.command) {
+    case Command::kJobs: {
+      const std::vector<JobRow> jobs = reader.Jobs({options.module, options.image_set, options.since, options.failed});
+      if (!reader.error().empty()) return failed_read();
+      if (options.json) PrintJobsJson(std::cout, jobs);
+      else PrintJobsTable(std::cout, jobs);
+      break;
+    }
+    case Command::kModule: {
+      JobFilter filter;
+      filter.module = options.module;
+      const std::vector<JobRow> jobs = reader.Jobs(filter);
+      const std::vector<NvBackupRow> backups = reader.NvBackups(options.module);
+      if (!reader.error().empty()) return failed_read();
+      std::cout << "jobs of " << options.module << ":\n";
+      PrintJobsTable(std::cout, jobs);
+      std::cout << "\nNV backups kept for " << options.module << ":\n";
+      PrintNvBackups(std::cout, backups);
+      break;
+    }
+    case Command::kNv: {
+      const auto bytes = reader.NvBytes(options.module, options.first, options.sha256);
+      if (!reader.error().empty()) return failed_read();
+      if (!bytes) return Fail("no such NV backup of " + options.module + " is kept");
+      return WriteBackupFile(options.out, *bytes);
+    }
+    case Command::kSummary: {
+      const Summary summary = reader.Summarise(options.since);
+      if (!reader.error().empty()) return failed_read();
+      PrintSummary(std::cout, summary);
+      break;
+    }
+    case Command::kLineInit:
+    case Command::kShip: break;  // not queries
+  }
+  if (!std::cout.flush()) return Fail("cannot write the report");
+  return kReportDone;
+}
+
 int main(int argc, char** argv) {
   ReportOptions options;
   if (auto status = ParseReportOptions(argc, argv, options)) return *status;
@@ -90,31 +133,5 @@ int main(int argc, char** argv) {
     return ShipToLine(path, options.line_db);
   }
   StationReader reader(*db);
-  switch (options.command) {
-    case Command::kJobs: {
-      const std::vector<JobRow> jobs = reader.Jobs({options.module, options.image_set, options.since, options.failed});
-      if (options.json) PrintJobsJson(std::cout, jobs);
-      else PrintJobsTable(std::cout, jobs);
-      break;
-    }
-    case Command::kModule: {
-      JobFilter filter;
-      filter.module = options.module;
-      std::cout << "jobs of " << options.module << ":\n";
-      PrintJobsTable(std::cout, reader.Jobs(filter));
-      std::cout << "\nNV backups kept for " << options.module << ":\n";
-      PrintNvBackups(std::cout, reader.NvBackups(options.module));
-      break;
-    }
-    case Command::kNv: {
-      const auto bytes = reader.NvBytes(options.module, options.first, options.sha256);
-      if (!bytes) return Fail("no such NV backup of " + options.module + " is kept");
-      return WriteBackupFile(options.out, *bytes);
-    }
-    case Command::kSummary: PrintSummary(std::cout, reader.Summarise(options.since)); break;
-    case Command::kLineInit:
-    case Command::kShip: break;  // above
-  }
-  if (!std::cout.flush()) return Fail("cannot write the report");
-  return kReportDone;
+  return Query(reader, options, path);
 }

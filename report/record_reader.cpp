@@ -1,0 +1,86 @@
+#include "report/record_reader.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+namespace vekreport {
+namespace {
+
+std::string ThisHost() {
+  char name[256] = {};
+  return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
+std::string ThisBoot() {
+  std::ifstream file("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(file, id);
+  return id;
+}
+
+bool ProcessLives(const std::string& pid_text) {
+  char* end = nullptr;
+  const long pid = std::strtol(pid_text.c_str(), &end, 10);
+  if (pid <= 0 || end == pid_text.c_str() || *end != '\0') return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+bool Unsuccessful(const std::string& result) {
+  return result == "failed" || result == "aborted" || result == "interrupted";
+}
+
+}  // namespace
+
+std::string JobRow::Column(const std::string& name) const {
+  for (const Cell& cell : columns)
+    if (cell.name == name) return cell.text;
+  return {};
+}
+
+std::string ShownResult(const std::string& result, const std::string& station, const std::string& pid,
+                        const std::string& boot_id) {
+  if (result != "running" || station != ThisHost()) return result;
+  if (boot_id != ThisBoot() || !ProcessLives(pid)) return "interrupted";
+  return result;
+}
+
+std::string SinceText(const std::string& since) {
+  if (since.size() == 10) return since + "T00:00:00Z";
+  return since;
+}
+
+std::vector<JobRow> RecordReader::Jobs(const JobFilter& filter) {
+  std::vector<JobRow> rows;
+  for (JobRow& row : StoredJobs(filter)) {
+    for (Cell& cell : row.columns)
+      if (cell.name == "result")
+        cell.text = ShownResult(cell.text, row.Column("station"), row.Column("pid"), row.Column("boot_id"));
+    if (filter.failed && !Unsuccessful(row.Column("result"))) continue;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Summary RecordReader::Summarise(const std::string& since) {
+  JobFilter filter;
+  filter.since = since;
+  Summary summary;
+  for (const JobRow& row : Jobs(filter)) {
+    const std::string result = row.Column("result");
+    ++summary.by_result[result];
+    if (Unsuccessful(result)) {
+      const std::string step = row.Column("failed_step");
+      ++summary.failed_by_step[step.empty() ? "(none)" : step];
+    }
+    const std::string product = row.Column("product");
+    ++summary.by_product[product.empty() ? "(unknown)" : product];
+    ++summary.by_station[row.Column("station")];
+  }
+  return summary;
+}
+
+}  // namespace vekreport

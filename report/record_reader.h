@@ -1,0 +1,77 @@
+// What vek-report's queries read, from the station's database or from the line's:
+// the same rows either way, so that one printing serves both.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vekreport {
+
+// A row of `jobs` as stored, with `result` as vek-report shows it: a row still
+// "running" whose process is gone (this station, another boot or no such
+// process) reads "interrupted".
+struct Cell {
+  std::string name;
+  std::string text;  // "" for NULL
+  bool null = false, number = false;
+};
+
+struct JobRow {
+  std::vector<Cell> columns;  // in table order
+  std::string Column(const std::string& name) const;
+};
+
+struct JobFilter {
+  std::string module;     // IMEI or MEID
+  std::string image_set;  // its SHA-256
+  std::string since;      // "2026-12-01" or a whole UTC time
+  bool failed = false;    // failed, aborted and interrupted only
+};
+
+struct NvBackupRow {
+  std::string sha256, module, job_id, taken_utc;
+  int64_t records = 0;
+  bool first_of_module = false;
+  int64_t size = 0;
+  std::string station;  // the line's rows only: the station that took it
+};
+
+struct Summary {
+  std::map<std::string, int64_t> by_result, failed_by_step, by_product, by_station;
+};
+
+class RecordReader {
+ public:
+  virtual ~RecordReader() = default;
+
+  std::vector<JobRow> Jobs(const JobFilter& filter);  // newest first
+  virtual std::vector<NvBackupRow> NvBackups(const std::string& module) = 0;  // newest first
+  // The bytes of one backup of `module`: the first taken, the one with `sha256`,
+  // or else the newest; nothing when there is none.
+  virtual std::optional<std::vector<uint8_t>> NvBytes(const std::string& module, bool first,
+                                                      const std::string& sha256) = 0;
+  Summary Summarise(const std::string& since);
+
+  // Why a read failed (its rows are then missing); empty while all went well.
+  const std::string& error() const { return error_; }
+
+ protected:
+  // The stored rows of the filter's module, image set and time, newest first,
+  // with every column in table order.
+  virtual std::vector<JobRow> StoredJobs(const JobFilter& filter) = 0;
+
+  std::string error_;
+};
+
+// "interrupted" for a row left running by a process that is gone; judged only
+// for rows of this station, the one place where that process can be looked at.
+std::string ShownResult(const std::string& result, const std::string& station, const std::string& pid,
+                        const std::string& boot_id);
+
+// The lower bound of --since as the tables store times: a date alone means from its first second on.
+std::string SinceText(const std::string& since);
+
+}  // namespace vekreport
