@@ -58,6 +58,10 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
   nv->add_option("--out", options.out, "the file to write (never over an existing one)")->required()->type_name("FILE");
   CLI::App* summary = app.add_subcommand("summary", "jobs by result, failures by step, by product and by station");
   summary->add_option("--since", options.since, "started on or after this day or UTC time")->type_name("DATE");
+  // Each query reads the line database instead of the station's when told to; VEK_LINE_DB alone never switches it.
+  for (CLI::App* query : {jobs, module, nv, summary})
+    query->add_option("--line-db", options.line_db, "read the line database (a libpq connection string or URI) instead")
+        ->type_name("URL");
   CLI::App* line_init = app.add_subcommand("line-init", "creates or upgrades the line database's schema");
   line_init->add_option("url", options.line_db, "the line database (a libpq connection string or URI)")
       ->required()
@@ -77,6 +81,9 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     err << "vek-report: " << text << "\n";
     return kReportUsage;
   };
+  options.from_line = !line_init->parsed() && !ship->parsed() && app.get_subcommands().front()->count("--line-db") > 0;
+  if (options.from_line && options.line_db.empty())
+    return refuse("--line-db expects the line database (a libpq connection string or URI)");
   if (!options.module.empty() && !IsModuleId(options.module))
     return refuse("a module is named by its IMEI (15 digits) or MEID (14 hexadecimal digits)");
   if (!options.image_set.empty() && !IsHex64(options.image_set))

@@ -21,7 +21,8 @@ struct ReportOptions {
   bool first = false;     // nv --first
   std::string sha256;     // nv --sha
   std::string out;        // nv --out FILE
-  std::string line_db;    // --line-db URL (ship), or line-init's URL
+  std::string line_db;    // --line-db URL (ship and the queries), or line-init's URL
+  bool from_line = false; // a query given --line-db: it reads the line database, not the station's
 };
 
 // Exit statuses: 0 done, 1 the database cannot be read (or nothing to write),

@@ -48,8 +48,10 @@ std::string Dash(const std::string& text) { return text.empty() ? "-" : Printabl
 
 }  // namespace
 
-void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs) {
+void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs, bool from_line) {
   Table table{{"STARTED (UTC)", "RESULT", "FAILED STEP", "MODULE", "PRODUCT", "VERSION", "USB PATH", "SECONDS", "ID"}};
+  constexpr size_t kStationAt = 6;  // before the USB path, a port of that station
+  if (from_line) table[0].insert(table[0].begin() + kStationAt, "STATION");
   for (const JobRow& job : jobs) {
     const std::string module = !job.Column("imei").empty() ? job.Column("imei") : job.Column("meid");
     std::string version = job.Column("version_before");
@@ -63,6 +65,7 @@ void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs) {
     table.push_back({Dash(job.Column("started_utc")), Dash(job.Column("result")), Dash(job.Column("failed_step")),
                      Dash(module), Dash(job.Column("product")), Dash(version), Dash(job.Column("usb_path")),
                      Dash(seconds), Dash(job.Column("id"))});
+    if (from_line) table.back().insert(table.back().begin() + kStationAt, Dash(job.Column("station")));
   }
   PrintTable(out, table);
 }
@@ -80,12 +83,17 @@ void PrintJobsJson(std::ostream& out, const std::vector<JobRow>& jobs) {
   }
 }
 
-void PrintNvBackups(std::ostream& out, const std::vector<NvBackupRow>& backups) {
+void PrintNvBackups(std::ostream& out, const std::vector<NvBackupRow>& backups, bool from_line) {
   Table table{{"TAKEN (UTC)", "RECORDS", "BYTES", "KEPT", "SHA-256", "JOB"}};
-  for (const NvBackupRow& backup : backups)
+  if (from_line) table[0].push_back("STATION");
+  // A station keeps the newest ten besides the first; the line keeps all it was shipped.
+  const char* others_kept = from_line ? "shipped" : "newest ten";
+  for (const NvBackupRow& backup : backups) {
     table.push_back({Dash(backup.taken_utc), std::to_string(backup.records), std::to_string(backup.size),
-                     backup.first_of_module ? "first (as it arrived)" : "newest ten", Dash(backup.sha256),
+                     backup.first_of_module ? "first (as it arrived)" : others_kept, Dash(backup.sha256),
                      Dash(backup.job_id)});
+    if (from_line) table.back().push_back(Dash(backup.station));
+  }
   PrintTable(out, table);
 }
 

@@ -1,4 +1,5 @@
-// vek-report: what the station's database holds. Reads only; never changes it.
+// vek-report: what the station's database holds, or with --line-db what the
+// line's holds. Its queries read only; never change either.
 //
 // Exit status: 0 done; 1 the database is missing or cannot be read, nothing
 // is kept for the module, or the backup file cannot be written; 2 bad arguments.
@@ -12,6 +13,7 @@
 #include "records/line_db.h"
 #include "records/line_shipping.h"
 #include "records/station_db.h"
+#include "report/line_reader.h"
 #include "report/report_options.h"
 #include "report/report_print.h"
 #include "report/station_reader.h"
@@ -85,7 +87,7 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
       const std::vector<JobRow> jobs = reader.Jobs({options.module, options.image_set, options.since, options.failed});
       if (!reader.error().empty()) return failed_read();
       if (options.json) PrintJobsJson(std::cout, jobs);
-      else PrintJobsTable(std::cout, jobs);
+      else PrintJobsTable(std::cout, jobs, options.from_line);
       break;
     }
     case Command::kModule: {
@@ -95,9 +97,9 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
       const std::vector<NvBackupRow> backups = reader.NvBackups(options.module);
       if (!reader.error().empty()) return failed_read();
       std::cout << "jobs of " << options.module << ":\n";
-      PrintJobsTable(std::cout, jobs);
+      PrintJobsTable(std::cout, jobs, options.from_line);
       std::cout << "\nNV backups kept for " << options.module << ":\n";
-      PrintNvBackups(std::cout, backups);
+      PrintNvBackups(std::cout, backups, options.from_line);
       break;
     }
     case Command::kNv: {
@@ -123,9 +125,15 @@ int main(int argc, char** argv) {
   ReportOptions options;
   if (auto status = ParseReportOptions(argc, argv, options)) return *status;
   if (options.command == Command::kLineInit) return InitLine(options.line_db);
+  std::string reason;
+  if (options.from_line) {
+    std::unique_ptr<vek::LineDb> line = OpenLineForReading(options.line_db, reason);
+    if (!line) return Fail("cannot read " + reason);
+    LineReader reader(*line);
+    return Query(reader, options, vek::LineDbTarget(options.line_db));
+  }
   const std::string path = vek::StationDbPath(options.db, false);
   if (access(path.c_str(), F_OK) != 0) return Fail("no station database at " + path);
-  std::string reason;
   std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);
   if (!db) return Fail("cannot read " + path + ": " + reason);
   if (options.command == Command::kShip) {

@@ -1,0 +1,109 @@
+#include "report/line_reader.h"
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+
+namespace vekreport {
+namespace {
+
+using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+// PostgreSQL's type ids of the numbers the line's tables hold.
+bool IsNumberType(Oid type) {
+  return type == 20 || type == 21 || type == 23 || type == 700 || type == 701 || type == 1700;
+}
+
+std::string FirstLine(std::string text) {
+  if (const size_t end = text.find('\n'); end != std::string::npos) text.resize(end);
+  return text;
+}
+
+// Runs `sql` with `values` as text parameters ("" goes as NULL), its rows in
+// text or, with `binary`, as stored; nothing and `error` set when it fails.
+Result Query(pg_conn* conn, const char* sql, const std::vector<std::string>& values, bool binary,
+             std::string& error) {
+  std::vector<const char*> params;
+  for (const std::string& value : values) params.push_back(value.empty() ? nullptr : value.c_str());
+  Result result(PQexecParams(conn, sql, static_cast<int>(params.size()), nullptr, params.data(), nullptr, nullptr,
+                             binary ? 1 : 0),
+                &PQclear);
+  if (PQresultStatus(result.get()) == PGRES_TUPLES_OK) return result;
+  if (error.empty()) error = FirstLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn));
+  return Result(nullptr, &PQclear);
+}
+
+}  // namespace
+
+std::unique_ptr<vek::LineDb> OpenLineForReading(const std::string& url, std::string& reason) {
+  std::unique_ptr<vek::LineDb> line = vek::LineDb::Connect(url, reason);
+  if (!line) return nullptr;
+  int version = 0;
+  std::string why;
+  if (!line->Version(version, why)) {
+    reason = vek::LineDbTarget(url) + ": " + why;
+    return nullptr;
+  }
+  if (version == vek::kLineSchemaVersion) return line;
+  reason = vek::LineDbTarget(url) + ": " +
+           (version == 0 ? "it has no schema yet (vek-report line-init makes it)"
+                         : "its schema (version " + std::to_string(version) +
+                               ") is not the one this vek-report reads (" + std::to_string(vek::kLineSchemaVersion) +
+                               ")");
+  return nullptr;
+}
+
+std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
+  const Result result = Query(line_.handle(),
+                              "SELECT * FROM jobs WHERE ($1::text IS NULL OR imei = $1 OR meid = $1) "
+                              "AND ($2::text IS NULL OR image_set_sha256 = $2) "
+                              "AND ($3::text IS NULL OR started_utc >= $3) "
+                              "ORDER BY started_utc DESC, station DESC, id DESC",
+                              {filter.module, filter.image_set, filter.since.empty() ? "" : SinceText(filter.since)},
+                              false, error_);
+  std::vector<JobRow> rows;
+  if (!result) return rows;
+  PGresult* found = result.get();
+  for (int i = 0; i < PQntuples(found); ++i) {
+    JobRow row;
+    for (int column = 0; column < PQnfields(found); ++column)
+      row.columns.push_back({PQfname(found, column), PQgetvalue(found, i, column),
+                             PQgetisnull(found, i, column) != 0, IsNumberType(PQftype(found, column))});
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<NvBackupRow> LineReader::NvBackups(const std::string& module) {
+  const Result result = Query(line_.handle(),
+                              "SELECT sha256, module, job_id, taken_utc, records, "
+                              "row_number() OVER (ORDER BY taken_utc, sha256) = 1, octet_length(bytes), station "
+                              "FROM nv_backups WHERE module = $1 ORDER BY taken_utc DESC, sha256 DESC",
+                              {module}, false, error_);
+  std::vector<NvBackupRow> rows;
+  if (!result) return rows;
+  PGresult* found = result.get();
+  for (int i = 0; i < PQntuples(found); ++i)
+    rows.push_back({PQgetvalue(found, i, 0), PQgetvalue(found, i, 1), PQgetvalue(found, i, 2),
+                    PQgetvalue(found, i, 3), std::atoll(PQgetvalue(found, i, 4)),
+                    PQgetvalue(found, i, 5)[0] == 't', std::atoll(PQgetvalue(found, i, 6)), PQgetvalue(found, i, 7)});
+  return rows;
+}
+
+std::optional<std::vector<uint8_t>> LineReader::NvBytes(const std::string& module, bool first,
+                                                        const std::string& sha256) {
+  // Binary results: the bytes as stored, not bytea's hexadecimal text.
+  const Result result =
+      first ? Query(line_.handle(),
+                    "SELECT bytes FROM nv_backups WHERE module = $1 ORDER BY taken_utc, sha256 LIMIT 1", {module}, true,
+                    error_)
+            : Query(line_.handle(),
+                    "SELECT bytes FROM nv_backups WHERE module = $1 AND ($2::text IS NULL OR sha256 = $2) "
+                    "ORDER BY taken_utc DESC, sha256 DESC LIMIT 1",
+                    {module, sha256}, true, error_);
+  if (!result || PQntuples(result.get()) == 0) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(result.get(), 0, 0));
+  return std::vector<uint8_t>(bytes, bytes + PQgetlength(result.get(), 0, 0));
+}
+
+}  // namespace vekreport
