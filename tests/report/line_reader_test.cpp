@@ -1,0 +1,70 @@
+// vek-report's reader of the line database against a real PostgreSQL server
+// started for the test, fed by two stations' real SQLite files.
+#include "report/line_reader.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "pg_cluster.h"
+#include "records/line_shipping.h"
+#include "report/station_reader.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::string> Names(const vekreport::JobRow& row) {
+  std::vector<std::string> names;
+  for (const vekreport::Cell& cell : row.columns) names.push_back(cell.name);
+  return names;
+}
+
+TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
+  vektest::PgCluster cluster(40000 + getpid() % 10000);
+  ASSERT_TRUE(cluster.ready());
+  std::string reason;
+  EXPECT_FALSE(vekreport::OpenLineForReading(cluster.Url(), reason));
+  EXPECT_NE(reason.find("no schema yet"), std::string::npos) << reason;
+  auto line = vek::LineDb::Connect(cluster.Url(), reason);
+  ASSERT_TRUE(line && line->Init(reason)) << reason;
+  ASSERT_TRUE(vekreport::OpenLineForReading(cluster.Url(), reason)) << reason;
+
+  // The same module at two stations, a day apart; bytes that text would spoil.
+  const std::string imei = "356938035643809";
+  const std::vector<std::vector<uint8_t>> bytes = {{0x00, '\\', '\'', 0xFF}, {0x0A, 0x00, 0x80}};
+  vektest::TempDir dir;
+  std::vector<std::string> station_columns;
+  for (int i = 0; i < 2; ++i) {
+    auto station = vek::StationDb::Open(dir.File(std::to_string(i)), vek::StationDb::Mode::kWrite, reason);
+    ASSERT_TRUE(station) << reason;
+    vek::StationJobRow row;
+    row.id = "job-" + std::to_string(i);
+    row.started_utc = "2026-12-0" + std::to_string(8 + i) + "T10:00:00Z";
+    row.station = "station-" + std::string(1, static_cast<char>('a' + i));
+    row.program = "vek-cli";
+    row.vek_version = "5.1";
+    row.imei = imei;
+    row.result = "succeeded";
+    ASSERT_TRUE(vek::WriteJobRow(*station, row, reason)) << reason;
+    ASSERT_TRUE(vek::WriteNvBackup(*station, {"sha-" + row.id, imei, row.id, row.started_utc, 3, bytes[i]}, reason));
+    ASSERT_EQ(vek::ShipPending(*station, *line, reason).shipped, 1) << reason;
+    station_columns = Names(vekreport::StationReader(*station).Jobs({})[0]);
+  }
+
+  vekreport::LineReader reader(*line);
+  const auto jobs = reader.Jobs({imei});
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0].Column("station"), "station-b");  // newest first
+  EXPECT_EQ(jobs[1].Column("station"), "station-a");
+  // The station's columns in its order, less the process it judges running rows by.
+  station_columns.resize(station_columns.size() - 2);
+  EXPECT_EQ(Names(jobs[0]), station_columns);
+  EXPECT_EQ(reader.Jobs({"", "", "2026-12-09"}).size(), 1u);
+  const auto by_station = reader.Summarise("").by_station;
+  EXPECT_EQ(by_station, (std::map<std::string, int64_t>{{"station-a", 1}, {"station-b", 1}}));
+  EXPECT_EQ(reader.NvBytes(imei, true, ""), bytes[0]);
+  EXPECT_EQ(reader.NvBytes(imei, false, ""), bytes[1]);
+  EXPECT_EQ(reader.NvBytes(imei, false, "sha-job-0"), bytes[0]);
+  EXPECT_TRUE(reader.error().empty()) << reader.error();
+}
+
+}  // namespace
