@@ -42,6 +42,10 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
   app.set_version_flag("--version", "vek-report 5.1");
   app.add_option("--db", options.db, "the station database (default: VEK_STATION_DB, else $XDG_DATA_HOME/vek/station.db)")
       ->type_name("FILE");
+  // Before the command, as --db is, or among the command's own options.
+  auto* line_db = app.add_option("--line-db", options.line_db,
+                                 "read (or ship to) the line database, a libpq connection string or URI, instead")
+                      ->type_name("URL");
   app.require_subcommand(1);
   CLI::App* jobs = app.add_subcommand("jobs", "the jobs, newest first");
   jobs->add_option("--module", options.module, "of this module only")->type_name("IMEI|MEID");
@@ -81,7 +85,8 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     err << "vek-report: " << text << "\n";
     return kReportUsage;
   };
-  options.from_line = !line_init->parsed() && !ship->parsed() && app.get_subcommands().front()->count("--line-db") > 0;
+  options.from_line = !line_init->parsed() && !ship->parsed() &&
+                      (line_db->count() > 0 || app.get_subcommands().front()->count("--line-db") > 0);
   if (options.from_line && options.line_db.empty())
     return refuse("--line-db expects the line database (a libpq connection string or URI)");
   if (!options.module.empty() && !IsModuleId(options.module))

@@ -1,5 +1,6 @@
 // vek-report: what the station's database holds, or with --line-db what the
-// line's holds. Its queries read only; never change either.
+// line's holds. Its queries read only; `ship` marks in the station's database
+// what it shipped, `line-init` makes the line's schema.
 //
 // Exit status: 0 done; 1 the database is missing or cannot be read, nothing
 // is kept for the module, or the backup file cannot be written; 2 bad arguments.
