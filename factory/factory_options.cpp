@@ -49,6 +49,9 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
                                     "$XDG_DATA_HOME/vek/station.db)")
                          ->type_name("FILE");
   app.add_flag("--no-station-db", options.no_station_db, "keep no record of the jobs")->excludes(station_db);
+  app.add_flag("--journal", options.journal,
+               "write each finished job to the systemd journal (default: when the output is no terminal and the "
+               "journal is there)");
   auto* config = app.add_option("--config", options.config,
                                 "read more options from FILE, one \"key = value\" a line (the command line wins)")
                      ->type_name("FILE");

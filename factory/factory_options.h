@@ -22,6 +22,7 @@ struct FactoryOptions {
   bool no_station_db = false;      // --no-station-db
   bool restore_from_vault = false;  // --restore-from-vault, passed to every vek-cli
   std::string line_db;             // --line-db URL: every vek-cli gets it as VEK_LINE_DB
+  bool journal = false;            // --journal: each finished job in the journal, whatever the output is
   std::string config;              // --config FILE: more options, the command line's winning
 };
 
