@@ -2,6 +2,8 @@
 
 #include <sys/uio.h>
 #include <syslog.h>
+// The entries name no source file of this build (CODE_FILE and CODE_LINE).
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
