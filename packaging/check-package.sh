@@ -106,8 +106,9 @@ status=0
    --station-db "$job/tray/station.db" --report "$job/tray/report.jsonl" --count 2 --timeout 60 \
    >"$job/factory.txt" 2>&1) || status=$?
 stop_sim
-[ "$status" -eq 0 ] && [ "$(grep -c '"result":"succeeded"' "$job/tray/report.jsonl" 2>/dev/null)" = 2 ] ||
+if [ "$status" -ne 0 ] || [ "$(grep -c '"result":"succeeded"' "$job/tray/report.jsonl" 2>/dev/null)" != 2 ]; then
   fail "the packaged vek-factory with the shipped options file ended with $status: $(tail -3 "$job/factory.txt")"
+fi
 
 # The jobs' records, read back by the packaged vek-report.
 run 0 "$root/usr/bin/vek-report" --db "$job/data/vek/station.db" jobs
@@ -126,9 +127,10 @@ fi
 if command -v systemd-sysusers >/dev/null; then
   mkdir -p "$runtime/sysroot/etc"
   run 0 systemd-sysusers --root="$runtime/sysroot" "$root/usr/lib/sysusers.d/vek-tools.conf"
-  grep -q '^vek:[^:]*:[0-9]*:[0-9]*:[^:]*:/var/lib/vek:' "$runtime/sysroot/etc/passwd" &&
-    grep -Eq '^dialout:[^:]*:[0-9]*:(.*,)?vek(,|$)' "$runtime/sysroot/etc/group" ||
+  if ! grep -q '^vek:[^:]*:[0-9]*:[0-9]*:[^:]*:/var/lib/vek:' "$runtime/sysroot/etc/passwd" ||
+     ! grep -Eq '^dialout:[^:]*:[0-9]*:(.*,)?vek(,|$)' "$runtime/sysroot/etc/group"; then
     fail "systemd-sysusers made no user vek in /var/lib/vek and the dialout group"
+  fi
 fi
 
 # The desktop package over it: its files, its Depends, its program.
