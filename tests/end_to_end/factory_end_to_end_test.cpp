@@ -329,28 +329,26 @@ TEST_F(FactoryEndToEnd, SigintEndsWithoutNewJobsAndASecondStopsTheRunningOnesFor
   ExpectSucceeded(ReportByUsbPath(), left, false);
 }
 
-// One datagram of the journal's native protocol: NAME=value lines, or NAME, a
-// newline, the value's length (64 bits, little-endian), the value, a newline.
+// A datagram of the journal's protocol: NAME=value lines, or NAME\n, a 64-bit length, the value, \n.
 std::map<std::string, std::string> JournalEntry(const std::string& datagram) {
   std::map<std::string, std::string> fields;
   for (size_t at = 0, end; (end = datagram.find('\n', at)) != std::string::npos;) {
     const std::string line = datagram.substr(at, end - at);
+    uint64_t size = 0;
     if (const size_t equals = line.find('='); equals != std::string::npos) {
       fields[line.substr(0, equals)] = line.substr(equals + 1);
-      at = end + 1;
-      continue;
+    } else {
+      datagram.copy(reinterpret_cast<char*>(&size), sizeof size, end + 1);
+      fields[line] = datagram.substr(end + 1 + sizeof size, size);
+      size += sizeof size + 1;
     }
-    uint64_t size = 0;
-    datagram.copy(reinterpret_cast<char*>(&size), sizeof size, end + 1);
-    fields[line] = datagram.substr(end + 1 + sizeof size, size);
-    at = end + 1 + sizeof size + size + 1;
+    at = end + 1 + size;
   }
   return fields;
 }
 
-// With its output in a file and a journal listening, vek-factory writes each
-// finished job as one entry: the journal's socket is the test's, bound over
-// /run/systemd in a mount namespace of vek-factory's own.
+// With its output in a file and a journal listening, each finished job is one entry; the
+// journal's socket is the test's, bound over /run/systemd in vek-factory's own mount namespace.
 TEST_F(FactoryEndToEnd, EachFinishedJobIsOneJournalEntryWithTheReportLinesFacts) {
   if (access("/run/systemd", F_OK) != 0 || std::system("unshare --mount --map-root-user true 2>/dev/null") != 0)
     GTEST_SKIP() << "no mount namespace to give vek-factory a journal of the test's";
