@@ -72,11 +72,9 @@ TEST(FactoryOptions, TheOptionsFileSetsWhatTheCommandLineLeavesOut) {
       {"--jobs", "2", "--station-db", "s.db"});
   ASSERT_FALSE(parsed.status) << parsed.err;
   EXPECT_EQ(parsed.options.jobs, 2u);  // the command line wins, also over an option it excludes
-  EXPECT_EQ(parsed.options.station_db, "s.db");
-  EXPECT_FALSE(parsed.options.no_station_db);
+  EXPECT_TRUE(parsed.options.station_db == "s.db" && !parsed.options.no_station_db);
   EXPECT_EQ(parsed.options.report, "/var/lib/vek/my report.jsonl");
-  EXPECT_TRUE(parsed.options.restore_default);
-  EXPECT_FALSE(parsed.options.erase_on_mismatch);
+  EXPECT_TRUE(parsed.options.restore_default && !parsed.options.erase_on_mismatch);
   EXPECT_EQ(parsed.options.line_db, "host=line dbname=vek");
 
   const std::pair<std::string, std::string> bad[] = {
