@@ -10,6 +10,7 @@
 
 #include "device/session.h"
 #include "events/exit_status.h"
+#include "factory/factory_journal.h"
 
 namespace vekfactory {
 namespace {
@@ -44,6 +45,7 @@ Factory::Factory(const FactoryOptions& options, std::string vek_cli, std::string
       station_db_(StationDbOf(options, workdir_)),
       sockets_(Clock::now()),
       table_(stdout, isatty(STDOUT_FILENO) == 1),
+      journal_(JournalWanted(options.journal)),
       last_job_end_(Clock::now()) {}
 
 std::vector<std::string> Factory::JobArguments(const std::string& usb_path) const {
@@ -93,6 +95,7 @@ void Factory::StartJob(const std::string& usb_path) {
   ++finished_;
   ++failed_;
   if (report_) report_->Append(ReportLine(row));
+  Journal(row);
   sockets_.JobEnded(usb_path, false, Clock::now());
   unstarted_.push_back(row);
   rows_.push_back(&unstarted_.back());
@@ -106,6 +109,16 @@ void Factory::FinishJob(FactoryJob& job) {
   sockets_.JobEnded(row.usb_path, row.normal_reset_sent, last_job_end_);
   if (report_ && !report_->Append(ReportLine(row)))
     table_.Say("vek-factory: the report line of " + row.usb_path + " could not be written to " + options_.report);
+  Journal(row);
+}
+
+void Factory::Journal(const ModuleRow& row) {
+  if (!journal_) return;
+  const std::string why = SendJournalEntry(JournalFields(row));
+  if (why.empty() || journal_failed_) return;
+  journal_failed_ = true;  // once: a journal that is not there stays away
+  table_.Say("vek-factory: the journal entry of " + row.usb_path + " could not be written (" + why +
+             "); the report and the station database keep the jobs");
 }
 
 void Factory::LookAtModules(Clock::time_point now) {

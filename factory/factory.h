@@ -27,6 +27,7 @@ class Factory {
   std::vector<std::string> JobArguments(const std::string& usb_path) const;
   void StartJob(const std::string& usb_path);
   void FinishJob(FactoryJob& job);
+  void Journal(const ModuleRow& row);
   void LookAtModules(Clock::time_point now);
   void OnSignal(int signal);
   bool Ended(Clock::time_point now) const;
@@ -40,6 +41,8 @@ class Factory {
   ModuleSockets sockets_;
   StatusTable table_;
   std::unique_ptr<ReportFile> report_;
+  const bool journal_;         // each finished job in the journal too
+  bool journal_failed_ = false;  // told once
   std::vector<std::unique_ptr<FactoryJob>> jobs_;  // every job of this run, in the order they started
   std::deque<ModuleRow> unstarted_;                // jobs that could not be started, as failed rows
   std::vector<const ModuleRow*> rows_;             // the table's rows: every job, in the order they started

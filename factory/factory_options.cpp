@@ -2,7 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sstream>
+
 #include "events/exit_status.h"
+#include "factory/factory_options_file.h"
 #include "options/option_words.h"
 
 namespace vekfactory {
@@ -16,9 +19,16 @@ struct NumberText {
   CLI::Option* option = nullptr;
 };
 
-}  // namespace
+// One parse of `words` (the program's name first): its exit status, if any, and
+// the long options an options file may set, with those the words gave.
+struct Parse {
+  std::optional<int> status;
+  std::map<std::string, OptionKey> keys;
+};
 
-std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& options, std::ostream& err) {
+Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options, std::ostream& err) {
+  std::vector<const char*> argv;
+  for (const std::string& word : words) argv.push_back(word.c_str());
   CLI::App app{"vek-factory: updates every module plugged in, one vek-cli per module, in the current directory."};
   app.set_version_flag("--version", "vek-factory 5.1");
   NumberText jobs{"--jobs", "a whole number of jobs from 1 to 256"};
@@ -39,29 +49,73 @@ std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& op
                                     "$XDG_DATA_HOME/vek/station.db)")
                          ->type_name("FILE");
   app.add_flag("--no-station-db", options.no_station_db, "keep no record of the jobs")->excludes(station_db);
+  app.add_flag("--journal", options.journal,
+               "write each finished job to the systemd journal (default: when the output is no terminal and the "
+               "journal is there)");
+  auto* config = app.add_option("--config", options.config,
+                                "read more options from FILE, one \"key = value\" a line (the command line wins)")
+                     ->type_name("FILE");
+  Parse parse;
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& error) {
     for (const NumberText* number : {&jobs, &count, &timeout})
       if (std::string_view(error.what()).find(number->name) != std::string_view::npos &&
           dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
         err << "vek-factory: " << number->name << " expects " << number->expects << "\n";
-        return vekevents::kExitUsage;
+        parse.status = vekevents::kExitUsage;
+        return parse;
       }
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? 0 : vekevents::kExitUsage;
+    parse.status = status == 0 ? 0 : vekevents::kExitUsage;
+    return parse;
   }
   const auto refuse = [&](const NumberText& number) {
     err << "vek-factory: " << number.name << " expects " << number.expects << ", not " << vekcli::Quoted(number.text)
         << "\n";
     return vekevents::kExitUsage;
   };
-  if (jobs.option->count() > 0 && !(options.jobs = vekcli::PositiveCount(jobs.text, kMostJobs))) return refuse(jobs);
-  if (count.option->count() > 0 && !(options.count = vekcli::PositiveCount(count.text, kMostCount)))
-    return refuse(count);
-  if (timeout.option->count() > 0 && !(options.timeout_seconds = vekcli::PositiveSeconds(timeout.text)))
-    return refuse(timeout);
-  return std::nullopt;
+  if (jobs.option->count() > 0 && !(options.jobs = vekcli::PositiveCount(jobs.text, kMostJobs)))
+    parse.status = refuse(jobs);
+  else if (count.option->count() > 0 && !(options.count = vekcli::PositiveCount(count.text, kMostCount)))
+    parse.status = refuse(count);
+  else if (timeout.option->count() > 0 && !(options.timeout_seconds = vekcli::PositiveSeconds(timeout.text)))
+    parse.status = refuse(timeout);
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_lnames().empty() || option == config || option == app.get_help_ptr() ||
+        option == app.get_version_ptr())
+      continue;
+    OptionKey key{option->get_expected_max() == 0, option->count() > 0};
+    for (const CLI::Option* other : option->get_excludes()) key.on_command_line |= other->count() > 0;
+    parse.keys[option->get_lnames().front()] = key;
+  }
+  return parse;
+}
+
+}  // namespace
+
+std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& options, std::ostream& err) {
+  const std::vector<std::string> words(argv, argv + argc);
+  const Parse command_line = ParseWords(words, options, err);
+  if (command_line.status || options.config.empty()) return command_line.status;
+  // The file's words go first: what the command line gives is left out of them.
+  const std::string path = options.config;
+  std::string error;
+  std::optional<std::vector<std::string>> file_words = ReadOptionsFile(path, command_line.keys, error);
+  if (!file_words) {
+    err << "vek-factory: " << error << "\n";
+    return vekevents::kExitUsage;
+  }
+  file_words->insert(file_words->begin(), words.front());
+  file_words->insert(file_words->end(), words.begin() + 1, words.end());
+  options = FactoryOptions{};
+  std::ostringstream said;
+  const Parse both = ParseWords(*file_words, options, said);
+  // Only the file's values can be wrong now: the message names it.
+  std::string text = said.str();
+  if (text.rfind("vek-factory: ", 0) == 0) text.erase(0, std::string("vek-factory: ").size());
+  if (both.status) err << "vek-factory: " << path << ": " << text << (text.empty() || text.back() != '\n' ? "\n" : "");
+  return both.status;
 }
 
 }  // namespace vekfactory

@@ -22,14 +22,17 @@ struct FactoryOptions {
   bool no_station_db = false;      // --no-station-db
   bool restore_from_vault = false;  // --restore-from-vault, passed to every vek-cli
   std::string line_db;             // --line-db URL: every vek-cli gets it as VEK_LINE_DB
+  bool journal = false;            // --journal: each finished job in the journal, whatever the output is
+  std::string config;              // --config FILE: more options, the command line's winning
 };
 
 // Most jobs at once, and most jobs of one run.
 inline constexpr unsigned kMostJobs = 256;
 inline constexpr unsigned kMostCount = 1000000;
 
-// Parses the command line; an exit status when the program must end now
-// (--help, --version: 0; a usage error: 2, told in plain words on `err`).
+// Parses the command line, then the options file it names (--config); an exit
+// status when the program must end now (--help, --version: 0; a usage error,
+// in the file too: 2, told in plain words on `err`).
 std::optional<int> ParseFactoryOptions(int argc, char** argv, FactoryOptions& options, std::ostream& err = std::cerr);
 
 }  // namespace vekfactory

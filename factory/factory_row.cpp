@@ -40,6 +40,11 @@ std::string ModuleRow::EndText() const {
   return text;
 }
 
+std::string ModuleRow::Result() const {
+  if (!outcome.empty()) return outcome;
+  return succeeded() ? "succeeded" : "failed";
+}
+
 void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
   const std::string type = vekevents::TypeOf(event);
   if (type == vekevents::kStatus) {
@@ -97,7 +102,7 @@ std::string ReportLine(const ModuleRow& row) {
   else line["nv_records_refused"] = nullptr;
   if (row.nv_unread >= 0) line["nv_unread"] = row.nv_unread;
   else line["nv_unread"] = nullptr;
-  line["result"] = row.outcome.empty() ? (row.succeeded() ? "succeeded" : "failed") : row.outcome;
+  line["result"] = row.Result();
   line["text"] = row.EndText();
   line["exit_status"] = row.exit_status.value_or(-1);
   line["duration"] = std::round(row.seconds(row.ended) * 1000.0) / 1000.0;

@@ -42,6 +42,9 @@ struct ModuleRow {
   // the failed step gave when the result only says that the job failed ("download failed! (write failed)").
   std::string EndText() const;
   bool succeeded() const { return exit_status == 0; }
+  // The result in one word, as the report and the journal give it: "succeeded",
+  // "failed", "aborted" or "no_job".
+  std::string Result() const;
   double seconds(Clock::time_point now) const;
 };
 

@@ -12,7 +12,9 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
+#include "factory/factory_journal.h"
 #include "factory_process.h"
 #include "pg_cluster.h"
 #include "records/line_db.h"
@@ -115,7 +117,12 @@ class FactoryEndToEnd : public ::testing::Test {
     work_ = work;
     std::filesystem::create_directories(dir_.File(work_));
     args.insert(args.begin(), {"--port-map", dir_.File(ports), "--images", images_, "--report", report_});
-    return std::make_unique<FactoryProcess>(args, dir_.File(work_), dir_.File("run"), run + ".out");
+    if (launcher_.empty())
+      return std::make_unique<FactoryProcess>(args, dir_.File(work_), dir_.File("run"), run + ".out");
+    args.insert(args.begin(), vektest::FactoryProgramPath());
+    args.insert(args.begin(), launcher_.begin() + 1, launcher_.end());
+    return std::make_unique<FactoryProcess>(args, dir_.File(work_), dir_.File("run"), run + ".out", "0.2",
+                                            launcher_.front());
   }
 
   // The port map lists the module's ports (or none of them).
@@ -199,6 +206,7 @@ class FactoryEndToEnd : public ::testing::Test {
   bool nv_reset_by_download_ = false;
   std::vector<NvSnapshot> nv_before_;
   int runs_ = 0;
+  std::vector<std::string> launcher_;  // runs vek-factory when given: the program, then its arguments
 };
 
 TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
@@ -319,6 +327,76 @@ TEST_F(FactoryEndToEnd, SigintEndsWithoutNewJobsAndASecondStopsTheRunningOnesFor
   auto third = Factory({"--product", "ZX2180", "--count", "1"});
   EXPECT_EQ(third->Wait(kJobBound), 0) << third->Output();
   ExpectSucceeded(ReportByUsbPath(), left, false);
+}
+
+// A datagram of the journal's protocol: NAME=value lines, or NAME\n, a 64-bit length, the value, \n.
+std::map<std::string, std::string> JournalEntry(const std::string& datagram) {
+  std::map<std::string, std::string> fields;
+  for (size_t at = 0, end; (end = datagram.find('\n', at)) != std::string::npos;) {
+    const std::string line = datagram.substr(at, end - at);
+    uint64_t size = 0;
+    if (const size_t equals = line.find('='); equals != std::string::npos) {
+      fields[line.substr(0, equals)] = line.substr(equals + 1);
+    } else {
+      datagram.copy(reinterpret_cast<char*>(&size), sizeof size, end + 1);
+      fields[line] = datagram.substr(end + 1 + sizeof size, size);
+      size += sizeof size + 1;
+    }
+    at = end + 1 + size;
+  }
+  return fields;
+}
+
+// With its output in a file and a journal listening, each finished job is one entry; the
+// journal's socket is the test's, bound over /run/systemd in vek-factory's own mount namespace.
+TEST_F(FactoryEndToEnd, EachFinishedJobIsOneJournalEntryWithTheReportLinesFacts) {
+  if (access("/run/systemd", F_OK) != 0 || std::system("unshare --mount --map-root-user true 2>/dev/null") != 0)
+    GTEST_SKIP() << "no mount namespace to give vek-factory a journal of the test's";
+  std::filesystem::create_directories(dir_.File("systemd/journal"));
+  const int journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  dir_.File("systemd/journal/socket").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  launcher_ = {"/usr/bin/unshare", "--mount", "--map-root-user", "sh", "-c",
+               "mount --bind \"$0\" /run/systemd && exec \"$@\"", dir_.File("systemd")};
+  StartTray(2, {"2@programmer:07:refuse:13"});
+  auto factory = Factory({"--count", "2", "--station-db", dir_.File("station.db")});
+  ASSERT_EQ(factory->Wait(kJobBound), 1) << factory->Output();
+  EXPECT_FALSE(Contains(factory->Output(), "journal")) << factory->Output();
+
+  std::map<std::string, std::map<std::string, std::string>> entries;
+  std::string datagram(1 << 16, '\0');
+  for (ssize_t n; (n = recv(journal, datagram.data(), datagram.size(), 0)) > 0;) {
+    auto entry = JournalEntry(datagram.substr(0, static_cast<size_t>(n)));
+    entries[entry["VEK_USB_PATH"]] = entry;
+  }
+  close(journal);
+  const auto report = ReportByUsbPath();
+  ASSERT_EQ(entries.size(), 2u);
+  for (const auto& [usb_path, entry] : entries) {
+    SCOPED_TRACE(usb_path);
+    ASSERT_TRUE(report.contains(usb_path));
+    const nlohmann::json& line = report.at(usb_path);
+    EXPECT_EQ(entry.at("MESSAGE_ID"), vekfactory::kJobEndedMessageId);
+    for (const auto& [field, key] : {std::pair{"VEK_IMEI", "imei"}, {"VEK_PRODUCT", "product"},
+                                     {"VEK_VERSION_BEFORE", "version_before"}, {"VEK_VERSION_AFTER", "version_after"},
+                                     {"VEK_IMAGE_SET_SHA256", "image_set_sha256"}, {"VEK_RESULT", "result"},
+                                     {"VEK_RECORD_ID", "record_id"}})
+      EXPECT_EQ(entry.at(field), line[key].get<std::string>()) << field;
+    EXPECT_EQ(entry.at("VEK_EXIT_STATUS"), std::to_string(line["exit_status"].get<int>()));
+    EXPECT_EQ(entry.at("VEK_MEID"), "");
+    EXPECT_FALSE(entry.contains("CODE_FILE"));  // no path of the build machine
+  }
+  const auto& ok = entries[UsbPath(0)];
+  EXPECT_EQ(ok.at("MESSAGE"), UsbPath(0) + " IMEI " + Module(0).options().at.imei +
+                                  " ZX2180: ok, update version ZX2180_SIM_V1.0 to version ZX2180_SIM_V1.1");
+  EXPECT_EQ(ok.at("PRIORITY"), "6");
+  EXPECT_EQ(ok.at("VEK_FAILED_STEP"), "");
+  const auto& failed = entries[UsbPath(1)];
+  EXPECT_EQ(failed.at("MESSAGE"), UsbPath(1) + " IMEI " + Module(1).options().at.imei +
+                                      " ZX2180: failed, download failed! (write failed)");
+  EXPECT_EQ(failed.at("PRIORITY"), "3");
+  EXPECT_EQ(failed.at("VEK_FAILED_STEP"), "image");
 }
 
 // The line's database, made once for a test; a station ships every job's row there.

@@ -2,9 +2,11 @@
 // the program with exit status 2, before anything else happens.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "factory/factory_options.h"
+#include "test_support.h"
 
 namespace {
 
@@ -53,6 +55,43 @@ TEST(FactoryOptions, ABadNumberIsOnePlainLineAndExitStatusTwo) {
   EXPECT_EQ(good.options.timeout_seconds, 1.5);
   EXPECT_EQ(good.options.report, "r.jsonl");
   EXPECT_TRUE(good.err.empty());
+}
+
+// The options file sets what the command line leaves out; any mistake in it is
+// told with the file's name and line, exit status 2, before anything runs.
+TEST(FactoryOptions, TheOptionsFileSetsWhatTheCommandLineLeavesOut) {
+  vektest::TempDir dir;
+  const auto with_file = [&](const std::string& text, std::vector<std::string> args) {
+    std::ofstream(dir.File("factory.conf")) << text;
+    args.insert(args.begin(), {"--config", dir.File("factory.conf")});
+    return Parse(args);
+  };
+  const Parsed parsed = with_file(
+      "# the station\n  jobs = 4\nreport = \"/var/lib/vek/my report.jsonl\"\nrestore-default = yes\n"
+      "erase-on-mismatch = false\nno-station-db = true ; none\nline-db = host=line dbname=vek\n",
+      {"--jobs", "2", "--station-db", "s.db"});
+  ASSERT_FALSE(parsed.status) << parsed.err;
+  EXPECT_EQ(parsed.options.jobs, 2u);  // the command line wins, also over an option it excludes
+  EXPECT_TRUE(parsed.options.station_db == "s.db" && !parsed.options.no_station_db);
+  EXPECT_EQ(parsed.options.report, "/var/lib/vek/my report.jsonl");
+  EXPECT_TRUE(parsed.options.restore_default && !parsed.options.erase_on_mismatch);
+  EXPECT_EQ(parsed.options.line_db, "host=line dbname=vek");
+
+  const std::pair<std::string, std::string> bad[] = {
+      {"jobs = 4\nimagez = /srv\n", "factory.conf: line 2: no option \"imagez\""},
+      {"jobs = 4\njobs = 5\n", "factory.conf: line 2: jobs is given twice"},
+      {"[factory]\njobs = 4\n", "factory.conf: line 2: \"jobs\" is in a section [factory]"},
+      {"restore-default = maybe\n", "factory.conf: line 1: restore-default expects true or false"},
+      {"config = other.conf\n", "factory.conf: line 1: no option \"config\""},
+      {"just words\n", "factory.conf: line 1: not \"key = value\""},
+      {"jobs = 0\n", "factory.conf: --jobs expects a whole number of jobs from 1 to 256, not \"0\""},
+      {"report = " + std::string(300, 'r') + "\n", "factory.conf: line 1: longer than"}};
+  for (const auto& [text, said] : bad) {
+    const Parsed refused = with_file(text, {});
+    EXPECT_EQ(refused.status, 2) << text;
+    EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
+  }
+  EXPECT_EQ(Parse({"--config", dir.File("none.conf")}).status, 2);
 }
 
 }  // namespace

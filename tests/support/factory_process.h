@@ -56,10 +56,12 @@ inline bool AwaitInFolder(const std::string& folder, const std::function<bool()>
 class FactoryProcess {
  public:
   // Starts vek-factory with `args` in `working_dir`; its output goes to `output`.
+  // `program`: another that runs vek-factory in the end (`args` naming it).
   FactoryProcess(const std::vector<std::string>& args, const std::string& working_dir, const std::string& runtime_dir,
-                 std::string output, const std::string& time_scale = "0.2")
+                 std::string output, const std::string& time_scale = "0.2",
+                 const std::string& program = FactoryProgramPath())
       : output_(std::move(output)) {
-    ChildCommand command(FactoryProgramPath(), args, runtime_dir, time_scale);
+    ChildCommand command(program, args, runtime_dir, time_scale);
     const int out = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0) return;
     std::shared_lock gate(ForkExecGate());
