@@ -13,7 +13,6 @@
 namespace vekfactory {
 namespace {
 
-constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 
 // A failure is an error, a stopped job a warning, a success with something to
 // look at (NV items not backed up, no record kept) a notice.
@@ -65,7 +64,7 @@ std::vector<std::string> JournalFields(const ModuleRow& row) {
 bool JournalWanted(bool forced) {
   if (forced) return true;
   if (isatty(STDOUT_FILENO) == 1) return false;
-  return std::getenv("JOURNAL_STREAM") != nullptr || access(kJournalSocket, F_OK) == 0;
+  return std::getenv("JOURNAL_STREAM") != nullptr;
 }
 
 std::string SendJournalEntry(const std::vector<std::string>& fields) {

@@ -21,8 +21,9 @@ inline constexpr char kJobEndedMessageId[] = "961fbfe1542b495289d4a52a360d9c35";
 std::vector<std::string> JournalFields(const ModuleRow& row);
 
 // Whether finished jobs go to the journal: always when `forced` (--journal),
-// else when standard output is no terminal and a journal listens
-// (JOURNAL_STREAM set, or its socket there).
+// else when standard output is no terminal but the journal itself
+// (JOURNAL_STREAM set, as systemd does for its service). Output sent to a file
+// or a pipe elsewhere (a test, a shell) writes no entries.
 bool JournalWanted(bool forced);
 
 // Sends one entry (sd-journal); an empty text, or why it could not.

@@ -50,8 +50,8 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
                          ->type_name("FILE");
   app.add_flag("--no-station-db", options.no_station_db, "keep no record of the jobs")->excludes(station_db);
   app.add_flag("--journal", options.journal,
-               "write each finished job to the systemd journal (default: when the output is no terminal and the "
-               "journal is there)");
+               "write each finished job to the systemd journal (default: when the output goes to the journal, as "
+               "under the service)");
   auto* config = app.add_option("--config", options.config,
                                 "read more options from FILE, one \"key = value\" a line (the command line wins)")
                      ->type_name("FILE");
