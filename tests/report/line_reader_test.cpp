@@ -1,8 +1,9 @@
-// vek-report's reader of the line database against a real PostgreSQL server
-// started for the test, fed by two stations' real SQLite files.
+// The line database against a real PostgreSQL server started for the test, fed
+// by two stations' real SQLite files, and vek-report's reader of it.
 #include "report/line_reader.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <unistd.h>
 
 #include "pg_cluster.h"
@@ -25,7 +26,7 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   EXPECT_FALSE(vekreport::OpenLineForReading(cluster.Url(), reason));
   EXPECT_NE(reason.find("no schema yet"), std::string::npos) << reason;
   auto line = vek::LineDb::Connect(cluster.Url(), reason);
-  ASSERT_TRUE(line && line->Init(reason)) << reason;
+  ASSERT_TRUE(line && line->Init(reason) && line->Init(reason)) << reason;  // made once, then left as it is
   ASSERT_TRUE(vekreport::OpenLineForReading(cluster.Url(), reason)) << reason;
 
   // The same module at two stations, a day apart; bytes that text would spoil.
@@ -46,7 +47,11 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
     row.result = "succeeded";
     ASSERT_TRUE(vek::WriteJobRow(*station, row, reason)) << reason;
     ASSERT_TRUE(vek::WriteNvBackup(*station, {"sha-" + row.id, imei, row.id, row.started_utc, 3, bytes[i]}, reason));
+    row.id += "-running";  // waits for its end
+    row.result = "running";
+    ASSERT_TRUE(vek::WriteJobRow(*station, row, reason)) << reason;
     ASSERT_EQ(vek::ShipPending(*station, *line, reason).shipped, 1) << reason;
+    EXPECT_EQ(vek::ShipPending(*station, *line, reason).shipped, 0) << "shipped once";
     station_columns = Names(vekreport::StationReader(*station).Jobs({})[0]);
   }
 
@@ -65,6 +70,19 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   EXPECT_EQ(reader.NvBytes(imei, false, ""), bytes[1]);
   EXPECT_EQ(reader.NvBytes(imei, false, "sha-job-0"), bytes[0]);
   EXPECT_TRUE(reader.error().empty()) << reader.error();
+
+  // Shipped again from a copy of the rows (a station that lost its marks): stored once.
+  vek::StationJobRow again;
+  again.id = "job-0";
+  again.started_utc = "2026-12-08T10:00:00Z";
+  again.station = again.program = again.vek_version = again.result = "x";
+  EXPECT_TRUE(line->Ship(again, {}, reason)) << reason;
+  EXPECT_EQ(reader.Jobs({}).size(), 2u);
+  // A schema this VEK does not know is neither shipped to nor read.
+  PQclear(PQexec(line->handle(), "UPDATE vek_schema SET version = 99"));
+  EXPECT_FALSE(line->Ship(again, {}, reason));
+  EXPECT_NE(reason.find("version 99"), std::string::npos) << reason;
+  EXPECT_FALSE(vekreport::OpenLineForReading(cluster.Url(), reason));
 }
 
 }  // namespace
