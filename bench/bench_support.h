@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,34 @@ inline double CpuSeconds(int who) {
   rusage usage {};
   getrusage(who, &usage);
   return CpuSeconds(usage);
+}
+
+// "1,8,16,32": the sizes, 1 first whether named or not (the measure of the
+// others); nothing when one is not a number from 1 to `most`.
+inline std::optional<std::vector<size_t>> Sizes(const std::string& text, size_t most) {
+  std::vector<size_t> sizes{1};
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    char* end = nullptr;
+    const unsigned long size = std::strtoul(item.c_str(), &end, 10);
+    if (item.empty() || *end != '\0' || size < 1 || size > most) return std::nullopt;
+    if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
+  }
+  return sizes;
+}
+
+// The whole machine's busy and total CPU time so far (/proc/stat, in ticks):
+// the ptys' kernel workers and other users' work count here, in no rusage.
+inline std::pair<double, double> MachineTicks() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  double value = 0, total = 0, idle = 0;
+  in >> cpu;
+  for (int field = 0; field < 8 && in >> value; ++field) {
+    total += value;
+    if (field == 3 || field == 4) idle += value;  // idle, iowait
+  }
+  return {total - idle, total};
 }
 
 inline double SecondsSince(Clock::time_point start) {

@@ -35,18 +35,6 @@ namespace fs = std::filesystem;
 constexpr size_t kDefaultSizes[] = {1, 2, 4, 8};
 constexpr size_t kMostModules = 32;
 
-// "1,8,16,32": the sizes, 1 first whether named or not; nothing when one is not a size.
-std::optional<std::vector<size_t>> TraySizes(const std::string& text) {
-  std::vector<size_t> sizes{1};
-  std::stringstream in(text);
-  for (std::string item; std::getline(in, item, ',');) {
-    char* end = nullptr;
-    const unsigned long size = std::strtoul(item.c_str(), &end, 10);
-    if (item.empty() || *end != '\0' || size < 1 || size > kMostModules) return std::nullopt;
-    if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
-  }
-  return sizes;
-}
 constexpr double kMiB = 1024.0;  // ru_maxrss is in KiB
 
 struct Programs {
@@ -85,20 +73,6 @@ bool WaitForTray(const std::string& path, size_t modules) {
     vek::PauseMs(10);
   }
   return false;
-}
-
-// The whole machine's busy and total CPU time so far (/proc/stat, in ticks):
-// the ptys' kernel workers and other users' work count here, in no rusage.
-std::pair<double, double> MachineTicks() {
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  double value = 0, total = 0, idle = 0;
-  in >> cpu;
-  for (int field = 0; field < 8 && in >> value; ++field) {
-    total += value;
-    if (field == 3 || field == 4) idle += value;  // idle, iowait
-  }
-  return {total - idle, total};
 }
 
 // vek-factory, its output into a file; waits for its end (or kills it at the
@@ -197,7 +171,7 @@ TrayRun RunTray(const Programs& programs, const std::string& bin, const std::str
     run.why = "vek-sim did not publish the tray";
     return run;
   }
-  const auto [busy_before, total_before] = MachineTicks();
+  const auto [busy_before, total_before] = bench::MachineTicks();
   const FactoryResult factory = RunFactory(
       {bin + "/vek-factory", "--port-map", work / "ports", "--images", images, "--count", std::to_string(modules),
        "--report", work / "report.jsonl", "--timeout", "60", "--station-db", work / "station.db"},
@@ -205,7 +179,7 @@ TrayRun RunTray(const Programs& programs, const std::string& bin, const std::str
       {scale, "XDG_RUNTIME_DIR=" + (work / "runtime"), "VEK_BENCH_CHILD_PROGRAM=" + programs.cli,
        "VEK_BENCH_CHILD_USAGE=" + (work / "usage")},
       work / "factory.out", 600);
-  const auto [busy_after, total_after] = MachineTicks();
+  const auto [busy_after, total_after] = bench::MachineTicks();
   run.machine_busy = total_after > total_before ? (busy_after - busy_before) / (total_after - total_before) : 0;
   sim.Stop();
   run.wall = factory.wall;
@@ -258,7 +232,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--time-scale") == 0) time_scale = argv[i + 1];
     else if (std::strcmp(argv[i], "--image-kib") == 0) image_kib = std::strtoul(argv[i + 1], nullptr, 10);
     else if (std::strcmp(argv[i], "--sizes") == 0) {
-      const auto named = TraySizes(argv[i + 1]);
+      const auto named = bench::Sizes(argv[i + 1], kMostModules);
       if (!named) {
         std::fprintf(stderr, "bench_factory_scale: --sizes expects numbers of modules from 1 to %zu, as 1,8,16,32\n",
                      kMostModules);
