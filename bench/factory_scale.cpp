@@ -23,8 +23,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <optional>
-#include <sstream>
 
 #include "bench_support.h"
 

@@ -7,6 +7,7 @@
 #include "link/serial_port.h"
 #include "nv/nv_backup_file.h"
 #include "nv/nv_item_table.h"
+#include "protocol/reply_wait.h"
 #include "records/job_records.h"
 #include "records/protocol_trace.h"
 #include "records/reporting.h"
@@ -72,21 +73,12 @@ Answer SendAndAwait(Deadline deadline, bool array_element) {
   const int written = WritePort(DiagPort.load(), nv_frame, length);  // a lost request shows as silence
   if (ProtocolTraceOn()) TraceSent(nv_frame, static_cast<size_t>(length), written == length ? "" : "write failed");
   for (;;) {
-    // Poll before reading: right after the request its reply has not come yet,
-    // and a read that finds nothing would cost a system call an exchange. Bytes
-    // already read are looked at first.
-    for (bool first = true;; first = false) {
-      // A module that streams bytes without ever closing a frame still times out.
-      if (!first && deadline.Passed()) return Answer::kTimeout;
-      if (!ReceiveFramePending()) {
-        switch (WaitForInput(DiagPort.load(), deadline)) {
-          case WaitResult::kReady: break;
-          case WaitResult::kTimeout: return Answer::kTimeout;
-          case WaitResult::kStopped:
-          case WaitResult::kHungUp: return Answer::kInterrupted;
-        }
-      }
-      if (ReceiveFrame()) break;
+    // A module that streams bytes without ever closing a frame still times out.
+    switch (AwaitFrame(deadline)) {
+      case FrameWait::kFrame: break;
+      case FrameWait::kNoFrame: return Answer::kTimeout;
+      case FrameWait::kStopped:
+      case FrameWait::kHungUp: return Answer::kInterrupted;
     }
     const uint8_t command = RxFrame.data[0];
     if (!RxFrameCrcValid()) return Answer::kDamaged;
