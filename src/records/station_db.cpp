@@ -177,11 +177,28 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
   }
   if (mode == Mode::kRead) return true;
   // WAL: readers never block the writer and the writers' commits are short.
-  if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", reason)) return false;
+  if (!SwitchToWal(reason) || !Exec("PRAGMA synchronous=NORMAL", reason)) return false;
   if (found == kStationSchemaVersion) return true;
   return Exec("BEGIN IMMEDIATE", reason) && Exec(kSchema, reason) &&
          Exec(("PRAGMA user_version=" + std::to_string(kStationSchemaVersion)).c_str(), reason) &&
          Exec("COMMIT", reason);
+}
+
+// A new database is switched from its rollback journal to WAL by whichever job
+// opens it first, and a tray's jobs start together. When two connections make
+// that switch at once, SQLite ends one of them with SQLITE_BUSY at once, without
+// the busy handler (waiting could dead-lock them), although the other holds the
+// lock only for the switch. So the switch is tried again, a look at a time,
+// within the busy timeout like any other wait for the lock.
+bool StationDb::SwitchToWal(std::string& reason) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    if ((sqlite3_errcode(db_) & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= until) break;
+    poll(nullptr, 0, kBusyLookMs);
+  }
+  reason = Error();
+  return false;
 }
 
 StationDb::~StationDb() { sqlite3_close_v2(db_); }

@@ -50,6 +50,7 @@ class StationDb {
  private:
   explicit StationDb(sqlite3* db) : db_(db) {}
   bool Prepare(Mode mode, std::string& reason);
+  bool SwitchToWal(std::string& reason);
   sqlite3* db_;
   std::chrono::steady_clock::time_point busy_since_{};  // when the current wait for the lock began
 };

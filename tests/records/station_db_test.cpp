@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "records/station_rows.h"
 #include "test_support.h"
 
@@ -44,6 +46,30 @@ TEST(StationDbBackups, TheFirstOfAModuleOutlivesTwelveLaterOnesAndTheTenNewestSt
   vek::StationStatement other(*db, "SELECT count(*) FROM nv_backups WHERE module = 'A0000012345678'");
   ASSERT_TRUE(other.Step());
   EXPECT_EQ(other.Integer(0), 1);
+}
+
+// A tray's jobs start together and each opens the station database for its row:
+// when the file is new, every one of them must find it usable, none "locked".
+TEST(StationDbOpen, JobsThatOpenANewDatabaseAtOnceAllWriteTheirRows) {
+  vektest::TempDir dir;
+  constexpr int kRounds = 50, kJobs = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string path = dir.File("station-" + std::to_string(round) + ".db");
+    std::vector<std::string> failures(kJobs);
+    std::vector<std::thread> jobs;
+    for (int job = 0; job < kJobs; ++job)
+      jobs.emplace_back([&, job] {
+        std::string reason;
+        vek::StationJobRow row;
+        row.id = "job-" + std::to_string(job);
+        row.started_utc = "2026-12-09T08:00:00Z";
+        row.station = row.program = row.vek_version = row.result = "x";
+        auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
+        if (!db || !vek::WriteJobRow(*db, row, reason)) failures[job] = reason.empty() ? "?" : reason;
+      });
+    for (std::thread& job : jobs) job.join();
+    for (int job = 0; job < kJobs; ++job) ASSERT_EQ(failures[job], "") << "round " << round << ", job " << job;
+  }
 }
 
 }  // namespace
