@@ -115,6 +115,7 @@ void JobEvents::Result(const vek::JobFacts& facts) {
   if (facts.record.written) {
     ordered_json record = {{field::kWritten, *facts.record.written}, {field::kId, facts.record.id}};
     if (!*facts.record.written) record[field::kReason] = facts.record.reason;
+    if (facts.record.shipped) record[field::kShipped] = *facts.record.shipped;
     stream_->Write(vekevents::kRecord, record);
   }
   const vek::JobEnd& end = facts.end;

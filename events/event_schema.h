@@ -17,7 +17,8 @@ inline constexpr const char* kNvBackup = "nv_backup";       // records, nv_unrea
 inline constexpr const char* kNvRestore = "nv_restore";     // records, refused
 inline constexpr const char* kStep = "step";                // step; failed_step and reason on a failure
 inline constexpr const char* kNormalReset = "normal_reset"; // the module was told to restart into its firmware
-inline constexpr const char* kRecord = "record";            // written, id; reason when not written
+inline constexpr const char* kRecord = "record";            // written, id; reason when not written;
+                                                            // shipped, with a line database
 inline constexpr const char* kResult = "result";            // outcome, text, exit_status, signal
 
 // Fields.
@@ -50,6 +51,8 @@ inline constexpr const char* kExitStatus = "exit_status";
 inline constexpr const char* kSignal = "signal";
 inline constexpr const char* kWritten = "written";
 inline constexpr const char* kId = "id";
+inline constexpr const char* kImage = "image";
+inline constexpr const char* kShipped = "shipped";
 }  // namespace field
 
 // The result's outcomes.

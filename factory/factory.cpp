@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 #include "device/session.h"
@@ -18,6 +19,10 @@ namespace {
 // How often the present modules are looked at, and the live table redrawn.
 constexpr int kLookMs = 200;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
+// The page gathers a job's events this long before it publishes them: a page in
+// the browser changes within a fraction of a second, and a job's stream of
+// progress events costs the tray a few tile updates a second, not hundreds.
+constexpr auto kPageEvery = std::chrono::milliseconds(50);
 // A vek-cli whose module went before it connected gives up after this long.
 constexpr const char* kConnectSeconds = "120";
 // The options every module's job reads, copied from the working folder.
@@ -85,6 +90,7 @@ void Factory::StartJob(const std::string& usb_path) {
     const size_t index = rows_.size();
     if (!table_.live()) job->OnEvent([this, index](const ModuleRow& row) { table_.Changed(index, row, Clock::now()); });
     rows_.push_back(&job->row());
+    last_jobs_[usb_path] = &job->row();
     jobs_.push_back(std::move(job));
     return;
   }
@@ -99,6 +105,7 @@ void Factory::StartJob(const std::string& usb_path) {
   sockets_.JobEnded(usb_path, false, Clock::now());
   unstarted_.push_back(row);
   rows_.push_back(&unstarted_.back());
+  last_jobs_[usb_path] = &unstarted_.back();
 }
 
 void Factory::FinishJob(FactoryJob& job) {
@@ -110,6 +117,34 @@ void Factory::FinishJob(FactoryJob& job) {
   if (report_ && !report_->Append(ReportLine(row)))
     table_.Say("vek-factory: the report line of " + row.usb_path + " could not be written to " + options_.report);
   Journal(row);
+}
+
+// Said on the table and, when jobs go to the journal, there too.
+void Factory::Notice(const std::string& text) {
+  table_.Say("vek-factory: " + text);
+  if (journal_) SendJournalEntry({"MESSAGE=" + text, "PRIORITY=4", "SYSLOG_IDENTIFIER=vek-factory"});
+}
+
+void Factory::ServePage() {
+  if (options_.http.empty()) return;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "unknown");
+  page_ = std::make_unique<TrayPage>(options_.images.empty() ? workdir_ : options_.images, host);
+  std::string reason;
+  if (page_->Start(options_.http, reason)) {
+    table_.Say("vek-factory: the tray's page is at http://" + options_.http + "/");
+    return;
+  }
+  page_.reset();  // the jobs go on without it
+  Notice("tray page not served: " + reason);
+}
+
+bool Factory::ShowOnPage(Clock::time_point now, bool changed) {
+  if (!page_) return true;
+  if (!changed && now - last_on_page_ < kPageEvery) return false;
+  last_on_page_ = now;
+  page_->Update(last_jobs_, sockets_, {finished_ - failed_, failed_}, now);
+  return true;
 }
 
 void Factory::Journal(const ModuleRow& row) {
@@ -178,6 +213,7 @@ int Factory::Run(int signal_fd) {
     }
     if (repaired) table_.Say("vek-factory: the report's last line was cut short (a crash?): it was removed");
   }
+  ServePage();
   for (;;) {
     Clock::time_point now = Clock::now();
     if (signals_ == 0) LookAtModules(now);
@@ -197,17 +233,20 @@ int Factory::Run(int signal_fd) {
       }
     }
     Show(now, changed);
+    const bool page_current = ShowOnPage(now, changed);
     if (Ended(now)) break;
 
     std::vector<pollfd> fds{{signal_fd, POLLIN, 0}};
     for (const auto& job : jobs_)
       if (job->events_fd() >= 0) fds.push_back({job->events_fd(), POLLIN, 0});
-    if (poll(fds.data(), fds.size(), kLookMs) > 0 && (fds[0].revents & POLLIN)) {
+    const int wait_ms = page_current ? kLookMs : static_cast<int>(kPageEvery / std::chrono::milliseconds(1));
+    if (poll(fds.data(), fds.size(), wait_ms) > 0 && (fds[0].revents & POLLIN)) {
       signalfd_siginfo info{};
       while (read(signal_fd, &info, sizeof info) == sizeof info) OnSignal(static_cast<int>(info.ssi_signo));
     }
   }
   Show(Clock::now(), true);
+  ShowOnPage(Clock::now(), true);
   std::printf("vek-factory: %zu job(s): %zu succeeded, %zu failed%s%s\n", finished_, finished_ - failed_, failed_,
               report_ ? "; report in " : "", report_ ? options_.report.c_str() : "");
   if (failed_ > 0) return vekevents::kExitFailed;

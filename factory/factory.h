@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "factory/factory_report.h"
 #include "factory/factory_sockets.h"
 #include "factory/factory_table.h"
+#include "factory/tray_page.h"
 
 namespace vekfactory {
 
@@ -33,6 +35,10 @@ class Factory {
   bool Ended(Clock::time_point now) const;
   size_t Running() const;
   void Show(Clock::time_point now, bool always);
+  void ServePage();
+  // The page's tiles follow the rows; false when it waits to gather changes (`changed`: a job ended).
+  bool ShowOnPage(Clock::time_point now, bool changed);
+  void Notice(const std::string& text);
 
   const FactoryOptions& options_;
   const std::string vek_cli_;
@@ -46,6 +52,9 @@ class Factory {
   std::vector<std::unique_ptr<FactoryJob>> jobs_;  // every job of this run, in the order they started
   std::deque<ModuleRow> unstarted_;                // jobs that could not be started, as failed rows
   std::vector<const ModuleRow*> rows_;             // the table's rows: every job, in the order they started
+  std::map<std::string, const ModuleRow*> last_jobs_;  // each socket's last job, as the page shows it
+  std::unique_ptr<TrayPage> page_;                 // nothing without --http, or when it could not be served
+  Clock::time_point last_on_page_{};
   size_t started_ = 0;
   size_t finished_ = 0;
   size_t failed_ = 0;

@@ -52,6 +52,9 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
   app.add_flag("--journal", options.journal,
                "write each finished job to the systemd journal (default: when the output goes to the journal, as "
                "under the service)");
+  app.add_option("--http", options.http,
+                 "show the tray as a live page at http://ADDR:PORT/ (read-only; e.g. 127.0.0.1:8750)")
+      ->type_name("ADDR:PORT");
   auto* config = app.add_option("--config", options.config,
                                 "read more options from FILE, one \"key = value\" a line (the command line wins)")
                      ->type_name("FILE");

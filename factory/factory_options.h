@@ -23,6 +23,7 @@ struct FactoryOptions {
   bool restore_from_vault = false;  // --restore-from-vault, passed to every vek-cli
   std::string line_db;             // --line-db URL: every vek-cli gets it as VEK_LINE_DB
   bool journal = false;            // --journal: each finished job in the journal, whatever the output is
+  std::string http;                // --http ADDR:PORT: the tray's live page there; empty: nothing listens
   std::string config;              // --config FILE: more options, the command line's winning
 };
 

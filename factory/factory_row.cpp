@@ -54,6 +54,8 @@ void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
   } else if (type == vekevents::kStage) {
     row.stage = TextOf(event, field::kStage);
   } else if (type == vekevents::kStep) {
+    row.step = TextOf(event, field::kStep);
+    row.image = TextOf(event, field::kImage);
     if (event.contains(field::kFailedStep)) {
       row.failed_step = TextOf(event, field::kFailedStep);
       row.failed_reason = TextOf(event, field::kReason);
@@ -81,6 +83,8 @@ void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
     if (event.contains(field::kWritten) && event[field::kWritten].is_boolean())
       row.record_written = event[field::kWritten].get<bool>();
     row.record_reason = TextOf(event, field::kReason);
+    if (event.contains(field::kShipped) && event[field::kShipped].is_boolean())
+      row.shipped = event[field::kShipped].get<bool>();
   } else if (type == vekevents::kResult) {
     row.outcome = TextOf(event, field::kOutcome);
     row.result_text = TextOf(event, field::kText);

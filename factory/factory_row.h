@@ -20,6 +20,7 @@ struct ModuleRow {
   std::string status;   // the last status text (or message box)
   std::string failed_step, failed_reason;  // the step that failed and why, as the job's step event said
   std::string stage;
+  std::string step, image;  // the step the job is in ("backup", "image" with the image's file name)
   int percent = -1;     // -1: no progress yet
   int nv_records = -1;  // -1: no restore
   int nv_refused = -1;
@@ -28,6 +29,7 @@ struct ModuleRow {
   std::string record_id;           // the job's row in the station database
   std::optional<bool> record_written;
   std::string record_reason;       // why it was not written
+  std::optional<bool> shipped;     // to the line database; nothing when there is none
   // The end: the result event's outcome ("succeeded", "failed", "aborted",
   // "no_job") and text, and the process's exit status.
   std::string outcome;

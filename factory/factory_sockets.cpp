@@ -53,6 +53,13 @@ void ModuleSockets::DropDue() {
   due_.clear();
 }
 
+bool ModuleSockets::TakenOut(const std::string& usb_path, Clock::time_point now) const {
+  const auto found = sockets_.find(usb_path);
+  if (found == sockets_.end()) return false;
+  const Socket& socket = found->second;
+  return !socket.present && socket.state == State::kDone && now - socket.job_ended >= kSettle;
+}
+
 bool ModuleSockets::Restarting(const std::string& usb_path) const {
   const auto found = sockets_.find(usb_path);
   return found != sockets_.end() && found->second.state == State::kRestarting;

@@ -37,6 +37,10 @@ class ModuleSockets {
   Clock::time_point last_appearance() const { return last_appearance_; }
   // True while the module whose job ended is restarting.
   bool Restarting(const std::string& usb_path) const;
+  // The module whose job ended has left its socket (not restarting, not settling).
+  bool TakenOut(const std::string& usb_path, Clock::time_point now) const;
+  // The modules due for a job, in the order they became due.
+  const std::deque<std::string>& due() const { return due_; }
 
   explicit ModuleSockets(Clock::time_point now) : last_appearance_(now) {}
 

@@ -188,6 +188,7 @@ void StationRecorder::Ship() {
     }
   }
   Show(warning);
+  NoteShipping(reason.empty(), reason);
 }
 
 }  // namespace vek

@@ -207,6 +207,14 @@ void NoteJobEnd(JobEnd end) {
   });
 }
 
+void NoteShipping(bool shipped, std::string reason) {
+  Update(JobFactsChange::kRecord, [&](JobFacts& f) {
+    f.record.shipped = shipped;
+    f.record.ship_reason = std::move(reason);
+    return true;
+  });
+}
+
 void NoteRecord(RecordFacts record) {
   Update(JobFactsChange::kRecord, [&](JobFacts& f) {
     f.record = std::move(record);

@@ -91,6 +91,9 @@ struct RecordFacts {
   std::string id;               // the row's id (a UUID); empty: no record is kept
   std::optional<bool> written;  // nothing until the job's end tells
   std::string reason;           // why it was not written
+  std::optional<bool> shipped;  // to the line database at the job's end; nothing when there is none
+  std::string ship_reason;      // why it was not shipped (the status line says it; never in the event stream:
+                                // a connection string's words may be in it)
 };
 
 struct JobFacts {
@@ -154,5 +157,7 @@ void NoteImageSet(ImageSetFacts image_set);
 void SetJobStage(UpgradeJob& job, Stage stage);
 void NoteJobEnd(JobEnd end);
 void NoteRecord(RecordFacts record);
+// Whether the job's row reached the line database (and why not).
+void NoteShipping(bool shipped, std::string reason);
 
 }  // namespace vek
