@@ -54,8 +54,10 @@ void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
   } else if (type == vekevents::kStage) {
     row.stage = TextOf(event, field::kStage);
   } else if (type == vekevents::kStep) {
-    row.step = TextOf(event, field::kStep);
-    row.image = TextOf(event, field::kImage);
+    const std::string step = TextOf(event, field::kStep), image = TextOf(event, field::kImage);
+    if (step != row.step || image != row.image) row.percent = -1;  // each step's progress is its own
+    row.step = step;
+    row.image = image;
     if (event.contains(field::kFailedStep)) {
       row.failed_step = TextOf(event, field::kFailedStep);
       row.failed_reason = TextOf(event, field::kReason);

@@ -86,6 +86,7 @@ ordered_json TrayPage::Tile(const ModuleRow& row, bool taken_out, Clock::time_po
   // The report line's fields, as the report has them once the job has ended.
   ordered_json tile = ordered_json::parse(ReportLine(row), nullptr, false);
   if (!tile.is_object()) tile = ordered_json::object();
+  tile.erase("folder");  // the station's own paths are no business of the page's
   if (!row.finished()) {
     for (const char* pending : {"time", "result", "exit_status", "duration"}) tile[pending] = nullptr;
     tile["text"] = row.status;
@@ -94,7 +95,7 @@ ordered_json TrayPage::Tile(const ModuleRow& row, bool taken_out, Clock::time_po
   tile["step"] = row.step;
   tile["image"] = row.step == "image" ? row.image : "";
   tile["percent"] = row.percent >= 0 ? ordered_json(std::min(row.percent, 100)) : ordered_json(nullptr);
-  tile["elapsed"] = std::round(row.seconds(now) * 10.0) / 10.0;
+  tile["elapsed"] = std::max(0.0, std::round(row.seconds(now) * 10.0) / 10.0);
   tile["status"] = row.status;
   tile["failed_step"] = row.finished() && !row.succeeded() ? row.failed_step : "";
   tile["failed_reason"] = row.finished() && !row.succeeded() ? row.failed_reason : "";
