@@ -1,9 +1,12 @@
 // What the benchmark programs share: child processes with their resource use,
-// the paths of the built programs, scratch folders and medians.
+// the paths of the built programs, scratch folders and medians, and the trays
+// of simulated modules that vek-factory flashes.
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -220,6 +223,168 @@ inline bool WaitForPortMap(const std::string& path) {
     vek::PauseMs(10);
   }
   return false;
+}
+
+// The number of lines of a port map naming a USB path (each module has three ports).
+inline size_t PublishedPorts(const std::string& path) {
+  std::ifstream in(path);
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#' && std::count(line.begin(), line.end(), '\t') == 2) ++count;
+  return count;
+}
+
+// Waits (up to 10 s) until every port of the tray is in the port map.
+inline bool WaitForTray(const std::string& path, size_t modules) {
+  for (int i = 0; i < 1000; ++i) {
+    if (PublishedPorts(path) >= 3 * modules) return true;
+    vek::PauseMs(10);
+  }
+  return false;
+}
+
+// vek-sim's arguments for a tray of `modules` ZX2180 modules from USB path 1-1
+// on, which a download moves from V1.0 to V1.1.
+inline std::vector<std::string> SimulatedTray(const std::string& sim, const std::string& port_map, size_t modules) {
+  return {sim, "--port-map", port_map, "--modules", std::to_string(modules), "--usb-path", "1-1", "--model",
+          "ZX2180", "--revision", "ZX2180_SIM_V1.0", "--revision-after-download", "ZX2180_SIM_V1.1"};
+}
+
+// A copy of vek-factory in `bin` with `wrapper` beside it as "vek-cli": it runs
+// the vek-cli found beside itself, so each job runs the wrapper, which runs the
+// real vek-cli (VEK_BENCH_CHILD_PROGRAM) and writes down what it sees.
+inline bool MakeFactoryFolder(const std::string& factory, const std::string& wrapper, const std::string& bin) {
+  std::error_code error;
+  std::filesystem::create_directories(bin, error);
+  if (!error)
+    std::filesystem::copy_file(factory, bin + "/vek-factory", std::filesystem::copy_options::overwrite_existing, error);
+  if (!error) std::filesystem::create_symlink(wrapper, bin + "/vek-cli", error);
+  return !error;
+}
+
+// A program (vek-factory) started with its output into a file, whose end is
+// waited for in poll() on a pidfd, and which is reaped with its resource use.
+class Program {
+ public:
+  struct Ended {
+    int status = -1;  // the exit status, 128 + the signal's number
+    double wall = 0;  // start to exit
+    rusage usage {};  // its own and every descendant's it reaped
+  };
+
+  Program(const std::vector<std::string>& args, const std::string& folder, const std::vector<std::string>& environment,
+          const std::string& output) {
+    std::vector<std::string> env = environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);  // the first of a name counts
+    std::vector<char*> argv, envp;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return;
+    started_ = Clock::now();
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0 || chdir(folder.c_str()) != 0) _exit(127);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(out);
+    if (pid_ > 0) pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  }
+  ~Program() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      Reap();
+    }
+    if (pidfd_ >= 0) close(pidfd_);
+  }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // Readable once the program has ended (and is not reaped yet); -1 on a kernel without pidfds.
+  int pidfd() const { return pidfd_; }
+
+  // Waits for its end, at most `deadline_s`; past it the program is told to stop
+  // (SIGTERM, once more after 10 s: vek-factory lets its jobs finish on the first), then killed.
+  Ended Wait(int deadline_s) {
+    if (pid_ <= 0) return {};
+    if (pidfd_ >= 0) {
+      pollfd ended {pidfd_, POLLIN, 0};
+      for (int stops = 0; stops < 3 && poll(&ended, 1, (stops == 0 ? deadline_s : 10) * 1000) == 0; ++stops)
+        kill(pid_, stops < 2 ? SIGTERM : SIGKILL);
+    }
+    return Reap();
+  }
+
+  // Reaps it; waits without a deadline, so only once it has ended (its pidfd readable) or been told to.
+  Ended Reap() {
+    if (pid_ <= 0 || reaped_) return ended_;
+    int status = 0;
+    while (wait4(pid_, &status, 0, &ended_.usage) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    ended_.wall = SecondsSince(started_);
+    ended_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ended_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  bool reaped_ = false;
+  Clock::time_point started_;
+  Ended ended_;
+};
+
+// One line of bench_child_usage (or bench_event_stamp with VEK_BENCH_CHILD_USAGE):
+// a vek-cli's own figures and the wrapper's.
+struct ChildUsage {
+  int pid = 0, status = -1;
+  double user = 0, sys = 0;    // the vek-cli
+  long max_rss_kib = 0;
+  double own_user = 0, own_sys = 0;  // the wrapper around it
+  double cpu() const { return user + sys; }
+  double wrapper_cpu() const { return own_user + own_sys; }
+};
+
+inline std::vector<ChildUsage> ReadChildUsage(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<ChildUsage> lines;
+  for (std::string line; std::getline(in, line);) {
+    ChildUsage usage;
+    if (std::sscanf(line.c_str(), "%d %d %lf %lf %ld %lf %lf", &usage.pid, &usage.status, &usage.user, &usage.sys,
+                    &usage.max_rss_kib, &usage.own_user, &usage.own_sys) == 7)
+      lines.push_back(usage);
+  }
+  return lines;
+}
+
+// vek-factory's report: how many lines say "succeeded", and the longest duration.
+struct ReportSummary {
+  size_t succeeded = 0;
+  double longest_job = 0;
+};
+
+inline ReportSummary ReadReport(const std::string& path) {
+  std::ifstream in(path);
+  ReportSummary summary;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("\"result\":\"succeeded\"") != std::string::npos) ++summary.succeeded;
+    const auto at = line.find("\"duration\":");
+    if (at != std::string::npos) summary.longest_job = std::max(summary.longest_job, std::atof(line.c_str() + at + 11));
+  }
+  return summary;
+}
+
+inline std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
 }
 
 }  // namespace bench

@@ -16,9 +16,6 @@
 //   wait4() and writes its figures down (its own small CPU is taken out again);
 // - vek-sim's CPU on its own (it stands in for the modules' hardware).
 // Each size is run VEK_BENCH_RUNS times (default 3); printed as Markdown.
-#include <poll.h>
-#include <sys/syscall.h>
-
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -55,85 +52,17 @@ struct TrayRun {
   std::vector<double> cli_rss_mib;
 };
 
-// The number of lines of `path` naming a USB path (each module has three ports).
-size_t PublishedPorts(const std::string& path) {
-  std::ifstream in(path);
-  size_t count = 0;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line[0] != '#' && std::count(line.begin(), line.end(), '\t') == 2) ++count;
-  return count;
-}
-
-// Waits (up to 10 s) until every port of the tray is in the port map.
-bool WaitForTray(const std::string& path, size_t modules) {
-  for (int i = 0; i < 1000; ++i) {
-    if (PublishedPorts(path) >= 3 * modules) return true;
-    vek::PauseMs(10);
-  }
-  return false;
-}
-
-// vek-factory, its output into a file; waits for its end (or kills it at the
-// deadline) in poll() on a pidfd, then reaps it with its resource use.
-struct FactoryResult {
-  int status = -1;
-  double wall = 0;
-  rusage usage {};
-};
-
-FactoryResult RunFactory(const std::vector<std::string>& args, const std::string& folder,
-                         const std::vector<std::string>& environment, const std::string& output, int deadline_s) {
-  std::vector<std::string> env = environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);  // the first of a name counts
-  std::vector<char*> argv, envp;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  FactoryResult result;
-  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) return result;
-  const auto started = bench::Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0 || chdir(folder.c_str()) != 0) _exit(127);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  close(out);
-  if (pid < 0) return result;
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  pollfd ended {pidfd, POLLIN, 0};
-  // Past the deadline vek-factory is stopped (it stops its jobs too); without a
-  // pidfd (an old kernel) the wait below has no deadline.
-  if (pidfd >= 0 && poll(&ended, 1, deadline_s * 1000) == 0) kill(pid, SIGTERM);
-  if (pidfd >= 0) close(pidfd);
-  int status = 0;
-  while (wait4(pid, &status, 0, &result.usage) < 0 && errno == EINTR) {
-  }
-  result.wall = bench::SecondsSince(started);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
-// Reads the wrapper's lines: the vek-cli figures into `run`; returns the
+// Takes the wrappers' lines: the vek-cli figures into `run`; returns the
 // wrappers' own CPU, which is in vek-factory's figures but is no part of the job.
 double ReadChildUsage(const std::string& path, size_t modules, TrayRun& run) {
-  std::ifstream in(path);
   double wrappers = 0;
   size_t lines = 0, succeeded = 0;
-  for (std::string line; std::getline(in, line);) {
-    int pid = 0, status = -1;
-    long rss = 0;
-    double user = 0, sys = 0, own_user = 0, own_sys = 0;
-    if (std::sscanf(line.c_str(), "%d %d %lf %lf %ld %lf %lf", &pid, &status, &user, &sys, &rss, &own_user,
-                    &own_sys) != 7)
-      continue;
+  for (const bench::ChildUsage& usage : bench::ReadChildUsage(path)) {
     ++lines;
-    if (status == 0) ++succeeded;
-    run.cli_cpu += user + sys;
-    run.cli_rss_mib.push_back(static_cast<double>(rss) / kMiB);
-    wrappers += own_user + own_sys;
+    if (usage.status == 0) ++succeeded;
+    run.cli_cpu += usage.cpu();
+    run.cli_rss_mib.push_back(static_cast<double>(usage.max_rss_kib) / kMiB);
+    wrappers += usage.wrapper_cpu();
   }
   if (lines != modules || succeeded != modules)
     run.why = std::to_string(succeeded) + " of " + std::to_string(modules) + " vek-cli succeeded";
@@ -142,16 +71,11 @@ double ReadChildUsage(const std::string& path, size_t modules, TrayRun& run) {
 
 // Checks the report: one "succeeded" line per module; the longest duration.
 bool ReadReport(const std::string& path, size_t modules, TrayRun& run) {
-  std::ifstream in(path);
-  size_t succeeded = 0;
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("\"result\":\"succeeded\"") != std::string::npos) ++succeeded;
-    const auto at = line.find("\"duration\":");
-    if (at != std::string::npos) run.longest_job = std::max(run.longest_job, std::atof(line.c_str() + at + 11));
-  }
-  if (succeeded != modules && run.why.empty())
-    run.why = "the report has " + std::to_string(succeeded) + " succeeded line(s) of " + std::to_string(modules);
-  return succeeded == modules;
+  const bench::ReportSummary report = bench::ReadReport(path);
+  run.longest_job = report.longest_job;
+  if (report.succeeded != modules && run.why.empty())
+    run.why = "the report has " + std::to_string(report.succeeded) + " succeeded line(s) of " + std::to_string(modules);
+  return report.succeeded == modules;
 }
 
 TrayRun RunTray(const Programs& programs, const std::string& bin, const std::string& images, size_t modules,
@@ -161,22 +85,21 @@ TrayRun RunTray(const Programs& programs, const std::string& bin, const std::str
   const std::string scale = "VEK_TIME_SCALE=" + time_scale;
   fs::create_directories(work / "runtime");
   fs::create_directories(work / "tray");
-  bench::ChildProcess sim({programs.sim, "--port-map", work / "ports", "--modules", std::to_string(modules),
-                           "--usb-path", "1-1", "--model", "ZX2180", "--revision", "ZX2180_SIM_V1.0",
-                           "--revision-after-download", "ZX2180_SIM_V1.1"},
-                          {"", {scale}, false});
-  if (!sim.started() || !WaitForTray(work / "ports", modules)) {
+  bench::ChildProcess sim(bench::SimulatedTray(programs.sim, work / "ports", modules), {"", {scale}, false});
+  if (!sim.started() || !bench::WaitForTray(work / "ports", modules)) {
     run.why = "vek-sim did not publish the tray";
     return run;
   }
   const auto [busy_before, total_before] = bench::MachineTicks();
-  const FactoryResult factory = RunFactory(
+  // Past the deadline vek-factory is stopped (it stops its jobs too).
+  bench::Program running(
       {bin + "/vek-factory", "--port-map", work / "ports", "--images", images, "--count", std::to_string(modules),
        "--report", work / "report.jsonl", "--timeout", "60", "--station-db", work / "station.db"},
       work / "tray",
       {scale, "XDG_RUNTIME_DIR=" + (work / "runtime"), "VEK_BENCH_CHILD_PROGRAM=" + programs.cli,
        "VEK_BENCH_CHILD_USAGE=" + (work / "usage")},
-      work / "factory.out", 600);
+      work / "factory.out");
+  const bench::Program::Ended factory = running.Wait(600);
   const auto [busy_after, total_after] = bench::MachineTicks();
   run.machine_busy = total_after > total_before ? (busy_after - busy_before) / (total_after - total_before) : 0;
   sim.Stop();
@@ -187,15 +110,6 @@ TrayRun RunTray(const Programs& programs, const std::string& bin, const std::str
   run.ok = ReadReport(work / "report.jsonl", modules, run) && run.why.empty() && factory.status == 0;
   if (!run.ok && run.why.empty()) run.why = "vek-factory exited " + std::to_string(factory.status);
   return run;
-}
-
-// A copy of vek-factory with bench_child_usage beside it as "vek-cli".
-bool MakeFactoryFolder(const Programs& programs, const std::string& bin) {
-  std::error_code error;
-  fs::create_directories(bin, error);
-  if (!error) fs::copy_file(programs.factory, bin + "/vek-factory", fs::copy_options::overwrite_existing, error);
-  if (!error) fs::create_symlink(programs.child_usage, bin + "/vek-cli", error);
-  return !error;
 }
 
 std::vector<double> Column(const std::vector<TrayRun>& runs, double (*figure)(const TrayRun&)) {
@@ -211,13 +125,6 @@ std::string Spread(const std::vector<double>& values, int digits) {
   std::snprintf(text, sizeof text, "%.*f (%.*f–%.*f)", digits, bench::Median(values), digits,
                 values.empty() ? 0 : *low, digits, values.empty() ? 0 : *high);
   return text;
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 }  // namespace
@@ -246,14 +153,14 @@ int main(int argc, char** argv) {
   const std::string images = scratch / "images", bin = scratch / "bin";
   bench::ChildProcess make({programs.make_images, images, "--platform", "2", "--image-kib", std::to_string(image_kib)},
                            {});
-  if (make.Wait() != 0 || !MakeFactoryFolder(programs, bin)) {
+  if (make.Wait() != 0 || !bench::MakeFactoryFolder(programs.factory, programs.child_usage, bin)) {
     std::printf("**bench_factory_scale: cannot make the images or the folder of vek-factory.**\n\n");
     return 1;
   }
   uint64_t set_bytes = 0;
   for (const auto& entry : fs::directory_iterator(images)) set_bytes += entry.file_size();
 
-  const std::string load_before = LoadAverage();
+  const std::string load_before = bench::LoadAverage();
   std::vector<std::vector<TrayRun>> results;
   bool ok = true;
   for (const size_t modules : sizes) {
@@ -274,7 +181,7 @@ int main(int argc, char** argv) {
               "set, restore) by `vek-factory --count N`, at VEK_TIME_SCALE=%s. Median (min–max) of %d runs per "
               "size; %ld cores; load average %s before, %s after.\n\n",
               listed.c_str(), static_cast<double>(set_bytes) / (1 << 20), time_scale.c_str(), runs, cores, load_before.c_str(),
-              LoadAverage().c_str());
+              bench::LoadAverage().c_str());
   std::printf("| modules | tray wall s | × one module | longest job s | host CPU s per module | × single job | "
               "vek-sim CPU s per module | vek-cli peak memory MiB | cores busy: ours / machine |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|\n");

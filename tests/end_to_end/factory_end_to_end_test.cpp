@@ -10,6 +10,7 @@
 #include <regex>
 #include <set>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -212,10 +213,19 @@ class FactoryEndToEnd : public ::testing::Test {
 TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
   // Module 2's flash refuses a write; module 3 answers one NV read with another code each time it is asked.
   StartTray(3, {"2@programmer:07:refuse:13", "3@firmware:26:refuse:13:3:3000"});
-  auto factory = Factory({"--count", "3"});
+  // The tray page's address is taken by another program: said once, and the jobs go on.
+  const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(taken, 1) | getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  auto factory = Factory({"--count", "3", "--http", "127.0.0.1:" + std::to_string(ntohs(address.sin_port))});
   const auto status = factory->Wait(kJobBound);
+  close(taken);
   const std::string output = factory->Output();
   ASSERT_EQ(status, 1) << output;
+  EXPECT_EQ(std::regex_search(output, std::regex("tray page not served: address already in use\\n")), true) << output;
+  EXPECT_EQ(output.find("tray page not served"), output.rfind("tray page not served")) << output;
 
   const auto report = ReportByUsbPath();
   ASSERT_EQ(report.size(), 3u) << output;
