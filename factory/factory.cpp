@@ -68,6 +68,7 @@ std::vector<std::string> Factory::JobArguments(const std::string& usb_path) cons
 
 void Factory::StartJob(const std::string& usb_path) {
   ++started_;
+  page_stale_ = true;
   ModuleRow row;
   row.usb_path = usb_path;
   row.folder = workdir_ + "/" + usb_path;  // a USB path is digits, '-' and '.' only
@@ -141,8 +142,11 @@ void Factory::ServePage() {
 
 bool Factory::ShowOnPage(Clock::time_point now, bool changed) {
   if (!page_) return true;
+  // Nothing new from the jobs: the sockets (a module waiting, one taken out) are looked at each second.
+  if (!changed && !page_stale_ && now - last_on_page_ < std::chrono::seconds(1)) return true;
   if (!changed && now - last_on_page_ < kPageEvery) return false;
   last_on_page_ = now;
+  page_stale_ = false;
   page_->Update(last_jobs_, sockets_, {finished_ - failed_, failed_}, now);
   return true;
 }
@@ -226,7 +230,7 @@ int Factory::Run(int signal_fd) {
     bool changed = false;
     for (const auto& job : jobs_) {
       if (job->row().finished()) continue;
-      job->ReadEvents();
+      if (job->ReadEvents()) page_stale_ = true;
       if (job->Reap()) {
         FinishJob(*job);
         changed = true;

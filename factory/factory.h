@@ -55,6 +55,7 @@ class Factory {
   std::map<std::string, const ModuleRow*> last_jobs_;  // each socket's last job, as the page shows it
   std::unique_ptr<TrayPage> page_;                 // nothing without --http, or when it could not be served
   Clock::time_point last_on_page_{};
+  bool page_stale_ = true;  // a job told something the page has not shown yet
   size_t started_ = 0;
   size_t finished_ = 0;
   size_t failed_ = 0;

@@ -77,21 +77,23 @@ FactoryJob::~FactoryJob() {
   }
 }
 
-void FactoryJob::ReadEvents() {
-  if (events_fd_ < 0) return;
+bool FactoryJob::ReadEvents() {
+  if (events_fd_ < 0) return false;
   char buffer[8192];
+  bool arrived = false;
   for (;;) {
     const ssize_t n = read(events_fd_, buffer, sizeof buffer);
     if (n > 0) {
       pending_.append(buffer, static_cast<size_t>(n));
       TakeLines();
+      arrived = true;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return;
+    if (n < 0 && errno == EAGAIN) return arrived;
     close(events_fd_);  // the end of the stream, or a broken pipe
     events_fd_ = -1;
-    return;
+    return true;
   }
 }
 

@@ -29,7 +29,7 @@ class FactoryJob {
   // The read end of the event pipe (-1 once it reached its end), to poll.
   int events_fd() const { return events_fd_; }
   // Reads what has arrived and applies every whole line to the row.
-  void ReadEvents();
+  bool ReadEvents();  // true when anything arrived (or the stream ended)
   // True once the process has ended: the rest of its events are read and its
   // exit status is in the row (128 + the signal's number when a signal ended it).
   bool Reap();
