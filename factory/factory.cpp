@@ -22,7 +22,17 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
 // The page gathers a job's events this long before it publishes them: a page in
 // the browser changes within a fraction of a second, and a job's stream of
 // progress events costs the tray a few tile updates a second, not hundreds.
+// Each update wakes every open page's stream (a few microseconds each), so with
+// many pages open it gathers longer: the cost stays about that of ten pages,
+// however many are open, and a page still changes within a second.
 constexpr auto kPageEvery = std::chrono::milliseconds(50);
+constexpr size_t kPagesAtFullPace = 10;
+constexpr auto kPageEveryAtMost = std::chrono::milliseconds(1000);
+
+Clock::duration PageEvery(size_t open_pages) {
+  if (open_pages <= kPagesAtFullPace) return kPageEvery;
+  return std::min<Clock::duration>(kPageEvery * open_pages / kPagesAtFullPace, kPageEveryAtMost);
+}
 // A vek-cli whose module went before it connected gives up after this long.
 constexpr const char* kConnectSeconds = "120";
 // The options every module's job reads, copied from the working folder.
@@ -144,7 +154,7 @@ bool Factory::ShowOnPage(Clock::time_point now, bool changed) {
   if (!page_) return true;
   // Nothing new from the jobs: the sockets (a module waiting, one taken out) are looked at each second.
   if (!changed && !page_stale_ && now - last_on_page_ < std::chrono::seconds(1)) return true;
-  if (!changed && now - last_on_page_ < kPageEvery) return false;
+  if (!changed && now - last_on_page_ < PageEvery(page_->pages())) return false;
   last_on_page_ = now;
   page_stale_ = false;
   page_->Update(last_jobs_, sockets_, {finished_ - failed_, failed_}, now);
@@ -244,6 +254,7 @@ int Factory::Run(int signal_fd) {
     for (const auto& job : jobs_)
       if (job->events_fd() >= 0) fds.push_back({job->events_fd(), POLLIN, 0});
     const int wait_ms = page_current ? kLookMs : static_cast<int>(kPageEvery / std::chrono::milliseconds(1));
+    // (a page that gathers longer is looked at again every kPageEvery until its time is up)
     if (poll(fds.data(), fds.size(), wait_ms) > 0 && (fds[0].revents & POLLIN)) {
       signalfd_siginfo info{};
       while (read(signal_fd, &info, sizeof info) == sizeof info) OnSignal(static_cast<int>(info.ssi_signo));

@@ -34,6 +34,7 @@ class TrayPage {
   void Update(const std::map<std::string, const ModuleRow*>& last_jobs, const ModuleSockets& sockets,
               const TrayTotals& totals, Clock::time_point now);
   uint16_t port() const { return server_.port(); }
+  size_t pages() const { return server_.streams(); }  // pages open on the live stream
 
   // One socket's tile: the report line's fields and the live ones (state, step,
   // percent, elapsed, ...). `taken_out`: its module has left since its job ended.
