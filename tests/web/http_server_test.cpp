@@ -1,5 +1,7 @@
 #include "web/http_server.h"
 
+#include "http_client.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,42 +15,12 @@
 namespace vekweb {
 namespace {
 
+using vektest::Peer;
+
 const std::string kPage = "<!doctype html><title>tray</title>", kHello = "event: hello\ndata: ready\n\n";
 const std::string kStreamRequest = "GET /api/events HTTP/1.0\r\n\r\n";  // 1.0: the events come unchunked
-const std::string kToTheEnd(1, '\0');  // a needle no reply holds
 const std::string kHeaders = " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
 std::string Get(const std::string& target) { return "GET " + target + kHeaders + "\r\n"; }
-
-// A raw client: bytes exactly as written; every wait is in poll(), at most 10 s a call.
-struct Peer {
-  explicit Peer(uint16_t port) {  // a failed connect shows as a close
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  ~Peer() { close(fd); }
-  // Sends `bytes`, then reads until `needle` came (dropping what came up to its end when `take`).
-  bool Talk(const std::string& bytes, const std::string& needle, bool take = false) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    auto wait = [&](short events) {
-      pollfd ready{fd, events, 0};
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-      return left > 0 && poll(&ready, 1, static_cast<int>(left)) > 0;
-    };
-    for (ssize_t sent = 0, n = 0; sent < std::ssize(bytes); sent += n)
-      if (!wait(POLLOUT) || (n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL)) <= 0) return false;
-    char chunk[65536];
-    for (ssize_t n = 0; in.find(needle) == std::string::npos; in.append(chunk, static_cast<size_t>(n)))
-      if (!wait(POLLIN) || (n = recv(fd, chunk, sizeof chunk, 0)) <= 0) return false;
-    if (take) in.erase(0, in.find(needle) + needle.size());
-    return true;
-  }
-  std::string Fetch(const std::string& request) {  // the whole reply, to the close
-    Talk(request, kToTheEnd);
-    return in;
-  }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::string in;
-};
 
 std::string Status(const std::string& reply) { return reply.rfind("HTTP/1.1 ", 0) == 0 ? reply.substr(9, 3) : ""; }
 std::string Body(const std::string& reply) { return reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)); }
