@@ -382,6 +382,9 @@ void SimModule::Run(std::stop_token stop) {
       const SimPortRole role = kRoles[i - 1];
       if (role == SimPortRole::kDiagnostics) {
         OnDiagBytes(buffer, static_cast<size_t>(n));
+      } else if (reenumeration_ && !reenumeration_->away && Dropped(role)) {
+        // The module is resetting: its firmware no longer reads the AT ports that
+        // are about to vanish, and what reaches them is lost.
       } else {
         SimActions actions;
         at_responder_->OnBytes(role, buffer, static_cast<size_t>(n), actions);
