@@ -1,4 +1,4 @@
-#include "records/station_db.h"
+#include "store/station_db.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
