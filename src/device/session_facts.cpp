@@ -6,8 +6,7 @@
 #include "images/image_set.h"
 #include "records/job_facts.h"
 #include "records/job_records.h"
-#include "store/nv_vault.h"
-#include "store/station_recorder.h"
+#include "store/station_db_path.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/upgrade_procedure.h"
 
@@ -30,44 +29,6 @@ std::optional<std::string> Session::ImageSetSha256() {
 JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
 void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
-
-namespace {
-
-// The places a job searches for a module's kept NV backup; set at start-up, before any job.
-std::unique_ptr<NvVault>& TheVault() {
-  static std::unique_ptr<NvVault> vault;
-  return vault;
-}
-
-// One recorder for the process, kept until it ends: a job's end may come after
-// the Session, and what it was told is written before the process ends.
-std::unique_ptr<StationRecorder>& TheRecorder() {
-  static std::unique_ptr<StationRecorder> recorder;
-  return recorder;
-}
-
-}  // namespace
-
-const VaultSearch* Session::Vault() { return TheVault().get(); }
-
-bool Session::RecordsKept() { return !TheRecorder() || TheRecorder()->Idle(); }
-
-bool Session::AwaitRecords(std::chrono::steady_clock::time_point deadline) {
-  return !TheRecorder() || TheRecorder()->AwaitIdle(deadline);
-}
-
-std::chrono::seconds Session::RecordsDrainLimit() { return kRecordsDrainLimit; }
-
-void Session::KeepStationRecord(const std::string& path, const std::string& program, const std::string& line,
-                                bool front_end_ends_jobs) {
-  std::unique_ptr<StationRecorder>& recorder = TheRecorder();
-  SetJobFactsRecorder(nullptr);
-  recorder.reset();
-  TheVault() = std::make_unique<NvVault>(path, line);
-  if (path.empty()) return;
-  recorder = std::make_unique<StationRecorder>(path, program, line, front_end_ends_jobs);
-  SetJobFactsRecorder(recorder.get());
-}
 
 void Session::RestoreFromVault(bool asked) { AskRestoreFromVault(asked); }
 

@@ -1,5 +1,7 @@
 #include "store/station_recorder.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "app/log_file.h"
@@ -87,6 +89,12 @@ bool StationRecorder::AwaitIdle(std::chrono::steady_clock::time_point deadline) 
 }
 
 void StationRecorder::Run(std::stop_token stop) {
+  // The program's own threads take the operator's signals (a front end may start
+  // the recorder before it sets them aside for its loop); faults stay with the thread.
+  sigset_t signals;
+  sigfillset(&signals);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&signals, fault);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   StopScope scope(stop);
   for (;;) {
     Told told;
