@@ -18,8 +18,8 @@
 
 #include "bench_support.h"
 #include "pg_cluster.h"
-#include "records/line_shipping.h"
-#include "records/station_rows.h"
+#include "store/line_shipping.h"
+#include "store/station_rows.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "records/station_db.h"
-#include "records/station_rows.h"
+#include "store/station_db.h"
+#include "store/station_rows.h"
 
 namespace {
 

@@ -72,12 +72,18 @@ void OnStopSignal(Session& session, int signal, int& stopped_by) {
 }
 
 // How the run ended, into the job's facts and from them the event stream's last event.
-void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string text, int status, int stopped_by) {
+// The result is told once the job's record is written: the records keep their own
+// thread, and a warning of theirs may wait for `loop` (none: no window to wait for).
+void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string text, int status, int stopped_by,
+               vekcli::EventLoop* loop = nullptr) {
   Session::EndJob({result, std::move(text), status, stopped_by});
+  const auto deadline = Clock::now() + Session::RecordsDrainLimit();
+  if (loop != nullptr) loop->RunUntil([] { return Session::RecordsKept(); }, deadline);
+  else Session::AwaitRecords(deadline);
   events.Result(Session::Facts());
 }
 
-void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
+void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by, vekcli::EventLoop& loop) {
   using vek::JobResult;
   const JobResult result = end.status == vekevents::kExitSucceeded ? JobResult::kSucceeded
                            : stopped_by != 0                         ? JobResult::kAborted
@@ -87,7 +93,7 @@ void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by) {
   if (text.empty() && end.status == vekevents::kExitSucceeded) text = Session::JobResultText();
   if (text.empty() && stopped_by != 0) text = "aborted";
   if (text.empty()) text = events.last_status();
-  ReportEnd(events, result, std::move(text), end.status, stopped_by);
+  ReportEnd(events, result, std::move(text), end.status, stopped_by, &loop);
 }
 
 RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& stopped_by) {
@@ -135,7 +141,7 @@ RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& st
     loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
     return {ExitStatusOfJob(), {}};
   }();
-  ReportEnd(events, end, stopped_by);
+  ReportEnd(events, end, stopped_by, loop);
   return end;
 }
 

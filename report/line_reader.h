@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "records/line_db.h"
+#include "store/line_db.h"
 #include "report/record_reader.h"
 
 namespace vekreport {

@@ -3,7 +3,7 @@
 // read-only and never changed.
 #pragma once
 
-#include "records/station_db.h"
+#include "store/station_db.h"
 #include "report/record_reader.h"
 
 namespace vekreport {

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "records/line_db.h"
-#include "records/line_shipping.h"
-#include "records/station_db.h"
+#include "store/line_db.h"
+#include "store/line_shipping.h"
+#include "store/station_db.h"
 #include "report/line_reader.h"
 #include "report/report_options.h"
 #include "report/report_print.h"

@@ -138,7 +138,7 @@ std::vector<std::string> FrontEndsPastTheDoor(const std::map<std::string, int>& 
 
 TEST(IncludeOrder, TheReadmeDrawsEveryFloorOnce) {
   const auto height = FloorsOfReadme();
-  for (const char* floor : {"records", "link", "images", "protocol", "nv", "at", "app", "upgrade", "device", "ui",
+  for (const char* floor : {"records", "link", "images", "protocol", "nv", "at", "app", "upgrade", "store", "device", "ui",
                             "cli", "factory", "report", "options", "events", "web", "sim"})
     EXPECT_TRUE(height.count(floor)) << floor << "/ is missing from the README's floors";
   ASSERT_TRUE(height.count("records") && height.count("device"));

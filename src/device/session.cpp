@@ -45,7 +45,7 @@ void Session::StartDeviceSearch(EventSource events) {
   watcher_->Start();
 }
 
-bool Session::PressStart() { return vek::PressStart(proxy_, download_worker_); }
+bool Session::PressStart() { return vek::PressStart(proxy_, download_worker_, Vault()); }
 
 void Session::OnPortEvent(PortEvent event, const std::string& port_name) { monitor_.OnPortEvent(event, port_name); }
 

@@ -26,6 +26,7 @@
 namespace vek {
 
 class SingleInstance;
+class VaultSearch;
 
 // What is known of the attached module, for front ends that report it as it
 // becomes known; empty texts and port 0 while unknown.
@@ -144,6 +145,15 @@ class Session {
   // ships after its word. The NV vault (--restore-from-vault) looks in the same two.
   static void KeepStationRecord(const std::string& path, const std::string& program, const std::string& line = {},
                                 bool front_end_ends_jobs = false);
+  // The records are written on a thread of their own: true when everything told
+  // so far is written (and shipped). A front end that reports a job's record
+  // waits for it after the job's end, running its own loop meanwhile, since a
+  // warning of the records may be waiting for it.
+  static bool RecordsKept();
+  // The same, for a front end without a loop: waits, at most until `deadline`.
+  static bool AwaitRecords(std::chrono::steady_clock::time_point deadline);
+  // Longer than the records of a job's end may take with every store at its limit.
+  static std::chrono::seconds RecordsDrainLimit();
   // --restore-from-vault: for every job from now on, beside "[restore] vault=1".
   static void RestoreFromVault(bool asked);
   // --line-db URL, else VEK_LINE_DB, else "[line] database=" of "config.ini".
@@ -159,6 +169,9 @@ class Session {
   DeviceMonitor& monitor() { return monitor_; }
 
  private:
+  // Where a job searches for a module's kept NV backup (null: nowhere).
+  static const VaultSearch* Vault();
+
   WindowProxy proxy_;
   WindowProxy::Post post_;
   WorkerThread download_worker_;

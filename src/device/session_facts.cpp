@@ -2,12 +2,11 @@
 #include "device/session.h"
 
 #include "app/launch_options.h"
-#include "device/station_recorder.h"
 #include "images/image_fingerprint.h"
 #include "images/image_set.h"
 #include "records/job_facts.h"
 #include "records/job_records.h"
-#include "records/nv_vault.h"
+#include "store/station_db_path.h"
 #include "upgrade/download_worker.h"
 #include "upgrade/upgrade_procedure.h"
 
@@ -30,18 +29,6 @@ std::optional<std::string> Session::ImageSetSha256() {
 JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
 void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
-
-void Session::KeepStationRecord(const std::string& path, const std::string& program, const std::string& line,
-                                bool front_end_ends_jobs) {
-  // One recorder for the process, kept until it ends: a job's end may come after the Session.
-  static std::unique_ptr<StationRecorder> recorder;
-  SetJobFactsRecorder(nullptr);
-  recorder.reset();
-  SetNvVaultPlaces({path, line});
-  if (path.empty()) return;
-  recorder = std::make_unique<StationRecorder>(path, program, line, front_end_ends_jobs);
-  SetJobFactsRecorder(recorder.get());
-}
 
 void Session::RestoreFromVault(bool asked) { AskRestoreFromVault(asked); }
 

@@ -1,6 +1,9 @@
 #include "ui/vek_app.h"
 
 #include <QCommandLineParser>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -12,6 +15,21 @@ namespace vek {
 namespace {
 
 constexpr int kExitUsage = 2;
+
+// The records are written on a thread of their own; what they were told last is
+// written before the window goes, with the window's events still served (a
+// warning of theirs may be waiting for it).
+void WaitForRecords() {
+  if (Session::RecordsKept()) return;
+  QEventLoop loop;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&loop] {
+    if (Session::RecordsKept()) loop.quit();
+  });
+  QTimer::singleShot(std::chrono::milliseconds(Session::RecordsDrainLimit()), &loop, &QEventLoop::quit);
+  look.start(50);
+  loop.exec();
+}
 
 std::string AbsolutePath(const QString& path) {
   if (path.isEmpty()) return {};
@@ -73,6 +91,7 @@ int CVEKApp::InitInstance() {
 
   CVEKDlg window(WindowOptions{options.images, true});
   window.exec();
+  WaitForRecords();
   return 0;
 }
 

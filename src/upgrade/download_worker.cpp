@@ -106,7 +106,7 @@ void ReportSuccess(UpgradeJob& job, Clock::time_point started) {
   }
 }
 
-int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point started) {
+int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vault, Clock::time_point started) {
   if (CountDiagPorts() > 1) {
     job.show_message(1, "There are other devices, please remove them and try again!", "Error!!!");
     SetJobOutcome(JobOutcome::kNoJob);
@@ -135,7 +135,7 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, Clock::time_point start
     NoteEngineJobEnd(JobResult::kFailed);
     return 0;
   }
-  const int result = RunUpgrade(job);
+  const int result = RunUpgrade(job, vault);
   if (result != 1) AwaitRemovalHandler(job);
   if (StopRequested()) return 0;
   if (result == 1) ReportSuccess(job, started);
@@ -204,14 +204,14 @@ void LogJobOptions() {
   job.write_log("%s", rule.c_str());
 }
 
-int DownloadWorker(WindowNotifications& window) {
+int DownloadWorker(WindowNotifications& window, const VaultSearch* vault) {
   UpgradeJob& job = TheJob();
   DeviceInfo& device = TheDevice();
   const Clock::time_point started = Clock::now();
   SetJobOutcome(JobOutcome::kNone);
   StartJobFacts();
   ForgetOpenFailures();  // a port that fails in this job says why in this job's log
-  const int result = RunJob(job, window, started);
+  const int result = RunJob(job, window, vault, started);
   // A worker stopped because the cable was pulled leaves the clean-up to the
   // removal handler, which has already run it.
   if (StopRequested()) return 0;

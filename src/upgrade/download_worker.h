@@ -7,6 +7,7 @@
 #include "records/job_facts.h"
 #include "records/job_records.h"
 #include "records/window_notifications.h"
+#include "upgrade/vault_search.h"
 
 namespace vek {
 
@@ -21,7 +22,8 @@ void NoteEngineJobEnd(JobResult result, std::string text = {});
 void AskRestoreFromVault(bool asked);
 
 // The thread's body. Returns 1 on success and 0 on failure.
-int DownloadWorker(WindowNotifications& window);
+// `vault`: where a module found in a download mode may find its kept NV backup.
+int DownloadWorker(WindowNotifications& window, const VaultSearch* vault = nullptr);
 
 // Loads the image set when the job downloads; 0 (with "open image file error!") when it cannot.
 int OpenImageSet(UpgradeJob& job);

@@ -16,7 +16,7 @@ std::atomic<int> start_count{0};
 
 int StartCount() { return start_count.load(); }
 
-bool PressStart(WindowNotifications& window, WorkerThread& worker) {
+bool PressStart(WindowNotifications& window, WorkerThread& worker, const VaultSearch* vault) {
   UpgradeJob& job = TheJob();
   const int count = ++start_count;
   if (count > 1) ReopenLogFile();  // a fresh log for this run
@@ -34,7 +34,7 @@ bool PressStart(WindowNotifications& window, WorkerThread& worker) {
   }
   window.DisableJobControls();
   job.show_progress(0, 1);
-  return worker.Start([&window] { return DownloadWorker(window); });
+  return worker.Start([&window, vault] { return DownloadWorker(window, vault); });
 }
 
 }  // namespace vek

@@ -155,7 +155,7 @@ void WaitForTarget() {
   }
 }
 
-int RunUpgrade(UpgradeJob& job) {
+int RunUpgrade(UpgradeJob& job, const VaultSearch* vault) {
   DeviceInfo& device = TheDevice();
   int success = 1;
   int backup_result = kNvCompleted;
@@ -198,10 +198,10 @@ int RunUpgrade(UpgradeJob& job) {
   // Else, when asked, its newest backup kept at any station of the line.
   if (job.download_mode != 0 && success == 1) {
     owed = FindOwedRestore();
-    const VaultBackupPlaced vault =
-        owed.note || job.restore_vault == 0 ? VaultBackupPlaced::kNone : PlaceVaultBackup(job);
-    if (vault == VaultBackupPlaced::kFailed) return 0;
-    if ((owed.note || vault == VaultBackupPlaced::kPlaced) && !Restore(job, sleep_lock, owed, false)) return 0;
+    const VaultBackupPlaced placed =
+        owed.note || job.restore_vault == 0 ? VaultBackupPlaced::kNone : PlaceVaultBackup(job, vault);
+    if (placed == VaultBackupPlaced::kFailed) return 0;
+    if ((owed.note || placed == VaultBackupPlaced::kPlaced) && !Restore(job, sleep_lock, owed, false)) return 0;
   }
 
   if (job.restore_default == 1 && success == 1) {

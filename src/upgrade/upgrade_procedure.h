@@ -6,11 +6,12 @@
 
 #include "records/job_records.h"
 #include "records/shared_text.h"
+#include "upgrade/vault_search.h"
 
 namespace vek {
 
 // Returns 1 when the job ran to its end, 0 when a step ended it.
-int RunUpgrade(UpgradeJob& job);
+int RunUpgrade(UpgradeJob& job, const VaultSearch* vault = nullptr);
 
 // Reopens the diagnostic port and probes until a program answers (30 tries).
 void WaitForTarget();

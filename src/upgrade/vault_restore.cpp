@@ -5,7 +5,6 @@
 #include "images/image_fingerprint.h"
 #include "nv/nv_backup.h"
 #include "records/job_facts.h"
-#include "records/nv_vault.h"
 #include "upgrade/status_report.h"
 
 namespace vek {
@@ -32,7 +31,7 @@ void Tell(UpgradeJob& job, const char* format, const char* a, const char* b = ""
 
 }  // namespace
 
-VaultBackupPlaced PlaceVaultBackup(UpgradeJob& job) {
+VaultBackupPlaced PlaceVaultBackup(UpgradeJob& job, const VaultSearch* vault) {
   const JobModule module = JobFactsSnapshot().module;
   const std::string identity = !module.imei.empty() ? module.imei : module.meid;
   if (identity.empty()) {
@@ -40,7 +39,7 @@ VaultBackupPlaced PlaceVaultBackup(UpgradeJob& job) {
     return VaultBackupPlaced::kNone;
   }
   std::string trouble;
-  const std::optional<VaultBackup> backup = FindVaultBackup(identity, trouble);
+  const std::optional<VaultBackup> backup = vault != nullptr ? vault->Newest(identity, trouble) : std::nullopt;
   // Where it could not look is logged: the operator is told what was found.
   if (!trouble.empty()) job.write_log(kAskFailedText, trouble.c_str());
   if (!backup) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "records/job_records.h"
+#include "upgrade/vault_search.h"
 
 namespace vek {
 
@@ -13,6 +14,7 @@ enum class VaultBackupPlaced {
   kPlaced,  // "backup.nvb" is the kept backup: the normal restore follows
   kFailed,  // one is kept but cannot be used (damaged, not placed): the job fails
 };
-VaultBackupPlaced PlaceVaultBackup(UpgradeJob& job);
+// `vault`: where kept backups are searched (none: nothing is kept).
+VaultBackupPlaced PlaceVaultBackup(UpgradeJob& job, const VaultSearch* vault);
 
 }  // namespace vek

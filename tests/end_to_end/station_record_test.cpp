@@ -14,7 +14,7 @@
 
 #include "factory_process.h"
 #include "one_module_job.h"
-#include "records/station_db.h"
+#include "store/station_db.h"
 
 namespace {
 

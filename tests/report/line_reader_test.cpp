@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "pg_cluster.h"
-#include "records/line_shipping.h"
+#include "store/line_shipping.h"
 #include "report/station_reader.h"
 #include "test_support.h"
 

@@ -9,13 +9,19 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "app/debug_output.h"
+#include "device/session.h"
 #include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
@@ -188,6 +194,52 @@ TEST_F(MainWindowWithModule, APortVanishingWhileTheModuleSwitchesModeIsExpected)
   ASSERT_TRUE(WaitForJobEnd()) << Status();
   EXPECT_EQ(window_->status_at_job_end.rfind("Ok! ", 0), 0u) << window_->status_at_job_end;
   EXPECT_FALSE(operator_.Saw("usb cable has been removed!", "Error"));
+}
+
+// A line database that takes connections (the kernel completes them) and never answers.
+class SilentLineDatabase {
+ public:
+  SilentLineDatabase() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      port_ = ntohs(address.sin_port);
+  }
+  ~SilentLineDatabase() { close(fd_); }
+  std::string ConnectionString() const { return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=line"; }
+  bool listening() const { return port_ != 0; }
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port_ = 0;
+};
+
+// The job ends on the window's thread when the cable is pulled; its row is written
+// and shipped on the records' own thread, so a silent line keeps no window waiting.
+TEST_F(MainWindowWithModule, APulledCableWithASilentLineDatabaseLeavesTheWindowAnswering) {
+  SilentLineDatabase line;
+  ASSERT_TRUE(line.listening());
+  vek::Session::KeepStationRecord(folder_.File("station.db"), "vek", line.ConnectionString());
+  start_->click();
+  ASSERT_TRUE(WaitForStage(vek::STAGE_BACKUP));
+  const auto pulled = std::chrono::steady_clock::now();
+  window_->session().OnPortEvent(vek::PortEvent::kRemoval, diag_port_);
+  bool answered = false;
+  QTimer::singleShot(0, window_.get(), [&] { answered = true; });
+  uitest::WaitUntil([&] { return answered; }, 10000);
+  const auto answer_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - pulled).count();
+  EXPECT_FALSE(JobRunning());
+  EXPECT_LT(answer_ms, 100) << "the window answered " << answer_ms << " ms after the cable was pulled";
+
+  ASSERT_TRUE(uitest::WaitUntil([] { return vek::Session::RecordsKept(); }, 60000));
+  const vek::JobFacts facts = vek::Session::Facts();
+  EXPECT_EQ(facts.record.written, std::optional<bool>(true)) << facts.record.reason;
+  EXPECT_EQ(facts.record.shipped, std::optional<bool>(false));
+  vek::Session::KeepStationRecord({}, "vek");
 }
 
 }  // namespace

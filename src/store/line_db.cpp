@@ -1,4 +1,4 @@
-#include "records/line_db.h"
+#include "store/line_db.h"
 
 #include <libpq-fe.h>
 

@@ -14,20 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "store/station_db_path.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace vek {
 
 inline constexpr int kStationSchemaVersion = 1;
-
-// $XDG_DATA_HOME/vek/station.db, else ~/.local/share/vek/station.db; empty when
-// neither names an absolute folder.
-std::string DefaultStationDbPath();
-
-// The database a front end's choice names: `option` (--station-db FILE), else
-// VEK_STATION_DB, else the default; empty when `disabled` (--no-station-db).
-std::string StationDbPath(const std::string& option, bool disabled);
 
 class StationDb {
  public:

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "records/nv_vault.h"
-#include "records/station_rows.h"
+#include "upgrade/vault_search.h"
+#include "store/station_rows.h"
 
 struct pg_conn;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "records/job_facts.h"
-#include "records/station_db.h"
+#include "store/station_db.h"
 
 namespace vek {
 

@@ -1,4 +1,4 @@
-#include "records/station_rows.h"
+#include "store/station_rows.h"
 
 #include <ctime>
 

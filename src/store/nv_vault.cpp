@@ -1,15 +1,10 @@
-#include "records/nv_vault.h"
+#include "store/nv_vault.h"
 
-#include <mutex>
-
-#include "records/line_db.h"
-#include "records/station_db.h"
+#include "store/line_db.h"
+#include "store/station_db.h"
 
 namespace vek {
 namespace {
-
-std::mutex places_mutex;
-NvVaultPlaces places;
 
 // The station's newest backup of `module`; the station named is the one of the job that took it.
 std::optional<VaultBackup> StationNewest(const std::string& path, const std::string& module, std::string& trouble) {
@@ -40,23 +35,12 @@ std::optional<VaultBackup> LineNewest(const std::string& conninfo, const std::st
 
 }  // namespace
 
-void SetNvVaultPlaces(NvVaultPlaces given) {
-  std::lock_guard lock(places_mutex);
-  places = std::move(given);
-}
-
-NvVaultPlaces TheNvVaultPlaces() {
-  std::lock_guard lock(places_mutex);
-  return places;
-}
-
-std::optional<VaultBackup> FindVaultBackup(const std::string& module, std::string& trouble) {
-  const NvVaultPlaces where = TheNvVaultPlaces();
+std::optional<VaultBackup> NvVault::Newest(const std::string& module, std::string& trouble) const {
   std::optional<VaultBackup> station, line;
-  if (!where.station_db.empty()) station = StationNewest(where.station_db, module, trouble);
-  if (!where.line_db.empty()) {
+  if (!station_db_.empty()) station = StationNewest(station_db_, module, trouble);
+  if (!line_db_.empty()) {
     std::string line_trouble;
-    line = LineNewest(where.line_db, module, line_trouble);
+    line = LineNewest(line_db_, module, line_trouble);
     if (!line_trouble.empty()) trouble = trouble.empty() ? line_trouble : trouble + "; " + line_trouble;
   }
   // UTC texts of one format order as their times do; the station's own copy wins a tie.

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <string>
 
-#include "records/line_db.h"
-#include "records/station_db.h"
+#include "store/line_db.h"
+#include "store/station_db.h"
 
 namespace vek {
 

@@ -1,12 +1,12 @@
 // The station database's NV backups on a real SQLite file: stored once by
 // content, the module's first kept for ever, of the others the ten newest.
-#include "records/station_db.h"
+#include "store/station_db.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "records/station_rows.h"
+#include "store/station_rows.h"
 #include "test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "records/line_shipping.h"
+#include "store/line_shipping.h"
 
 #include <vector>
 
