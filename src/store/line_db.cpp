@@ -4,60 +4,14 @@
 
 #include <cstdlib>
 
+#include "store/record_schema.h"
+
 namespace vek {
 namespace {
 
-// The line's tables: the station's, with the station's name on every row.
-constexpr const char* kLineSchema = R"sql(
-CREATE TABLE IF NOT EXISTS vek_schema (version INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS jobs (
-  id TEXT PRIMARY KEY,
-  started_utc TEXT NOT NULL,
-  ended_utc TEXT,
-  station TEXT NOT NULL,
-  program TEXT NOT NULL,
-  vek_version TEXT NOT NULL,
-  usb_path TEXT,
-  port TEXT,
-  imei TEXT,
-  meid TEXT,
-  product TEXT,
-  version_before TEXT,
-  version_after TEXT,
-  image_set_sha256 TEXT,
-  nv_records BIGINT,
-  nv_refused BIGINT,
-  result TEXT NOT NULL,
-  failed_step TEXT,
-  text TEXT,
-  exit_status INTEGER,
-  duration_s DOUBLE PRECISION,
-  folder TEXT,
-  log TEXT
-);
-CREATE INDEX IF NOT EXISTS jobs_by_start ON jobs (started_utc);
-CREATE INDEX IF NOT EXISTS jobs_by_imei ON jobs (imei);
-CREATE INDEX IF NOT EXISTS jobs_by_meid ON jobs (meid);
-CREATE TABLE IF NOT EXISTS image_files (
-  job_id TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  size BIGINT NOT NULL,
-  sha256 TEXT NOT NULL,
-  station TEXT NOT NULL,
-  PRIMARY KEY (job_id, position)
-);
-CREATE TABLE IF NOT EXISTS nv_backups (
-  sha256 TEXT PRIMARY KEY,
-  module TEXT NOT NULL,
-  job_id TEXT NOT NULL,
-  taken_utc TEXT NOT NULL,
-  records BIGINT NOT NULL,
-  station TEXT NOT NULL,
-  bytes BYTEA NOT NULL
-);
-CREATE INDEX IF NOT EXISTS nv_backups_by_module ON nv_backups (module, taken_utc);
-)sql";
+// The schema's version, a table of the line's own; the others are the station's
+// (record_schema.h), with the station's name on every row.
+constexpr const char* kVersionTable = "CREATE TABLE IF NOT EXISTS vek_schema (version INTEGER NOT NULL);\n";
 
 std::string ErrorOf(pg_conn* conn) {
   std::string text = conn ? PQerrorMessage(conn) : "out of memory";
@@ -163,7 +117,8 @@ bool LineDb::Init(std::string& reason) {
   if (!Run("BEGIN", reason)) return false;
   // One station at a time makes or upgrades it.
   int version = 0;
-  const bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Run(kLineSchema, reason) &&
+  const std::string tables = kVersionTable + CreateTablesText(RecordDb::kLine);
+  const bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Run(tables.c_str(), reason) &&
                     Version(version, reason);
   if (made && version > kLineSchemaVersion) {
     reason = "its schema (version " + std::to_string(version) + ") is newer than this VEK knows (" +

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "store/record_schema.h"
+
 namespace vek {
 namespace {
 
@@ -34,58 +36,6 @@ int WaitForTheLock(void* context, int tries) {
   poll(nullptr, 0, kBusyLookMs);
   return 1;
 }
-
-// The tables, an outside contract: new columns are added at the end, never renamed.
-constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS jobs (
-  id TEXT PRIMARY KEY,
-  started_utc TEXT NOT NULL,
-  ended_utc TEXT,
-  station TEXT NOT NULL,
-  program TEXT NOT NULL,
-  vek_version TEXT NOT NULL,
-  usb_path TEXT,
-  port TEXT,
-  imei TEXT,
-  meid TEXT,
-  product TEXT,
-  version_before TEXT,
-  version_after TEXT,
-  image_set_sha256 TEXT,
-  nv_records INTEGER,
-  nv_refused INTEGER,
-  result TEXT NOT NULL,
-  failed_step TEXT,
-  text TEXT,
-  exit_status INTEGER,
-  duration_s REAL,
-  folder TEXT,
-  log TEXT,
-  pid INTEGER,
-  boot_id TEXT
-);
-CREATE INDEX IF NOT EXISTS jobs_by_start ON jobs (started_utc);
-CREATE INDEX IF NOT EXISTS jobs_by_imei ON jobs (imei);
-CREATE INDEX IF NOT EXISTS jobs_by_meid ON jobs (meid);
-CREATE TABLE IF NOT EXISTS image_files (
-  job_id TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  size INTEGER NOT NULL,
-  sha256 TEXT NOT NULL,
-  PRIMARY KEY (job_id, position)
-);
-CREATE TABLE IF NOT EXISTS nv_backups (
-  sha256 TEXT PRIMARY KEY,
-  module TEXT NOT NULL,
-  job_id TEXT NOT NULL,
-  taken_utc TEXT NOT NULL,
-  records INTEGER NOT NULL,
-  first_of_module INTEGER NOT NULL,
-  bytes BLOB NOT NULL
-);
-CREATE INDEX IF NOT EXISTS nv_backups_by_module ON nv_backups (module, taken_utc);
-)sql";
 
 bool MakeFolder(const std::filesystem::path& folder, std::string& reason) {
   if (folder.empty()) return true;
@@ -163,7 +113,7 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
   // WAL: readers never block the writer and the writers' commits are short.
   if (!SwitchToWal(reason) || !Exec("PRAGMA synchronous=NORMAL", reason)) return false;
   if (found == kStationSchemaVersion) return true;
-  return Exec("BEGIN IMMEDIATE", reason) && Exec(kSchema, reason) &&
+  return Exec("BEGIN IMMEDIATE", reason) && Exec(CreateTablesText(RecordDb::kStation).c_str(), reason) &&
          Exec(("PRAGMA user_version=" + std::to_string(kStationSchemaVersion)).c_str(), reason) &&
          Exec("COMMIT", reason);
 }
