@@ -2,11 +2,15 @@
 // keep, written once: each table's columns in table order, with a type that each
 // database names in its own words. The CREATE statements, the column lists and
 // the placeholders of both are made from here, so a column added to this list is
-// added everywhere at once. The tables are an outside contract (docs/records.md,
-// docs/line.md): columns are added at the end, none is renamed or retyped.
+// added everywhere at once; a row's values go by column name (RecordRow). The
+// tables are an outside contract (docs/records.md, docs/line.md): columns are
+// added at the end, none is renamed or retyped.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace vek {
@@ -57,5 +61,10 @@ std::string ColumnNames(const RecordTable& table, RecordDb db);
 std::string InsertText(const std::string& verb, const RecordTable& table, RecordDb db);
 // Every table with its indexes, made when missing, in `db`'s words.
 std::string CreateTablesText(RecordDb db);
+
+// A stored value: NULL, an integer, a real, text or bytes.
+using RecordValue = std::variant<std::monostate, int64_t, double, std::string, std::vector<uint8_t>>;
+// A row's values by column name.
+using RecordRow = std::map<std::string, RecordValue>;
 
 }  // namespace vek

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <type_traits>
+#include <variant>
 
 #include "store/record_schema.h"
 
@@ -187,6 +189,22 @@ StationStatement& StationStatement::BindBlob(int position, const std::vector<uin
   return *this;
 }
 
+StationStatement& StationStatement::BindValue(int position, const RecordValue& value) {
+  std::visit(
+      [&](const auto& held) {
+        using Held = std::decay_t<decltype(held)>;
+        if constexpr (std::is_same_v<Held, std::monostate>) {
+          if (statement_) sqlite3_bind_null(statement_, position);
+        } else if constexpr (std::is_same_v<Held, std::vector<uint8_t>>) {
+          BindBlob(position, held);
+        } else {
+          Bind(position, held);
+        }
+      },
+      value);
+  return *this;
+}
+
 bool StationStatement::Step() {
   if (!statement_ || failed_) return false;
   const int result = sqlite3_step(statement_);
@@ -229,6 +247,21 @@ std::vector<uint8_t> StationStatement::Blob(int column) const {
   const int size = sqlite3_column_bytes(statement_, column);
   if (bytes == nullptr || size <= 0) return {};
   return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+RecordRow StationStatement::Row() const {
+  RecordRow values;
+  for (int column = 0; column < ColumnCount(); ++column) {
+    RecordValue& value = values[ColumnName(column)];
+    switch (sqlite3_column_type(statement_, column)) {
+      case SQLITE_INTEGER: value = Integer(column); break;
+      case SQLITE_FLOAT: value = Real(column); break;
+      case SQLITE_TEXT: value = Text(column); break;
+      case SQLITE_BLOB: value = Blob(column); break;
+      default: break;  // NULL
+    }
+  }
+  return values;
 }
 
 }  // namespace vek
