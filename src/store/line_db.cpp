@@ -3,61 +3,17 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <variant>
+
+#include "store/record_schema.h"
+#include "store/record_values.h"
 
 namespace vek {
 namespace {
 
-// The line's tables: the station's, with the station's name on every row.
-constexpr const char* kLineSchema = R"sql(
-CREATE TABLE IF NOT EXISTS vek_schema (version INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS jobs (
-  id TEXT PRIMARY KEY,
-  started_utc TEXT NOT NULL,
-  ended_utc TEXT,
-  station TEXT NOT NULL,
-  program TEXT NOT NULL,
-  vek_version TEXT NOT NULL,
-  usb_path TEXT,
-  port TEXT,
-  imei TEXT,
-  meid TEXT,
-  product TEXT,
-  version_before TEXT,
-  version_after TEXT,
-  image_set_sha256 TEXT,
-  nv_records BIGINT,
-  nv_refused BIGINT,
-  result TEXT NOT NULL,
-  failed_step TEXT,
-  text TEXT,
-  exit_status INTEGER,
-  duration_s DOUBLE PRECISION,
-  folder TEXT,
-  log TEXT
-);
-CREATE INDEX IF NOT EXISTS jobs_by_start ON jobs (started_utc);
-CREATE INDEX IF NOT EXISTS jobs_by_imei ON jobs (imei);
-CREATE INDEX IF NOT EXISTS jobs_by_meid ON jobs (meid);
-CREATE TABLE IF NOT EXISTS image_files (
-  job_id TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  size BIGINT NOT NULL,
-  sha256 TEXT NOT NULL,
-  station TEXT NOT NULL,
-  PRIMARY KEY (job_id, position)
-);
-CREATE TABLE IF NOT EXISTS nv_backups (
-  sha256 TEXT PRIMARY KEY,
-  module TEXT NOT NULL,
-  job_id TEXT NOT NULL,
-  taken_utc TEXT NOT NULL,
-  records BIGINT NOT NULL,
-  station TEXT NOT NULL,
-  bytes BYTEA NOT NULL
-);
-CREATE INDEX IF NOT EXISTS nv_backups_by_module ON nv_backups (module, taken_utc);
-)sql";
+// The schema's version, a table of the line's own; the others are the station's
+// (record_schema.h), with the station's name on every row.
+constexpr const char* kVersionTable = "CREATE TABLE IF NOT EXISTS vek_schema (version INTEGER NOT NULL);\n";
 
 std::string ErrorOf(pg_conn* conn) {
   std::string text = conn ? PQerrorMessage(conn) : "out of memory";
@@ -84,7 +40,40 @@ std::string UnknownSchemaText(int version) {
                             std::to_string(kLineSchemaVersion) + ")";
 }
 
-const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+// One row of `table`, bound by the line's columns in the list's order: numbers
+// and texts as text, bytes as they are. A row already there (by its key) stays.
+bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values, std::string& reason) {
+  const std::vector<RecordColumn> columns = ColumnsIn(table, RecordDb::kLine);
+  std::vector<std::string> texts(columns.size());
+  std::vector<const char*> params(columns.size(), nullptr);
+  std::vector<int> lengths(columns.size(), 0), formats(columns.size(), 0);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const auto value = values.find(columns[i].name);
+    if (value == values.end()) {
+      reason = std::string("no value for ") + table.name + "." + columns[i].name;
+      return false;
+    }
+    if (const auto* text = std::get_if<std::string>(&value->second)) {
+      params[i] = text->c_str();
+    } else if (const auto* number = std::get_if<int64_t>(&value->second)) {
+      params[i] = (texts[i] = std::to_string(*number)).c_str();
+    } else if (const auto* real = std::get_if<double>(&value->second)) {
+      params[i] = (texts[i] = std::to_string(*real)).c_str();
+    } else if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&value->second)) {
+      params[i] = reinterpret_cast<const char*>(bytes->data());
+      lengths[i] = static_cast<int>(bytes->size());
+      formats[i] = 1;
+    }
+  }
+  const std::string sql =
+      InsertText("INSERT", table, RecordDb::kLine) + " ON CONFLICT (" + table.key + ") DO NOTHING";
+  if (Result(PQexecParams(conn, sql.c_str(), static_cast<int>(columns.size()), nullptr, params.data(), lengths.data(),
+                          formats.data(), 0))
+          .Ok())
+    return true;
+  reason = ErrorOf(conn);
+  return false;
+}
 
 }  // namespace
 
@@ -163,7 +152,8 @@ bool LineDb::Init(std::string& reason) {
   if (!Run("BEGIN", reason)) return false;
   // One station at a time makes or upgrades it.
   int version = 0;
-  const bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Run(kLineSchema, reason) &&
+  const std::string tables = kVersionTable + CreateTablesText(RecordDb::kLine);
+  const bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Run(tables.c_str(), reason) &&
                     Version(version, reason);
   if (made && version > kLineSchemaVersion) {
     reason = "its schema (version " + std::to_string(version) + ") is newer than this VEK knows (" +
@@ -211,47 +201,18 @@ bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& 
     return false;
   }
   if (!Run("BEGIN", reason)) return false;
-  const std::string nv_records = row.nv_records ? std::to_string(*row.nv_records) : "";
-  const std::string nv_refused = row.nv_refused ? std::to_string(*row.nv_refused) : "";
-  const std::string exit_status = row.exit_status ? std::to_string(*row.exit_status) : "";
-  const std::string duration = std::to_string(row.duration_s);
-  const char* job[] = {OrNull(row.id), OrNull(row.started_utc), OrNull(row.ended_utc), OrNull(row.station),
-                       OrNull(row.program), OrNull(row.vek_version), OrNull(row.usb_path), OrNull(row.port),
-                       OrNull(row.imei), OrNull(row.meid), OrNull(row.product), OrNull(row.version_before),
-                       OrNull(row.version_after), OrNull(row.image_set_sha256), OrNull(nv_records),
-                       OrNull(nv_refused), OrNull(row.result), OrNull(row.failed_step), OrNull(row.text),
-                       OrNull(exit_status), duration.c_str(), OrNull(row.folder), OrNull(row.log)};
-  bool shipped = Result(PQexecParams(conn_,
-                                     "INSERT INTO jobs VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
-                                     "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23) ON CONFLICT (id) DO NOTHING",
-                                     23, nullptr, job, nullptr, nullptr, 0))
-                     .Ok();
+  bool shipped = InsertOnce(conn_, JobsTable(), JobValues(row), reason);
   for (size_t i = 0; shipped && i < row.files.size(); ++i) {
-    const std::string position = std::to_string(i), size = std::to_string(row.files[i].size);
-    const char* file[] = {row.id.c_str(), position.c_str(), row.files[i].name.c_str(), size.c_str(),
-                          row.files[i].sha256.c_str(), row.station.c_str()};
-    shipped = Result(PQexecParams(conn_,
-                                  "INSERT INTO image_files VALUES ($1, $2, $3, $4, $5, $6) "
-                                  "ON CONFLICT (job_id, position) DO NOTHING",
-                                  6, nullptr, file, nullptr, nullptr, 0))
-                  .Ok();
+    RecordRow file = ImageFileValues(row.id, i, row.files[i]);
+    file["station"] = row.station;
+    shipped = InsertOnce(conn_, ImageFilesTable(), file, reason);
   }
   for (size_t i = 0; shipped && i < backups.size(); ++i) {
-    const StationNvBackup& backup = backups[i];
-    const std::string records = std::to_string(backup.records);
-    const char* values[] = {backup.sha256.c_str(), backup.module.c_str(), backup.job_id.c_str(),
-                            backup.taken_utc.c_str(), records.c_str(), row.station.c_str(),
-                            reinterpret_cast<const char*>(backup.bytes.data())};
-    const int lengths[] = {0, 0, 0, 0, 0, 0, static_cast<int>(backup.bytes.size())};
-    const int formats[] = {0, 0, 0, 0, 0, 0, 1};  // the bytes go as they are
-    shipped = Result(PQexecParams(conn_,
-                                  "INSERT INTO nv_backups VALUES ($1, $2, $3, $4, $5, $6, $7) "
-                                  "ON CONFLICT (sha256) DO NOTHING",
-                                  7, nullptr, values, lengths, formats, 0))
-                  .Ok();
+    RecordRow backup = NvBackupValues(backups[i]);
+    backup["station"] = row.station;
+    shipped = InsertOnce(conn_, NvBackupsTable(), backup, reason);
   }
   if (!shipped) {
-    reason = ErrorOf(conn_);
     std::string ignored;
     Run("ROLLBACK", ignored);
     return false;

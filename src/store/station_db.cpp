@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <type_traits>
+#include <variant>
+
+#include "store/record_schema.h"
 
 namespace vek {
 namespace {
@@ -34,58 +38,6 @@ int WaitForTheLock(void* context, int tries) {
   poll(nullptr, 0, kBusyLookMs);
   return 1;
 }
-
-// The tables, an outside contract: new columns are added at the end, never renamed.
-constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS jobs (
-  id TEXT PRIMARY KEY,
-  started_utc TEXT NOT NULL,
-  ended_utc TEXT,
-  station TEXT NOT NULL,
-  program TEXT NOT NULL,
-  vek_version TEXT NOT NULL,
-  usb_path TEXT,
-  port TEXT,
-  imei TEXT,
-  meid TEXT,
-  product TEXT,
-  version_before TEXT,
-  version_after TEXT,
-  image_set_sha256 TEXT,
-  nv_records INTEGER,
-  nv_refused INTEGER,
-  result TEXT NOT NULL,
-  failed_step TEXT,
-  text TEXT,
-  exit_status INTEGER,
-  duration_s REAL,
-  folder TEXT,
-  log TEXT,
-  pid INTEGER,
-  boot_id TEXT
-);
-CREATE INDEX IF NOT EXISTS jobs_by_start ON jobs (started_utc);
-CREATE INDEX IF NOT EXISTS jobs_by_imei ON jobs (imei);
-CREATE INDEX IF NOT EXISTS jobs_by_meid ON jobs (meid);
-CREATE TABLE IF NOT EXISTS image_files (
-  job_id TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  size INTEGER NOT NULL,
-  sha256 TEXT NOT NULL,
-  PRIMARY KEY (job_id, position)
-);
-CREATE TABLE IF NOT EXISTS nv_backups (
-  sha256 TEXT PRIMARY KEY,
-  module TEXT NOT NULL,
-  job_id TEXT NOT NULL,
-  taken_utc TEXT NOT NULL,
-  records INTEGER NOT NULL,
-  first_of_module INTEGER NOT NULL,
-  bytes BLOB NOT NULL
-);
-CREATE INDEX IF NOT EXISTS nv_backups_by_module ON nv_backups (module, taken_utc);
-)sql";
 
 bool MakeFolder(const std::filesystem::path& folder, std::string& reason) {
   if (folder.empty()) return true;
@@ -163,7 +115,7 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
   // WAL: readers never block the writer and the writers' commits are short.
   if (!SwitchToWal(reason) || !Exec("PRAGMA synchronous=NORMAL", reason)) return false;
   if (found == kStationSchemaVersion) return true;
-  return Exec("BEGIN IMMEDIATE", reason) && Exec(kSchema, reason) &&
+  return Exec("BEGIN IMMEDIATE", reason) && Exec(CreateTablesText(RecordDb::kStation).c_str(), reason) &&
          Exec(("PRAGMA user_version=" + std::to_string(kStationSchemaVersion)).c_str(), reason) &&
          Exec("COMMIT", reason);
 }
@@ -237,6 +189,22 @@ StationStatement& StationStatement::BindBlob(int position, const std::vector<uin
   return *this;
 }
 
+StationStatement& StationStatement::BindValue(int position, const RecordValue& value) {
+  std::visit(
+      [&](const auto& held) {
+        using Held = std::decay_t<decltype(held)>;
+        if constexpr (std::is_same_v<Held, std::monostate>) {
+          if (statement_) sqlite3_bind_null(statement_, position);
+        } else if constexpr (std::is_same_v<Held, std::vector<uint8_t>>) {
+          BindBlob(position, held);
+        } else {
+          Bind(position, held);
+        }
+      },
+      value);
+  return *this;
+}
+
 bool StationStatement::Step() {
   if (!statement_ || failed_) return false;
   const int result = sqlite3_step(statement_);
@@ -279,6 +247,21 @@ std::vector<uint8_t> StationStatement::Blob(int column) const {
   const int size = sqlite3_column_bytes(statement_, column);
   if (bytes == nullptr || size <= 0) return {};
   return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+RecordRow StationStatement::Row() const {
+  RecordRow values;
+  for (int column = 0; column < ColumnCount(); ++column) {
+    RecordValue& value = values[ColumnName(column)];
+    switch (sqlite3_column_type(statement_, column)) {
+      case SQLITE_INTEGER: value = Integer(column); break;
+      case SQLITE_FLOAT: value = Real(column); break;
+      case SQLITE_TEXT: value = Text(column); break;
+      case SQLITE_BLOB: value = Blob(column); break;
+      default: break;  // NULL
+    }
+  }
+  return values;
 }
 
 }  // namespace vek

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "store/record_schema.h"
 #include "store/station_db_path.h"
 
 struct sqlite3;
@@ -63,6 +64,7 @@ class StationStatement {
   StationStatement& Bind(int position, double number);
   StationStatement& BindOptional(int position, const std::optional<int64_t>& number);
   StationStatement& BindBlob(int position, const std::vector<uint8_t>& bytes);
+  StationStatement& BindValue(int position, const RecordValue& value);  // empty text: NULL
   // One step: true while a row is there (Row), false at the end or on an error (Failed).
   bool Step();
   bool Done();  // steps a statement that returns no rows; true when it ran
@@ -76,6 +78,7 @@ class StationStatement {
   bool IsNull(int column) const;
   bool IsNumber(int column) const;  // an integer or a real
   std::vector<uint8_t> Blob(int column) const;
+  RecordRow Row() const;  // the row's values by column name, each as it is stored
 
  private:
   sqlite3_stmt* statement_ = nullptr;

@@ -19,6 +19,15 @@ std::vector<std::string> Names(const vekreport::JobRow& row) {
   return names;
 }
 
+// The row of `id` as "name=text" or "name NULL" a column: how the two databases' rows compare.
+std::vector<std::string> Cells(const std::vector<vekreport::JobRow>& rows, const std::string& id) {
+  std::vector<std::string> cells;
+  for (const vekreport::JobRow& row : rows)
+    for (const vekreport::Cell& cell : row.columns)
+      if (row.Column("id") == id) cells.push_back(cell.name + (cell.null ? " NULL" : "=" + cell.text));
+  return cells;
+}
+
 TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   vektest::PgCluster cluster(40000 + getpid() % 10000);
   ASSERT_TRUE(cluster.ready());
@@ -34,6 +43,7 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   const std::vector<std::vector<uint8_t>> bytes = {{0x00, '\\', '\'', 0xFF}, {0x0A, 0x00, 0x80}};
   vektest::TempDir dir;
   std::vector<std::string> station_columns;
+  std::map<std::string, std::vector<std::string>> station_cells;  // of each shipped job
   for (int i = 0; i < 2; ++i) {
     auto station = vek::StationDb::Open(dir.File(std::to_string(i)), vek::StationDb::Mode::kWrite, reason);
     ASSERT_TRUE(station) << reason;
@@ -45,6 +55,13 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
     row.vek_version = "5.1";
     row.imei = imei;
     row.result = "succeeded";
+    // Every kind of value a column holds, each where it belongs, besides NULLs.
+    row.usb_path = "1-1." + std::to_string(i);
+    row.version_after = "it's \"2.0\"";
+    row.nv_records = 3 + i;
+    row.exit_status = -i;
+    row.duration_s = 12.5;
+    row.files = {{"a.mbn", 7, "sha-a"}, {"b.mbn", 1ull << 40, "sha-b"}};
     ASSERT_TRUE(vek::WriteJobRow(*station, row, reason)) << reason;
     ASSERT_TRUE(vek::WriteNvBackup(*station, {"sha-" + row.id, imei, row.id, row.started_utc, 3, bytes[i]}, reason));
     row.id += "-running";  // waits for its end
@@ -53,6 +70,9 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
     ASSERT_EQ(vek::ShipPending(*station, *line, reason).shipped, 1) << reason;
     EXPECT_EQ(vek::ShipPending(*station, *line, reason).shipped, 0) << "shipped once";
     station_columns = Names(vekreport::StationReader(*station).Jobs({})[0]);
+    const std::string shipped = "job-" + std::to_string(i);
+    station_cells[shipped] = Cells(vekreport::StationReader(*station).Jobs({}), shipped);
+    station_cells[shipped].resize(station_cells[shipped].size() - 2);  // pid and boot_id stay at the station
   }
 
   vekreport::LineReader reader(*line);
@@ -63,6 +83,15 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   // The station's columns in its order, less the process it judges running rows by.
   station_columns.resize(station_columns.size() - 2);
   EXPECT_EQ(Names(jobs[0]), station_columns);
+  for (const std::string id : {"job-0", "job-1"}) EXPECT_EQ(Cells(jobs, id), station_cells[id]);
+  EXPECT_EQ(cluster.Column("SELECT string_agg(concat_ws(' ', job_id, position, name, size, sha256, station), ', ' "
+                           "ORDER BY job_id, position) FROM image_files"),
+            std::vector<std::string>{"job-0 0 a.mbn 7 sha-a station-a, job-0 1 b.mbn 1099511627776 sha-b station-a, "
+                                     "job-1 0 a.mbn 7 sha-a station-b, job-1 1 b.mbn 1099511627776 sha-b station-b"});
+  EXPECT_EQ(cluster.Column("SELECT concat_ws(' ', sha256, module, job_id, taken_utc, records, station) "
+                           "FROM nv_backups ORDER BY sha256"),
+            (std::vector<std::string>{"sha-job-0 " + imei + " job-0 2026-12-08T10:00:00Z 3 station-a",
+                                      "sha-job-1 " + imei + " job-1 2026-12-09T10:00:00Z 3 station-b"}));
   EXPECT_EQ(reader.Jobs({"", "", "2026-12-09"}).size(), 1u);
   const auto by_station = reader.Summarise("").by_station;
   EXPECT_EQ(by_station, (std::map<std::string, int64_t>{{"station-a", 1}, {"station-b", 1}}));

@@ -49,10 +49,10 @@ class PgCluster {
     return "host=" + dir_.path() + " port=" + std::to_string(port_) + " user=vek dbname=postgres password=" + password;
   }
 
-  // The first column of every row `sql` gives (empty when it fails).
-  std::vector<std::string> Column(const std::string& sql) const {
+  // The first column of every row `sql` gives in `database` (empty when it fails).
+  std::vector<std::string> Column(const std::string& sql, const std::string& database = "postgres") const {
     std::vector<std::string> values;
-    PGconn* conn = PQconnectdb(Url().c_str());
+    PGconn* conn = PQconnectdb((Url() + " dbname=" + database).c_str());  // the last dbname holds
     PGresult* result = PQexec(conn, sql.c_str());
     for (int row = 0; PQresultStatus(result) == PGRES_TUPLES_OK && row < PQntuples(result); ++row)
       values.push_back(PQgetvalue(result, row, 0));

@@ -1,0 +1,108 @@
+// The tables made from the one list are the ones each database was first made
+// with: a new station database (a real SQLite file) and a new line database (a
+// real PostgreSQL server) compared, column by column and index by index, with
+// one made from the schema as it was first written.
+#include "store/record_schema.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "pg_cluster.h"
+#include "store/line_db.h"
+#include "store/station_db.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr const char* kFirstStationTables = R"sql(
+CREATE TABLE jobs (id TEXT PRIMARY KEY, started_utc TEXT NOT NULL, ended_utc TEXT, station TEXT NOT NULL,
+  program TEXT NOT NULL, vek_version TEXT NOT NULL, usb_path TEXT, port TEXT, imei TEXT, meid TEXT, product TEXT,
+  version_before TEXT, version_after TEXT, image_set_sha256 TEXT, nv_records INTEGER, nv_refused INTEGER,
+  result TEXT NOT NULL, failed_step TEXT, text TEXT, exit_status INTEGER, duration_s REAL, folder TEXT, log TEXT,
+  pid INTEGER, boot_id TEXT);
+CREATE INDEX jobs_by_start ON jobs (started_utc);
+CREATE INDEX jobs_by_imei ON jobs (imei);
+CREATE INDEX jobs_by_meid ON jobs (meid);
+CREATE TABLE image_files (job_id TEXT NOT NULL, position INTEGER NOT NULL, name TEXT NOT NULL,
+  size INTEGER NOT NULL, sha256 TEXT NOT NULL, PRIMARY KEY (job_id, position));
+CREATE TABLE nv_backups (sha256 TEXT PRIMARY KEY, module TEXT NOT NULL, job_id TEXT NOT NULL,
+  taken_utc TEXT NOT NULL, records INTEGER NOT NULL, first_of_module INTEGER NOT NULL, bytes BLOB NOT NULL);
+CREATE INDEX nv_backups_by_module ON nv_backups (module, taken_utc);
+PRAGMA user_version = 1;
+)sql";
+
+constexpr const char* kFirstLineTables = R"sql(
+CREATE TABLE vek_schema (version INTEGER NOT NULL);
+INSERT INTO vek_schema VALUES (1);
+CREATE TABLE jobs (id TEXT PRIMARY KEY, started_utc TEXT NOT NULL, ended_utc TEXT, station TEXT NOT NULL,
+  program TEXT NOT NULL, vek_version TEXT NOT NULL, usb_path TEXT, port TEXT, imei TEXT, meid TEXT, product TEXT,
+  version_before TEXT, version_after TEXT, image_set_sha256 TEXT, nv_records BIGINT, nv_refused BIGINT,
+  result TEXT NOT NULL, failed_step TEXT, text TEXT, exit_status INTEGER, duration_s DOUBLE PRECISION,
+  folder TEXT, log TEXT);
+CREATE INDEX jobs_by_start ON jobs (started_utc);
+CREATE INDEX jobs_by_imei ON jobs (imei);
+CREATE INDEX jobs_by_meid ON jobs (meid);
+CREATE TABLE image_files (job_id TEXT NOT NULL, position INTEGER NOT NULL, name TEXT NOT NULL,
+  size BIGINT NOT NULL, sha256 TEXT NOT NULL, station TEXT NOT NULL, PRIMARY KEY (job_id, position));
+CREATE TABLE nv_backups (sha256 TEXT PRIMARY KEY, module TEXT NOT NULL, job_id TEXT NOT NULL,
+  taken_utc TEXT NOT NULL, records BIGINT NOT NULL, station TEXT NOT NULL, bytes BYTEA NOT NULL);
+CREATE INDEX nv_backups_by_module ON nv_backups (module, taken_utc);
+)sql";
+
+// One line a column (its table, place, name, type, NOT NULL, key, default), an index or the version.
+constexpr const char* kStationCatalogue = R"sql(
+SELECT m.name || ' ' || p.cid || ' ' || p.name || ' ' || p.type || ' ' || p."notnull" || ' ' || p.pk || ' ' ||
+       ifnull(p.dflt_value, '-') FROM sqlite_master m JOIN pragma_table_info(m.name) p WHERE m.type = 'table'
+UNION ALL SELECT name || ' ON ' || tbl_name || ' ' || ifnull(sql, '-') FROM sqlite_master WHERE type = 'index'
+UNION ALL SELECT 'version ' || user_version FROM pragma_user_version ORDER BY 1
+)sql";
+
+constexpr const char* kLineCatalogue = R"sql(
+SELECT table_name || ' ' || ordinal_position || ' ' || column_name || ' ' || data_type || ' ' || is_nullable || ' ' ||
+       coalesce(column_default, '-') FROM information_schema.columns WHERE table_schema = 'public'
+UNION ALL SELECT indexdef FROM pg_indexes WHERE schemaname = 'public'
+UNION ALL SELECT 'version ' || version FROM vek_schema ORDER BY 1
+)sql";
+
+std::vector<std::string> StationCatalogue(const std::string& path) {
+  std::string reason;
+  auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);
+  EXPECT_TRUE(db) << reason;
+  std::vector<std::string> rows;
+  if (!db) return rows;
+  vek::StationStatement query(*db, kStationCatalogue);
+  while (query.Step()) rows.push_back(query.Text(0));
+  EXPECT_FALSE(query.Failed()) << db->Error();
+  return rows;
+}
+
+TEST(RecordSchema, ANewStationDatabaseHasTheTablesOfTheFirst) {
+  vektest::TempDir dir;
+  sqlite3* first = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.File("first.db").c_str(), &first), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(first, kFirstStationTables, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(first);
+  sqlite3_close(first);
+  std::string reason;
+  ASSERT_TRUE(vek::StationDb::Open(dir.File("new.db"), vek::StationDb::Mode::kWrite, reason)) << reason;
+
+  const std::vector<std::string> expected = StationCatalogue(dir.File("first.db"));
+  EXPECT_EQ(expected.size(), 25u + 5 + 7 + 4 + 3 + 1);  // columns, indexes and those of the keys, the version
+  EXPECT_EQ(StationCatalogue(dir.File("new.db")), expected);
+}
+
+TEST(RecordSchema, ANewLineDatabaseHasTheTablesOfTheFirst) {
+  vektest::PgCluster cluster(30000 + getpid() % 10000);
+  ASSERT_TRUE(cluster.ready());
+  cluster.Column("CREATE DATABASE first");
+  cluster.Column(kFirstLineTables, "first");
+  std::string reason;
+  auto line = vek::LineDb::Connect(cluster.Url(), reason);
+  ASSERT_TRUE(line && line->Init(reason)) << reason;
+
+  const std::vector<std::string> expected = cluster.Column(kLineCatalogue, "first");
+  EXPECT_EQ(expected.size(), 1u + 23 + 6 + 7 + 4 + 3 + 1);  // columns, indexes and those of the keys, the version
+  EXPECT_EQ(cluster.Column(kLineCatalogue), expected);
+}
+
+}  // namespace
