@@ -46,17 +46,6 @@ const char* JobStepName(JobStep step) {
   return "none";
 }
 
-const char* JobResultName(JobResult result) {
-  switch (result) {
-    case JobResult::kRunning: return "running";
-    case JobResult::kSucceeded: return "succeeded";
-    case JobResult::kFailed: return "failed";
-    case JobResult::kAborted: return "aborted";
-    case JobResult::kNoJob: return "no_job";
-  }
-  return "failed";
-}
-
 double JobFacts::DurationSeconds() const {
   if (started == std::chrono::system_clock::time_point{}) return 0;
   const auto until = ended == std::chrono::system_clock::time_point{} ? std::chrono::system_clock::now() : ended;

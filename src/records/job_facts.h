@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "records/job_records.h"
+#include "records/job_result.h"
 
 namespace vek {
 
@@ -71,12 +72,6 @@ struct ImageSetFacts {
   std::string sha256;  // of the set, as logged ("image set SHA-256: ...")
   std::vector<ImageFileFacts> files;  // in load order
 };
-
-// How the job ended, as the front end reported it to the operator.
-enum class JobResult { kRunning, kSucceeded, kFailed, kAborted, kNoJob };
-
-// "running", "succeeded", "failed", "aborted", "no_job"
-const char* JobResultName(JobResult result);
 
 struct JobEnd {
   JobResult result = JobResult::kRunning;
