@@ -2,6 +2,8 @@
 // scripts and vek-factory tell a job's end by them (vek-cli(1), vek-factory(1)).
 #pragma once
 
+#include "records/job_result.h"
+
 namespace vekevents {
 
 enum ExitStatus : int {
@@ -10,5 +12,18 @@ enum ExitStatus : int {
   kExitUsage = 2,      // a usage error
   kExitNoJob = 3,      // no job ran (no module, no image folder, another instance ...)
 };
+
+// vek-cli's exit status for how its job ended. A job that never told its end
+// (still "running") failed.
+constexpr ExitStatus ExitStatusOf(vek::JobResult result) {
+  switch (result) {
+    case vek::JobResult::kSucceeded: return kExitSucceeded;
+    case vek::JobResult::kNoJob: return kExitNoJob;
+    case vek::JobResult::kFailed:
+    case vek::JobResult::kAborted:
+    case vek::JobResult::kRunning: return kExitFailed;
+  }
+  return kExitFailed;
+}
 
 }  // namespace vekevents

@@ -115,8 +115,6 @@ class Session {
   static bool FoundInDownloadMode();
   // The window heard "download aborted": the module is neither downloading nor connecting.
   static void ForgetAbortedDownload();
-  // How the last press of "start" ended.
-  static JobOutcome LastJobOutcome();
   // The working directory, the image folder when none is given ("." when unreadable).
   static std::string WorkingDirectory();
   // How much of the run so far was the program's own fixed pauses.

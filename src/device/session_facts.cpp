@@ -61,11 +61,11 @@ JobStop Session::StopJob() {
   } else if (mode == TARGET_DOWNLOAD) {
     stop.waiting_in = "boot loader";
   }
-  // A worker that had already ended its job keeps its outcome; one that was
-  // stopped left the clean-up to this thread.
-  const JobOutcome outcome = LastJobOutcome();
-  if (outcome != JobOutcome::kSucceeded && outcome != JobOutcome::kNoJob) {
-    SetJobOutcome(JobOutcome::kFailed);
+  // A worker that had already ended its job keeps its end, unless the job
+  // failed: the operator's stop is then its end. One that was stopped left the
+  // clean-up to this thread.
+  const JobResult result = JobFactsSnapshot().end.result;
+  if (result != JobResult::kSucceeded && result != JobResult::kNoJob) {
     FailStep("aborted", true);
     NoteEngineJobEnd(JobResult::kAborted);
     // Logged before the log is closed, so the reason reaches "vek.log".
