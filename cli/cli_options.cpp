@@ -62,7 +62,7 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
       return vekevents::kExitUsage;
     }
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? 0 : vekevents::kExitUsage;
+    return status == 0 ? vekevents::kExitSucceeded : vekevents::kExitUsage;
   }
   if (timeout_option->count() > 0) {
     const std::optional<double> seconds = PositiveSeconds(timeout);

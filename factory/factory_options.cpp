@@ -70,7 +70,7 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
         return parse;
       }
     const int status = app.exit(error, std::cout, err);
-    parse.status = status == 0 ? 0 : vekevents::kExitUsage;
+    parse.status = status == 0 ? vekevents::kExitSucceeded : vekevents::kExitUsage;
     return parse;
   }
   const auto refuse = [&](const NumberText& number) {

@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "events/exit_status.h"
+
 namespace vekreport {
 namespace {
 
@@ -76,14 +78,14 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? kReportDone : kReportUsage;
+    return status == 0 ? vekevents::kReportDone : vekevents::kReportUsage;
   }
   options.command = jobs->parsed() ? Command::kJobs : module->parsed() ? Command::kModule
                     : nv->parsed() ? Command::kNv : line_init->parsed() ? Command::kLineInit
                     : ship->parsed() ? Command::kShip : Command::kSummary;
   auto refuse = [&](const std::string& text) {
     err << "vek-report: " << text << "\n";
-    return kReportUsage;
+    return vekevents::kReportUsage;
   };
   options.from_line = !line_init->parsed() && !ship->parsed() &&
                       (line_db->count() > 0 || app.get_subcommands().front()->count("--line-db") > 0);
