@@ -21,7 +21,7 @@ constexpr double kEndlessSeconds = 1e9;
 
 std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, std::ostream& err) {
   CLI::App app{"vek-cli: updates the firmware of the attached module, as the desktop program's \"start\" does."};
-  app.set_version_flag("--version", "vek-cli 5.1");
+  app.set_version_flag("--version", "vek-cli " VEK_VERSION);
   // Read as text and checked here, so that a bad number is told in plain words.
   std::string timeout;
   AddJobChoices(app,

@@ -41,7 +41,7 @@ bool IsModuleId(const std::string& text) {
 
 std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& options, std::ostream& err) {
   CLI::App app{"vek-report: what the station's database holds: its jobs, a module's history and NV backups."};
-  app.set_version_flag("--version", "vek-report 5.1");
+  app.set_version_flag("--version", "vek-report " VEK_VERSION);
   app.add_option("--db", options.db, "the station database (default: VEK_STATION_DB, else $XDG_DATA_HOME/vek/station.db)")
       ->type_name("FILE");
   // Before the command, as --db is, or among the command's own options.

@@ -69,7 +69,7 @@ std::optional<int> ParseVekOptions(const QStringList& arguments, VekOptions& opt
 
 CVEKApp::CVEKApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("VEK"));
-  setApplicationVersion(QStringLiteral("5.1"));
+  setApplicationVersion(QStringLiteral(VEK_VERSION));
 }
 
 int CVEKApp::InitInstance() {
