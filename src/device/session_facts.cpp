@@ -2,8 +2,6 @@
 #include "device/session.h"
 
 #include "app/launch_options.h"
-#include "images/image_fingerprint.h"
-#include "images/image_set.h"
 #include "records/job_facts.h"
 #include "records/job_records.h"
 #include "store/station_db_path.h"
@@ -11,20 +9,6 @@
 #include "upgrade/upgrade_procedure.h"
 
 namespace vek {
-
-ModuleFacts Session::KnownModule() {
-  const DeviceInfo& device = TheDevice();
-  return {device.diag_port.load(), device.usb_path.Get(), device.imei.Get(), device.sw_version.Get(),
-          device.new_sw_version.Get()};
-}
-
-Stage Session::JobStage() { return static_cast<Stage>(TheJob().stage.load()); }
-
-std::optional<std::string> Session::ImageSetSha256() {
-  const ImageSetFingerprint fingerprint = LoadedImageSetFingerprint();
-  if (fingerprint.files.empty()) return std::nullopt;
-  return HexOf(fingerprint.set_sha256);
-}
 
 JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
