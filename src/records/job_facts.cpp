@@ -151,8 +151,16 @@ void NotePort(const std::string& port, const std::string& usb_path) {
   });
 }
 
-void NoteImeiOrMeid(bool is_imei, const std::string& value) {
-  NoteModuleText(is_imei ? &JobModule::imei : &JobModule::meid, value);
+void NoteIdentity(IdentityKind kind, const std::string& text) {
+  const std::string value = Trimmed(text);
+  if (value.empty() || kind == IdentityKind::kUnknown) return;
+  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+    std::string& known = kind == IdentityKind::kImei ? f.module.imei : f.module.meid;
+    if (known == value && f.module.identity == kind) return false;
+    known = value;
+    f.module.identity = kind;
+    return true;
+  });
 }
 
 void NoteProduct(const std::string& name) { NoteModuleText(&JobModule::product, name); }
