@@ -39,7 +39,7 @@ void FillStation(const std::string& path, int station, int jobs) {
     row.started_utc = row.ended_utc = "2026-12-08T10:00:00Z";
     row.station = "station-" + std::to_string(station);
     row.program = "vek-cli";
-    row.vek_version = "5.1";
+    row.vek_version = VEK_VERSION;
     row.imei = std::to_string(356938035000000 + station * 1000 + job);
     row.result = "succeeded";
     row.log = std::string(6000, 'l');

@@ -36,7 +36,7 @@ vek::StationJobRow Row(int writer, int job) {
   row.started_utc = "2026-12-08T10:00:00Z";
   row.station = "bench";
   row.program = "vek-cli";
-  row.vek_version = "5.1";
+  row.vek_version = VEK_VERSION;
   row.usb_path = "1-2." + std::to_string(writer);
   row.imei = "3569380356" + std::to_string(10000 + writer * 100 + job);
   row.result = "running";

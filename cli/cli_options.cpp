@@ -21,7 +21,7 @@ constexpr double kEndlessSeconds = 1e9;
 
 std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, std::ostream& err) {
   CLI::App app{"vek-cli: updates the firmware of the attached module, as the desktop program's \"start\" does."};
-  app.set_version_flag("--version", "vek-cli 5.1");
+  app.set_version_flag("--version", "vek-cli " VEK_VERSION);
   // Read as text and checked here, so that a bad number is told in plain words.
   std::string timeout;
   AddJobChoices(app,
@@ -62,7 +62,7 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
       return vekevents::kExitUsage;
     }
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? 0 : vekevents::kExitUsage;
+    return status == 0 ? vekevents::kExitSucceeded : vekevents::kExitUsage;
   }
   if (timeout_option->count() > 0) {
     const std::optional<double> seconds = PositiveSeconds(timeout);

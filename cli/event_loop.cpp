@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "events/exit_status.h"
+
 namespace vekcli {
 namespace {
 
@@ -23,7 +25,7 @@ sigset_t StopSignals() {
 void EndAtOnce(int) {
   constexpr char kText[] = "vek-cli: stopped at once by a second signal\n";
   [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, kText, sizeof kText - 1);
-  _exit(1);
+  _exit(vekevents::kExitFailed);
 }
 
 }  // namespace

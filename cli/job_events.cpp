@@ -27,7 +27,7 @@ JobEvents::JobEvents(std::unique_ptr<vekevents::EventStream> stream) : stream_(s
 
 void JobEvents::Start() {
   if (!stream_) return;
-  stream_->Write(vekevents::kStart, {{"program", "vek-cli"}, {"version", "5.1"}});
+  stream_->Write(vekevents::kStart, {{"program", "vek-cli"}, {"version", VEK_VERSION}});
   stream_->Write(vekevents::kStage, {{"stage", StageName(vek::STAGE_IDLE)}});
 }
 

@@ -28,8 +28,8 @@ using vek::Session;
 
 // How the run ended, for the exit status and the event stream's last event.
 struct RunEnd {
-  int status;
-  std::string text;  // what failed, in the words standard error got; empty: the job's own
+  vek::JobResult result;  // the job's, as its facts tell it, or kNoJob when none ran
+  std::string text;       // what failed, in the words standard error got; empty: the job's own
 };
 
 // In a download mode the module cannot name its product: the operator's
@@ -42,17 +42,9 @@ bool ChooseProductInDownloadMode(const vekcli::CliOptions& options, vekcli::CliW
   return true;
 }
 
-int ExitStatusOfJob() {
-  switch (Session::LastJobOutcome()) {
-    case vek::JobOutcome::kSucceeded: return vekevents::kExitSucceeded;
-    case vek::JobOutcome::kNoJob: return vekevents::kExitNoJob;
-    default: return vekevents::kExitFailed;
-  }
-}
-
 RunEnd NoJob(const std::string& text) {
   std::fprintf(stderr, "vek-cli: %s\n", text.c_str());
-  return {vekevents::kExitNoJob, text};
+  return {vek::JobResult::kNoJob, text};
 }
 
 // The first SIGINT or SIGTERM: the job stops through its stop request (or the
@@ -83,20 +75,25 @@ void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string tex
   events.Result(Session::Facts());
 }
 
-void ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by, vekcli::EventLoop& loop) {
+// The exit status follows the run's result; a stop signal makes any end but a
+// success read "aborted", and keeps the status (3 when no job had started yet).
+int ReportEnd(vekcli::JobEvents& events, const RunEnd& end, int stopped_by, vekcli::EventLoop& loop) {
   using vek::JobResult;
-  const JobResult result = end.status == vekevents::kExitSucceeded ? JobResult::kSucceeded
-                           : stopped_by != 0                         ? JobResult::kAborted
-                           : end.status == vekevents::kExitNoJob     ? JobResult::kNoJob
-                                                                     : JobResult::kFailed;
+  const int status = vekevents::ExitStatusOf(end.result);
+  const JobResult result = end.result == JobResult::kSucceeded ? JobResult::kSucceeded
+                           : stopped_by != 0                   ? JobResult::kAborted
+                           : end.result == JobResult::kNoJob   ? JobResult::kNoJob
+                                                               : JobResult::kFailed;
   std::string text = end.text;
-  if (text.empty() && end.status == vekevents::kExitSucceeded) text = Session::JobResultText();
+  if (text.empty() && result == JobResult::kSucceeded) text = Session::JobResultText();
   if (text.empty() && stopped_by != 0) text = "aborted";
   if (text.empty()) text = events.last_status();
-  ReportEnd(events, result, std::move(text), end.status, stopped_by, &loop);
+  ReportEnd(events, result, std::move(text), status, stopped_by, &loop);
+  return status;
 }
 
-RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& stopped_by) {
+// The run, from the device search to the job's end; its exit status.
+int Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& stopped_by) {
   vekcli::EventLoop loop;
   Session* running = nullptr;
   // Before any thread starts, so that every thread leaves the signals to the loop.
@@ -139,10 +136,9 @@ RunEnd Run(const vekcli::CliOptions& options, vekcli::JobEvents& events, int& st
     if (!session.PressStart()) return NoJob("no job was started");
     // The job, until the worker has ended (or the cable was pulled, or a signal stopped it).
     loop.RunUntil([&] { return !session.JobRunning(); }, Clock::time_point::max());
-    return {ExitStatusOfJob(), {}};
+    return {Session::Facts().end.result, {}};
   }();
-  ReportEnd(events, end, stopped_by, loop);
-  return end;
+  return ReportEnd(events, end, stopped_by, loop);
 }
 
 // With --verbose: how much of the run was the program's own fixed pauses.
@@ -230,7 +226,7 @@ int main(int argc, char** argv) {
     return vekevents::kExitNoJob;
   }
   int stopped_by = 0;
-  const RunEnd end = Run(options, events, stopped_by);
+  const int status = Run(options, events, stopped_by);
   if (options.verbose) ReportFixedWaits(start);
-  return end.status;
+  return status;
 }

@@ -3,6 +3,8 @@
 // stream's outside interface (vek-cli(1)): fields may be added, none changes.
 #pragma once
 
+#include "records/job_result.h"
+
 namespace vekevents {
 
 // Event types.
@@ -55,10 +57,13 @@ inline constexpr const char* kImage = "image";
 inline constexpr const char* kShipped = "shipped";
 }  // namespace field
 
-// The result's outcomes.
-inline constexpr const char* kSucceeded = "succeeded";
-inline constexpr const char* kFailed = "failed";
-inline constexpr const char* kAborted = "aborted";
-inline constexpr const char* kNoJob = "no_job";
+// The result's outcomes: the words of the job's records, which the station's
+// and the line's databases keep too.
+inline constexpr const char* kSucceeded = vek::result_word::kSucceeded;
+inline constexpr const char* kFailed = vek::result_word::kFailed;
+inline constexpr const char* kAborted = vek::result_word::kAborted;
+inline constexpr const char* kNoJob = vek::result_word::kNoJob;
+// Not an outcome: the state of a job that has not ended (vek-factory's tray page).
+inline constexpr const char* kRunning = vek::result_word::kRunning;
 
 }  // namespace vekevents

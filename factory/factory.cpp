@@ -108,7 +108,7 @@ void Factory::StartJob(const std::string& usb_path) {
   row.status = why;
   row.started = row.ended = Clock::now();
   row.ended_utc = std::chrono::system_clock::now();
-  row.exit_status = 127;
+  row.exit_status = vekevents::kExitNotStarted;
   ++finished_;
   ++failed_;
   if (report_) report_->Append(ReportLine(row));

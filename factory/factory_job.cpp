@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "events/event_reader.h"
+#include "events/exit_status.h"
 
 namespace vekfactory {
 namespace {
@@ -23,20 +24,20 @@ constexpr size_t kLongestLine = 1 << 16;
                            pid_t parent) {
   setpgid(0, 0);
   prctl(PR_SET_PDEATHSIG, SIGTERM);  // vek-factory gone: stop cleanly, as on a SIGTERM
-  if (getppid() != parent) _exit(127);
+  if (getppid() != parent) _exit(vekevents::kExitNotStarted);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
-  if (chdir(folder) != 0) _exit(127);
+  if (chdir(folder) != 0) _exit(vekevents::kExitNotStarted);
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   const int out = open("vek-cli.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (in < 0 || out < 0) _exit(127);
-  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(127);
+  if (in < 0 || out < 0) _exit(vekevents::kExitNotStarted);
+  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(vekevents::kExitNotStarted);
   // dup2 onto itself keeps close-on-exec: the pipe may already be descriptor 3.
-  if (events_write == kEventsFd ? fcntl(kEventsFd, F_SETFD, 0) < 0 : dup2(events_write, kEventsFd) < 0) _exit(127);
+  if (events_write == kEventsFd ? fcntl(kEventsFd, F_SETFD, 0) < 0 : dup2(events_write, kEventsFd) < 0) _exit(vekevents::kExitNotStarted);
   execv(program, argv);
-  _exit(127);
+  _exit(vekevents::kExitNotStarted);
 }
 
 }  // namespace
@@ -120,9 +121,9 @@ bool FactoryJob::Reap() {
   if (reaped == 0) return false;
   // Whatever it wrote before it ended is in the pipe already.
   ReadEvents();
-  if (reaped < 0) row_.exit_status = 1;  // not ours any more: counts as failed
+  if (reaped < 0) row_.exit_status = vekevents::kExitFailed;  // not ours any more: counts as failed
   else if (WIFEXITED(status)) row_.exit_status = WEXITSTATUS(status);
-  else row_.exit_status = 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  else row_.exit_status = vekevents::ExitStatusOfSignal(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   row_.ended = Clock::now();
   row_.ended_utc = std::chrono::system_clock::now();
   return true;

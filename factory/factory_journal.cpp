@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "events/event_schema.h"
+
 namespace vekfactory {
 namespace {
 
@@ -18,7 +20,7 @@ namespace {
 // look at (NV items not backed up, no record kept) a notice.
 int PriorityOf(const ModuleRow& row) {
   if (row.succeeded()) return row.nv_unread > 0 || row.record_written == false ? LOG_NOTICE : LOG_INFO;
-  return row.Result() == "aborted" ? LOG_WARNING : LOG_ERR;
+  return row.Result() == vekevents::kAborted ? LOG_WARNING : LOG_ERR;
 }
 
 // "1-2.3 IMEI 356938035643809 ZX2180: ok, update version A to version B", one line.

@@ -30,7 +30,7 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
   std::vector<const char*> argv;
   for (const std::string& word : words) argv.push_back(word.c_str());
   CLI::App app{"vek-factory: updates every module plugged in, one vek-cli per module, in the current directory."};
-  app.set_version_flag("--version", "vek-factory 5.1");
+  app.set_version_flag("--version", "vek-factory " VEK_VERSION);
   NumberText jobs{"--jobs", "a whole number of jobs from 1 to 256"};
   NumberText count{"--count", "a whole number of jobs from 1 to 1000000"};
   NumberText timeout{"--timeout", "a number of seconds greater than 0"};
@@ -70,7 +70,7 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
         return parse;
       }
     const int status = app.exit(error, std::cout, err);
-    parse.status = status == 0 ? 0 : vekevents::kExitUsage;
+    parse.status = status == 0 ? vekevents::kExitSucceeded : vekevents::kExitUsage;
     return parse;
   }
   const auto refuse = [&](const NumberText& number) {

@@ -42,7 +42,7 @@ std::string ModuleRow::EndText() const {
 
 std::string ModuleRow::Result() const {
   if (!outcome.empty()) return outcome;
-  return succeeded() ? "succeeded" : "failed";
+  return succeeded() ? vekevents::kSucceeded : vekevents::kFailed;
 }
 
 void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {

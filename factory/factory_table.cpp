@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "events/event_schema.h"
+
 namespace vekfactory {
 namespace {
 
@@ -25,7 +27,7 @@ std::string ResultOfJob(const ModuleRow& row) {
   if (row.succeeded() && row.nv_unread > 0)
     return "ok, " + std::to_string(row.nv_unread) + " NV item" + (row.nv_unread == 1 ? "" : "s") + " not backed up";
   if (row.succeeded()) return "ok";
-  return (row.outcome.empty() ? std::string("failed") : row.outcome) + "(" + std::to_string(*row.exit_status) + ")";
+  return (row.outcome.empty() ? std::string(vekevents::kFailed) : row.outcome) + "(" + std::to_string(*row.exit_status) + ")";
 }
 
 std::string Elapsed(double seconds) {

@@ -49,11 +49,11 @@ bool SocketBefore(const std::string& a, const std::string& b) {
 
 // The state in one word, as the page shows it with an icon and a colour.
 const char* StateOf(const ModuleRow& row, bool taken_out) {
-  if (!row.finished()) return "running";
+  if (!row.finished()) return vekevents::kRunning;
   if (taken_out) return "taken_out";
-  if (row.succeeded()) return row.nv_unread > 0 || row.record_written == false || row.shipped == false ? "attention"
-                                                                                                      : "succeeded";
-  return row.Result() == vekevents::kAborted ? "stopped" : "failed";
+  if (row.succeeded())
+    return row.nv_unread > 0 || row.record_written == false || row.shipped == false ? "attention" : vekevents::kSucceeded;
+  return row.Result() == vekevents::kAborted ? "stopped" : vekevents::kFailed;
 }
 
 // What a succeeded job leaves to look at.

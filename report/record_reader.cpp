@@ -7,8 +7,12 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "records/job_result.h"
+
 namespace vekreport {
 namespace {
+
+namespace result_word = vek::result_word;
 
 std::string ThisHost() {
   char name[256] = {};
@@ -30,7 +34,7 @@ bool ProcessLives(const std::string& pid_text) {
 }
 
 bool Unsuccessful(const std::string& result) {
-  return result == "failed" || result == "aborted" || result == "interrupted";
+  return result == result_word::kFailed || result == result_word::kAborted || result == result_word::kInterrupted;
 }
 
 }  // namespace
@@ -43,8 +47,8 @@ std::string JobRow::Column(const std::string& name) const {
 
 std::string ShownResult(const std::string& result, const std::string& station, const std::string& pid,
                         const std::string& boot_id) {
-  if (result != "running" || station != ThisHost()) return result;
-  if (boot_id != ThisBoot() || !ProcessLives(pid)) return "interrupted";
+  if (result != result_word::kRunning || station != ThisHost()) return result;
+  if (boot_id != ThisBoot() || !ProcessLives(pid)) return result_word::kInterrupted;
   return result;
 }
 

@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "events/exit_status.h"
+
 namespace vekreport {
 namespace {
 
@@ -39,7 +41,7 @@ bool IsModuleId(const std::string& text) {
 
 std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& options, std::ostream& err) {
   CLI::App app{"vek-report: what the station's database holds: its jobs, a module's history and NV backups."};
-  app.set_version_flag("--version", "vek-report 5.1");
+  app.set_version_flag("--version", "vek-report " VEK_VERSION);
   app.add_option("--db", options.db, "the station database (default: VEK_STATION_DB, else $XDG_DATA_HOME/vek/station.db)")
       ->type_name("FILE");
   // Before the command, as --db is, or among the command's own options.
@@ -76,14 +78,14 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error, std::cout, err);
-    return status == 0 ? kReportDone : kReportUsage;
+    return status == 0 ? vekevents::kReportDone : vekevents::kReportUsage;
   }
   options.command = jobs->parsed() ? Command::kJobs : module->parsed() ? Command::kModule
                     : nv->parsed() ? Command::kNv : line_init->parsed() ? Command::kLineInit
                     : ship->parsed() ? Command::kShip : Command::kSummary;
   auto refuse = [&](const std::string& text) {
     err << "vek-report: " << text << "\n";
-    return kReportUsage;
+    return vekevents::kReportUsage;
   };
   options.from_line = !line_init->parsed() && !ship->parsed() &&
                       (line_db->count() > 0 || app.get_subcommands().front()->count("--line-db") > 0);

@@ -25,13 +25,7 @@ struct ReportOptions {
   bool from_line = false; // a query given --line-db: it reads the line database, not the station's
 };
 
-// Exit statuses: 0 done, 1 the database cannot be read (or nothing to write),
-// 2 bad arguments.
-inline constexpr int kReportDone = 0;
-inline constexpr int kReportFailed = 1;
-inline constexpr int kReportUsage = 2;
-
-// Parses the command line; an exit status when the program must end now.
+// Parses the command line; an exit status (events/exit_status.h) when the program must end now.
 std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& options, std::ostream& err = std::cerr);
 
 }  // namespace vekreport

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "events/exit_status.h"
 #include "store/line_db.h"
 #include "store/line_shipping.h"
 #include "store/station_db.h"
@@ -25,7 +26,7 @@ using namespace vekreport;
 
 int Fail(const std::string& text) {
   std::cerr << "vek-report: " << text << "\n";
-  return kReportFailed;
+  return vekevents::kReportFailed;
 }
 
 // Written whole as a new file (0600, never over one that is there), synced.
@@ -46,7 +47,7 @@ int WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) 
     unlink(path.c_str());  // a cut backup must never be restored
     return Fail("cannot write " + path + ": " + std::strerror(error));
   }
-  return kReportDone;
+  return vekevents::kReportDone;
 }
 
 }  // namespace
@@ -58,7 +59,7 @@ int InitLine(const std::string& url) {
   if (!line || !line->Init(reason)) return Fail("line database not made ready: " + reason);
   std::cout << "the line database at " << vek::LineDbTarget(url) << " has schema version " << vek::kLineSchemaVersion
             << "\n";
-  return kReportDone;
+  return vekevents::kReportDone;
 }
 
 // ship: what the station has not shipped yet.
@@ -76,7 +77,7 @@ int ShipToLine(const std::string& station_path, std::string url) {
   const vek::ShippingCount count = vek::ShipPending(*station, *line, reason);
   std::cout << count.shipped << " job(s) shipped, " << count.left << " left\n";
   if (!reason.empty()) return Fail("line record not shipped: " + reason);
-  return kReportDone;
+  return vekevents::kReportDone;
 }
 
 // jobs, module, nv and summary, through `reader`; `source` names its database in messages.
@@ -119,7 +120,7 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
     case Command::kShip: break;  // not queries
   }
   if (!std::cout.flush()) return Fail("cannot write the report");
-  return kReportDone;
+  return vekevents::kReportDone;
 }
 
 int main(int argc, char** argv) {

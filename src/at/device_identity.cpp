@@ -46,15 +46,12 @@ void MatchProduct(const std::string& version) {
 // "IMEI:" wins over "MEID:"; without either the label shows an empty MEID and
 // the stored text stays as it was.
 void TakeImeiOrMeid(std::string_view reply, DeviceInfo& device) {
-  const char* label = "MEID:";
-  if (ReplyHas(reply, kKeyImei)) {
-    device.imei.Set(ReplyValue(reply, kKeyImei));
-    label = "IMEI:";
-  } else if (ReplyHas(reply, kKeyMeid)) {
-    device.imei.Set(ReplyValue(reply, kKeyMeid));
-  }
-  const std::string shown = ReplyHas(reply, kKeyImei) || ReplyHas(reply, kKeyMeid) ? device.imei.Get() : "";
-  NoteImeiOrMeid(label[0] == 'I', shown);
+  const IdentityKind kind = ReplyHas(reply, kKeyImei) ? IdentityKind::kImei : IdentityKind::kMeid;
+  const char* label = kind == IdentityKind::kImei ? kKeyImei : kKeyMeid;
+  const bool told = ReplyHas(reply, label);
+  if (told) device.imei.Set(ReplyValue(reply, label));
+  const std::string shown = told ? device.imei.Get() : "";
+  NoteIdentity(kind, shown);
   if (WindowNotifications* window = CurrentWindow()) window->ShowImei(label + shown);
 }
 

@@ -46,7 +46,6 @@ bool DeviceMonitor::HandlePortRemoval(const std::string& port_name) {
   // longer waits for this thread, so waiting for it here cannot deadlock.
   download_worker_.RequestStop();
   download_worker_.Join();
-  SetJobOutcome(JobOutcome::kFailed);
   FailStep("usb cable has been removed!", true);
   NoteEngineJobEnd(JobResult::kFailed);
   // Logged before the log is closed, so the reason reaches "vek.log".

@@ -28,16 +28,6 @@ namespace vek {
 class SingleInstance;
 class VaultSearch;
 
-// What is known of the attached module, for front ends that report it as it
-// becomes known; empty texts and port 0 while unknown.
-struct ModuleFacts {
-  uint32_t diag_port = 0;     // the diagnostic port's COM number
-  std::string usb_path;       // where it is plugged in ("1-2.3")
-  std::string imei;           // its IMEI, or its MEID
-  std::string sw_version;     // the software version it reported (the new one once a job has reported it)
-  std::string new_sw_version; // the version it reported after the download
-};
-
 // What the operator's stop did (Session::StopJob).
 struct JobStop {
   bool stopped = false;  // a job was running and has been stopped
@@ -115,8 +105,6 @@ class Session {
   static bool FoundInDownloadMode();
   // The window heard "download aborted": the module is neither downloading nor connecting.
   static void ForgetAbortedDownload();
-  // How the last press of "start" ended.
-  static JobOutcome LastJobOutcome();
   // The working directory, the image folder when none is given ("." when unreadable).
   static std::string WorkingDirectory();
   // How much of the run so far was the program's own fixed pauses.
@@ -126,14 +114,8 @@ class Session {
   // done * 100 / total in floating point, truncated; 0 for a total that is not positive.
   static int ProgressPercent(uint32_t done, int32_t total);
 
-  // What a front end reports as the job goes.
-  static ModuleFacts KnownModule();
-  // The job's stage (STAGE_IDLE between jobs).
-  static Stage JobStage();
-  // The SHA-256 of the loaded image set (64 hex digits), while the job holds it.
-  static std::optional<std::string> ImageSetSha256();
-  // The job's facts as they stand (the window hears of each change through
-  // WindowNotifications::JobFactsChanged).
+  // What a front end reports as the job goes: the job's facts as they stand
+  // (the window hears of each change through WindowNotifications::JobFactsChanged).
   static JobFacts Facts();
   // The front end's word on how the job ended: its result, text and exit status.
   static void EndJob(JobEnd end);

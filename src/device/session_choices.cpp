@@ -64,8 +64,6 @@ void Session::ForgetAbortedDownload() {
   TheDevice().connecting = 0;
 }
 
-JobOutcome Session::LastJobOutcome() { return vek::LastJobOutcome(); }
-
 std::string Session::WorkingDirectory() { return CurrentDirectory(); }
 
 std::chrono::steady_clock::duration Session::FixedWaitTotal() { return vek::FixedWaitTotal(); }

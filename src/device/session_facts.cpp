@@ -2,8 +2,6 @@
 #include "device/session.h"
 
 #include "app/launch_options.h"
-#include "images/image_fingerprint.h"
-#include "images/image_set.h"
 #include "records/job_facts.h"
 #include "records/job_records.h"
 #include "store/station_db_path.h"
@@ -11,20 +9,6 @@
 #include "upgrade/upgrade_procedure.h"
 
 namespace vek {
-
-ModuleFacts Session::KnownModule() {
-  const DeviceInfo& device = TheDevice();
-  return {device.diag_port.load(), device.usb_path.Get(), device.imei.Get(), device.sw_version.Get(),
-          device.new_sw_version.Get()};
-}
-
-Stage Session::JobStage() { return static_cast<Stage>(TheJob().stage.load()); }
-
-std::optional<std::string> Session::ImageSetSha256() {
-  const ImageSetFingerprint fingerprint = LoadedImageSetFingerprint();
-  if (fingerprint.files.empty()) return std::nullopt;
-  return HexOf(fingerprint.set_sha256);
-}
 
 JobFacts Session::Facts() { return JobFactsSnapshot(); }
 
@@ -61,11 +45,11 @@ JobStop Session::StopJob() {
   } else if (mode == TARGET_DOWNLOAD) {
     stop.waiting_in = "boot loader";
   }
-  // A worker that had already ended its job keeps its outcome; one that was
-  // stopped left the clean-up to this thread.
-  const JobOutcome outcome = LastJobOutcome();
-  if (outcome != JobOutcome::kSucceeded && outcome != JobOutcome::kNoJob) {
-    SetJobOutcome(JobOutcome::kFailed);
+  // A worker that had already ended its job keeps its end, unless the job
+  // failed: the operator's stop is then its end. One that was stopped left the
+  // clean-up to this thread.
+  const JobResult result = JobFactsSnapshot().end.result;
+  if (result != JobResult::kSucceeded && result != JobResult::kNoJob) {
     FailStep("aborted", true);
     NoteEngineJobEnd(JobResult::kAborted);
     // Logged before the log is closed, so the reason reaches "vek.log".

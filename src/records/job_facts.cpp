@@ -46,17 +46,6 @@ const char* JobStepName(JobStep step) {
   return "none";
 }
 
-const char* JobResultName(JobResult result) {
-  switch (result) {
-    case JobResult::kRunning: return "running";
-    case JobResult::kSucceeded: return "succeeded";
-    case JobResult::kFailed: return "failed";
-    case JobResult::kAborted: return "aborted";
-    case JobResult::kNoJob: return "no_job";
-  }
-  return "failed";
-}
-
 double JobFacts::DurationSeconds() const {
   if (started == std::chrono::system_clock::time_point{}) return 0;
   const auto until = ended == std::chrono::system_clock::time_point{} ? std::chrono::system_clock::now() : ended;
@@ -162,8 +151,16 @@ void NotePort(const std::string& port, const std::string& usb_path) {
   });
 }
 
-void NoteImeiOrMeid(bool is_imei, const std::string& value) {
-  NoteModuleText(is_imei ? &JobModule::imei : &JobModule::meid, value);
+void NoteIdentity(IdentityKind kind, const std::string& text) {
+  const std::string value = Trimmed(text);
+  if (value.empty() || kind == IdentityKind::kUnknown) return;
+  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+    std::string& known = kind == IdentityKind::kImei ? f.module.imei : f.module.meid;
+    if (known == value && f.module.identity == kind) return false;
+    known = value;
+    f.module.identity = kind;
+    return true;
+  });
 }
 
 void NoteProduct(const std::string& name) { NoteModuleText(&JobModule::product, name); }

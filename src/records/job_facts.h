@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "records/job_records.h"
+#include "records/job_result.h"
 
 namespace vek {
 
@@ -50,10 +51,14 @@ struct NvRestoreFacts {
   int refused = 0;  // of them, not written
 };
 
+// What the module's identity is, as its AT port labelled it ("IMEI:" or "MEID:").
+enum class IdentityKind { kUnknown, kImei, kMeid };
+
 // The module as the job knew it; empty texts while unknown.
 struct JobModule {
   std::string port;            // the diagnostic port ("COM7")
   std::string usb_path;        // where it is plugged in ("1-2.3")
+  IdentityKind identity = IdentityKind::kUnknown;  // which of the two below it reported last
   std::string imei;            // its IMEI, or
   std::string meid;            // its MEID
   std::string product;         // the product the job was made for
@@ -71,12 +76,6 @@ struct ImageSetFacts {
   std::string sha256;  // of the set, as logged ("image set SHA-256: ...")
   std::vector<ImageFileFacts> files;  // in load order
 };
-
-// How the job ended, as the front end reported it to the operator.
-enum class JobResult { kRunning, kSucceeded, kFailed, kAborted, kNoJob };
-
-// "running", "succeeded", "failed", "aborted", "no_job"
-const char* JobResultName(JobResult result);
 
 struct JobEnd {
   JobResult result = JobResult::kRunning;
@@ -148,7 +147,7 @@ void NoteNormalReset();
 void NoteNvBackup(NvBackupFacts backup);
 void NoteNvRestore(std::optional<NvRestoreFacts> restore);  // nothing: no restore ran through its file
 void NotePort(const std::string& port, const std::string& usb_path);
-void NoteImeiOrMeid(bool is_imei, const std::string& value);
+void NoteIdentity(IdentityKind kind, const std::string& value);
 void NoteProduct(const std::string& name);
 // The version reported before the job stays the one before once the job runs.
 void NoteVersion(bool after_download, const std::string& version);

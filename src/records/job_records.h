@@ -92,14 +92,6 @@ void SetInitialChoices(UpgradeJob& job);
 // What the worker's end resets: no job, no connection, mode unknown.
 void ResetAfterJob(UpgradeJob& job, DeviceInfo& device);
 
-// How the last press of "start" ended, for front ends that report it (vek-cli's exit status).
-enum class JobOutcome {
-  kNone,       // no job has ended yet
-  kNoJob,      // refused before the job began: more than one module, no image folder
-  kSucceeded,  // the upgrade procedure ran to its end
-  kFailed,     // a job ran and failed (or was aborted)
-};
-
 // The current working directory ("." when it cannot be read).
 std::string CurrentDirectory();
 

@@ -14,7 +14,6 @@
 namespace vek {
 namespace {
 
-constexpr const char* kVekVersion = "5.1";
 // A job's "vek.log" is a few kilobytes; a runaway one is kept only this far.
 constexpr size_t kLogLimit = 4 << 20;
 // A whole backup of every NV item is about 1 MB; a file far past that is not one.
@@ -146,7 +145,7 @@ StationJobRow StationRecorder::RowOf(const JobFacts& facts, const std::string& f
   row.started_utc = UtcText(facts.started);
   row.station = station_;
   row.program = program_;
-  row.vek_version = kVekVersion;
+  row.vek_version = VEK_VERSION;
   row.usb_path = facts.module.usb_path;
   row.port = facts.module.port;
   row.imei = facts.module.imei;

@@ -8,13 +8,12 @@
 #include <filesystem>
 
 #include "device/session.h"
+#include "events/exit_status.h"
 #include "ui/message_box.h"
 #include "ui/vek_dlg.h"
 
 namespace vek {
 namespace {
-
-constexpr int kExitUsage = 2;
 
 // The records are written on a thread of their own; what they were told last is
 // written before the window goes, with the window's events still served (a
@@ -53,15 +52,15 @@ std::optional<int> ParseVekOptions(const QStringList& arguments, VekOptions& opt
   if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
     const QString error = parser.errorText().isEmpty() ? QStringLiteral("unexpected argument") : parser.errorText();
     std::fprintf(stderr, "vek: %s\n%s", error.toLocal8Bit().constData(), parser.helpText().toLocal8Bit().constData());
-    return kExitUsage;
+    return vekevents::kDesktopUsage;
   }
   if (parser.isSet(help)) {
     std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-    return 0;
+    return vekevents::kDesktopDone;
   }
   if (parser.isSet(version)) {
     std::printf("vek %s\n", QCoreApplication::applicationVersion().toLocal8Bit().constData());
-    return 0;
+    return vekevents::kDesktopDone;
   }
   options.port_map = AbsolutePath(parser.value(port_map));
   options.images = AbsolutePath(parser.value(images));
@@ -70,7 +69,7 @@ std::optional<int> ParseVekOptions(const QStringList& arguments, VekOptions& opt
 
 CVEKApp::CVEKApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("VEK"));
-  setApplicationVersion(QStringLiteral("5.1"));
+  setApplicationVersion(QStringLiteral(VEK_VERSION));
 }
 
 int CVEKApp::InitInstance() {
@@ -82,7 +81,7 @@ int CVEKApp::InitInstance() {
   const InstanceLock instance;
   if (!instance.held()) {
     ShowMessageBox(kMessageOk, InstanceLock::AlreadyRunningText(), applicationName().toStdString());
-    return 0;
+    return vekevents::kDesktopDone;
   }
   ChoosePortSource(options.port_map);
   // Every job is kept in the station's database (VEK_STATION_DB, else the user's own).
@@ -92,7 +91,7 @@ int CVEKApp::InitInstance() {
   CVEKDlg window(WindowOptions{options.images, true});
   window.exec();
   WaitForRecords();
-  return 0;
+  return vekevents::kDesktopDone;
 }
 
 }  // namespace vek

@@ -22,7 +22,7 @@
 
 namespace vek {
 
-inline constexpr char kWindowTitle[] = "VEK_V5.1";
+inline constexpr char kWindowTitle[] = "VEK_V" VEK_VERSION;
 inline constexpr char kHeadingText[] = "KORVAN 3G Module Software Update Tool";
 inline constexpr char kCloseRefusedText[] = "download is doing,can't be closed!";
 inline constexpr char kCloseRefusedCaption[] = "warning";

@@ -23,7 +23,6 @@
 namespace vek {
 namespace {
 
-std::atomic<JobOutcome> last_outcome{JobOutcome::kNone};
 std::atomic<bool> vault_asked{false};
 
 constexpr const char* kPrime = "\u2032";
@@ -109,7 +108,6 @@ void ReportSuccess(UpgradeJob& job, Clock::time_point started) {
 int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vault, Clock::time_point started) {
   if (CountDiagPorts() > 1) {
     job.show_message(1, "There are other devices, please remove them and try again!", "Error!!!");
-    SetJobOutcome(JobOutcome::kNoJob);
     NoteEngineJobEnd(JobResult::kNoJob, "There are other devices, please remove them and try again!");
     return 1;
   }
@@ -118,7 +116,6 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vaul
     const std::string folder = window.ImagePathText();
     if (folder.empty()) {
       job.show_message(1, "please input image folder!", "Error");
-      SetJobOutcome(JobOutcome::kNoJob);
       NoteEngineJobEnd(JobResult::kNoJob, "please input image folder!");
       return 0;
     }
@@ -131,7 +128,6 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vaul
   EnterStep(JobStep::kConnect);
   if (OpenImageSet(job) == 0) {
     FailStep("open image file error!");
-    SetJobOutcome(JobOutcome::kFailed);
     NoteEngineJobEnd(JobResult::kFailed);
     return 0;
   }
@@ -139,7 +135,6 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vaul
   if (result != 1) AwaitRemovalHandler(job);
   if (StopRequested()) return 0;
   if (result == 1) ReportSuccess(job, started);
-  SetJobOutcome(result == 1 ? JobOutcome::kSucceeded : JobOutcome::kFailed);
   NoteEngineJobEnd(result == 1 ? JobResult::kSucceeded : JobResult::kFailed);
   return result;
 }
@@ -148,12 +143,12 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vaul
 
 void AskRestoreFromVault(bool asked) { vault_asked = asked; }
 
-JobOutcome LastJobOutcome() { return last_outcome.load(); }
-void SetJobOutcome(JobOutcome outcome) { last_outcome.store(outcome); }
-
 void NoteEngineJobEnd(JobResult result, std::string text) {
+  // The exit statuses of vek-cli for a success and a failure: the desktop program
+  // has none of its own for a job, and its rows keep these (a refused job's too).
+  constexpr int kSucceededStatus = 0, kOtherStatus = 1;
   if (text.empty()) text = result == JobResult::kSucceeded ? JobResultText().Get() : JobFactsSnapshot().reason;
-  NoteJobEnd({result, std::move(text), result == JobResult::kSucceeded ? 0 : 1, 0, true});
+  NoteJobEnd({result, std::move(text), result == JobResult::kSucceeded ? kSucceededStatus : kOtherStatus, 0, true});
 }
 
 JobTime JobTimeOf(uint64_t elapsed_ms) {
@@ -208,7 +203,6 @@ int DownloadWorker(WindowNotifications& window, const VaultSearch* vault) {
   UpgradeJob& job = TheJob();
   DeviceInfo& device = TheDevice();
   const Clock::time_point started = Clock::now();
-  SetJobOutcome(JobOutcome::kNone);
   StartJobFacts();
   ForgetOpenFailures();  // a port that fails in this job says why in this job's log
   const int result = RunJob(job, window, vault, started);

@@ -11,10 +11,8 @@
 
 namespace vek {
 
-JobOutcome LastJobOutcome();
-void SetJobOutcome(JobOutcome outcome);
 // The job's end in its facts, as the engine knows it: the result, the text the
-// operator was shown last for it, and 0 or 1 as vek-cli's exit status would be.
+// operator was shown last for it, and 0 for a success, else 1 as exit status.
 // A front end that knows more (vek-cli's exit status, a signal) tells it again.
 void NoteEngineJobEnd(JobResult result, std::string text = {});
 

@@ -52,7 +52,7 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
     row.started_utc = "2026-12-0" + std::to_string(8 + i) + "T10:00:00Z";
     row.station = "station-" + std::string(1, static_cast<char>('a' + i));
     row.program = "vek-cli";
-    row.vek_version = "5.1";
+    row.vek_version = VEK_VERSION;
     row.imei = imei;
     row.result = "succeeded";
     // Every kind of value a column holds, each where it belongs, besides NULLs.
