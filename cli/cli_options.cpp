@@ -24,7 +24,7 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
   app.set_version_flag("--version", "vek-cli " VEK_VERSION);
   // Read as text and checked here, so that a bad number is told in plain words.
   std::string timeout;
-  AddJobChoices(app,
+  vekoptions::AddJobChoices(app,
                 {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch,
                  options.restore_from_vault, options.line_db},
                 "initial image folder (default: the current directory)");
@@ -65,15 +65,15 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
     return status == 0 ? vekevents::kExitSucceeded : vekevents::kExitUsage;
   }
   if (timeout_option->count() > 0) {
-    const std::optional<double> seconds = PositiveSeconds(timeout);
+    const std::optional<double> seconds = vekoptions::PositiveSeconds(timeout);
     if (!seconds) {
-      err << "vek-cli: --timeout expects " << kTimeoutExpects << ", not " << Quoted(timeout) << "\n";
+      err << "vek-cli: --timeout expects " << kTimeoutExpects << ", not " << vekoptions::Quoted(timeout) << "\n";
       return vekevents::kExitUsage;
     }
     options.timeout_seconds = *seconds;
   }
   if (module_option->count() > 0 && !vek::IsModuleName(options.module)) {
-    err << "vek-cli: --module expects " << kModuleExpects << ", not " << Quoted(options.module) << "\n";
+    err << "vek-cli: --module expects " << kModuleExpects << ", not " << vekoptions::Quoted(options.module) << "\n";
     return vekevents::kExitUsage;
   }
   return std::nullopt;

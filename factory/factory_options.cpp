@@ -34,7 +34,7 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
   NumberText jobs{"--jobs", "a whole number of jobs from 1 to 256"};
   NumberText count{"--count", "a whole number of jobs from 1 to 1000000"};
   NumberText timeout{"--timeout", "a number of seconds greater than 0"};
-  vekcli::AddJobChoices(
+  vekoptions::AddJobChoices(
       app, {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch,
                 options.restore_from_vault, options.line_db},
       "image folder for every module (default: the current directory)");
@@ -74,15 +74,15 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
     return parse;
   }
   const auto refuse = [&](const NumberText& number) {
-    err << "vek-factory: " << number.name << " expects " << number.expects << ", not " << vekcli::Quoted(number.text)
+    err << "vek-factory: " << number.name << " expects " << number.expects << ", not " << vekoptions::Quoted(number.text)
         << "\n";
     return vekevents::kExitUsage;
   };
-  if (jobs.option->count() > 0 && !(options.jobs = vekcli::PositiveCount(jobs.text, kMostJobs)))
+  if (jobs.option->count() > 0 && !(options.jobs = vekoptions::PositiveCount(jobs.text, kMostJobs)))
     parse.status = refuse(jobs);
-  else if (count.option->count() > 0 && !(options.count = vekcli::PositiveCount(count.text, kMostCount)))
+  else if (count.option->count() > 0 && !(options.count = vekoptions::PositiveCount(count.text, kMostCount)))
     parse.status = refuse(count);
-  else if (timeout.option->count() > 0 && !(options.timeout_seconds = vekcli::PositiveSeconds(timeout.text)))
+  else if (timeout.option->count() > 0 && !(options.timeout_seconds = vekoptions::PositiveSeconds(timeout.text)))
     parse.status = refuse(timeout);
   for (const CLI::Option* option : app.get_options()) {
     if (option->get_lnames().empty() || option == config || option == app.get_help_ptr() ||

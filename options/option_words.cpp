@@ -7,7 +7,7 @@
 
 #include "device/session.h"
 
-namespace vekcli {
+namespace vekoptions {
 
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help) {
   const std::vector<std::string> models = vek::Session::AllProducts().names;
@@ -60,4 +60,4 @@ std::optional<unsigned> PositiveCount(const std::string& text, unsigned most) {
   return static_cast<unsigned>(value);
 }
 
-}  // namespace vekcli
+}  // namespace vekoptions

@@ -10,7 +10,7 @@ namespace CLI {
 class App;
 }
 
-namespace vekcli {
+namespace vekoptions {
 
 // Where the choices of a job go.
 struct JobChoiceFields {
@@ -39,4 +39,4 @@ std::optional<double> PositiveSeconds(const std::string& text);
 // A whole number from 1 to `most`; nothing for anything else ("2.5", "0", "x").
 std::optional<unsigned> PositiveCount(const std::string& text, unsigned most);
 
-}  // namespace vekcli
+}  // namespace vekoptions
