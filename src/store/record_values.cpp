@@ -94,7 +94,8 @@ RecordRow JobValues(const StationJobRow& row) {
 
 StationJobRow JobRowOf(const RecordRow& values) {
   StationJobRow row;
-  for (const auto& [name, member] : kJobMembers) {
+  for (const auto& job_member : kJobMembers) {
+    const auto& name = job_member.first;  // clang lets no lambda capture a structured binding
     if (Find(values, name) == nullptr) continue;
     std::visit(
         [&](auto pointer) {
@@ -105,7 +106,7 @@ StationJobRow JobRowOf(const RecordRow& values) {
           else if constexpr (std::is_same_v<Field, double>) field = RealIn(values, name);
           else field = IntegerIn(values, name).value_or(0);
         },
-        member);
+        job_member.second);
   }
   return row;
 }
