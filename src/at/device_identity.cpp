@@ -117,8 +117,13 @@ bool ReadDeviceIdentity(uint32_t port, int after_upgrade) {
       }
       TakeImeiOrMeid(maker, device);
       TakeProductIds(maker, device);
-    } else if (ReplyHas(maker, kKeyRevision)) {
-      device.new_sw_version.Set(ReplyValue(maker, kKeyRevision));
+    } else {
+      if (ReplyHas(maker, kKeyRevision)) device.new_sw_version.Set(ReplyValue(maker, kKeyRevision));
+      // A module not named yet (its job began in a download mode, and ATI's reply
+      // did not say) is named by this reply.
+      if (device.imei.Get().find_first_not_of(" \t\r\n") == std::string::npos &&
+          (ReplyHas(maker, kKeyImei) || ReplyHas(maker, kKeyMeid)))
+        TakeImeiOrMeid(maker, device);
     }
     result = true;
   } else {

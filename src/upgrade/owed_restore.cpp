@@ -50,6 +50,8 @@ OwedRestore FindOwedRestore() {
   return owed;
 }
 
+bool ModuleNamed() { return !AtIdentity().empty(); }
+
 bool PrepareOwedRestore(UpgradeJob& job, const OwedRestore& owed) {
   if (!owed.from_earlier_job || !owed.note) return true;
   job.show_status(kRestoringEarlierText, owed.note->taken_utc.c_str());

@@ -22,6 +22,10 @@ OwedRestore NoteOwedRestore(UpgradeJob& job);
 // port names now, if there is one.
 OwedRestore FindOwedRestore();
 
+// Whether the AT port has named the module (an IMEI or MEID): without a name no
+// owed restore can be found, so a job must not take "none found" from it.
+bool ModuleNamed();
+
 // Before the restore: an earlier job's backup takes the place of "backup.nvb",
 // and the operator is told why. False when it could not be put in place.
 bool PrepareOwedRestore(UpgradeJob& job, const OwedRestore& owed);

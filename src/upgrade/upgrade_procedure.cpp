@@ -101,19 +101,27 @@ bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owe
   return true;
 }
 
+// The upgraded module answered the identity query on `port`. A job that began in
+// a download mode never learnt who the module is: it needs the module's name as
+// well, to find the NV restore the module may be owed (a reply lost on a busy
+// link must not pass for "none owed").
+bool AnsweredIdentity(uint32_t port) {
+  return ReadDeviceIdentity(port, 1) && (TheJob().download_mode == 0 || ModuleNamed());
+}
+
 // Waits until the upgraded module answers the identity query.
 bool WaitForUpgradedModule() {
   EnterStep(JobStep::kIdentity);
   DeviceInfo& device = TheDevice();
-  if (ReadDeviceIdentity(device.at_port, 1)) return true;
+  if (AnsweredIdentity(device.at_port)) return true;
   for (int pauses = 0;;) {
-    if (ReadDeviceIdentity(device.nmea_port, 1)) return true;
+    if (AnsweredIdentity(device.nmea_port)) return true;
     if (pauses == kAtPortPauses) return false;
     if (!PauseMs(kAtPortPauseMs)) return false;
     ++pauses;
     if (device.at_port == 0) FindModulePorts();
     FollowFirmwarePorts(TheJob());
-    if (ReadDeviceIdentity(device.at_port, 1)) return true;
+    if (AnsweredIdentity(device.at_port)) return true;
   }
 }
 

@@ -292,6 +292,28 @@ TEST_F(CliEndToEnd, NoNvItemsAreLostWhenARestoreWritesNothing) {
   EXPECT_EQ(vek::KeptCopies(Work(""), "backup.nvb"), kept);
 }
 
+// A failed flash write leaves the module in its programmer, owed its backup. The
+// next job starts there, and the module's first answer after that job's download
+// is lost: the module is still named, so it gets its own items back.
+TEST_F(CliEndToEnd, AModuleOwedItsItemsGetsThemThoughItsFirstAnswerAfterTheDownloadIsLost) {
+  auto options = ModuleOptions();
+  options.nv.reset_by_download = true;
+  sim::SimModule& module = StartModule(options);
+  const std::vector<uint8_t> original = nvtest::ExpectedBackup(module.device().nv);
+  module.faults().Add({SimState::kProgrammer, 0x07, FaultKind::kRefuse, 0x13});
+  ASSERT_EQ(Cli({}).exit_status, 1);
+  ASSERT_EQ(module.state(), SimState::kProgrammer);
+  module.faults().Clear();
+  sim::FaultRule lost{SimState::kFirmware, 0, FaultKind::kSilence, 0, 1};
+  lost.at_command = "ATI";
+  lost.after_download = true;
+  module.faults().Add(lost);
+  const CliRun next = Cli({"--product", "ZX2180"});
+  EXPECT_EQ(next.exit_status, 0) << next.out << next.err;
+  EXPECT_TRUE(Contains(next.out, "restore backup.nvb successful!\n")) << next.out;
+  EXPECT_TRUE(nvtest::ExpectedBackup(module.device().nv) == original) << "the module's own items are back";
+}
+
 // The cable pulled at a stage where the port must stay: the job is aborted and says why.
 struct PulledCable {
   const char* where;
