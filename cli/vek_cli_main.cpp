@@ -211,6 +211,10 @@ int main(int argc, char** argv) {
   // vek-cli tells every job's end itself (EndJob): its row ships after that.
   Session::KeepStationRecord(Session::StationDbPath(options.station_db, options.no_station_db), "vek-cli",
                              Session::LineDbUrl(options.line_db), true);
+  // However main returns, the records' thread ends before the exit handlers run.
+  const struct RecordsClosed {
+    ~RecordsClosed() { Session::CloseStationRecord(); }
+  } records_closed;
   Session::RestoreFromVault(options.restore_from_vault);
   vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   std::string module;  // its USB port path

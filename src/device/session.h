@@ -136,6 +136,11 @@ class Session {
   static bool AwaitRecords(std::chrono::steady_clock::time_point deadline);
   // Longer than the records of a job's end may take with every store at its limit.
   static std::chrono::seconds RecordsDrainLimit();
+  // Writes what the records were told (within that limit) and ends their thread.
+  // A front end calls it before it returns from main: a thread still running
+  // while the process's exit handlers free the libraries' state (libpq's TLS
+  // library among them) would outlive what it uses.
+  static void CloseStationRecord();
   // --restore-from-vault: for every job from now on, beside "[restore] vault=1".
   static void RestoreFromVault(bool asked);
   // --line-db URL, else VEK_LINE_DB, else "[line] database=" of "config.ini".

@@ -36,13 +36,17 @@ bool Session::AwaitRecords(std::chrono::steady_clock::time_point deadline) {
 
 std::chrono::seconds Session::RecordsDrainLimit() { return kRecordsDrainLimit; }
 
+void Session::CloseStationRecord() {
+  SetJobFactsRecorder(nullptr);
+  TheRecorder().reset();
+}
+
 void Session::KeepStationRecord(const std::string& path, const std::string& program, const std::string& line,
                                 bool front_end_ends_jobs) {
-  std::unique_ptr<StationRecorder>& recorder = TheRecorder();
-  SetJobFactsRecorder(nullptr);
-  recorder.reset();
+  CloseStationRecord();
   TheVault() = std::make_unique<NvVault>(path, line);
   if (path.empty()) return;
+  std::unique_ptr<StationRecorder>& recorder = TheRecorder();
   recorder = std::make_unique<StationRecorder>(path, program, line, front_end_ends_jobs);
   SetJobFactsRecorder(recorder.get());
 }

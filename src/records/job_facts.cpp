@@ -9,7 +9,10 @@ namespace {
 std::mutex facts_mutex;
 JobFacts facts;  // under facts_mutex
 std::atomic<JobFactsObserver*> observer{nullptr};
-std::atomic<JobFactsObserver*> recorder{nullptr};
+// Held while the recorder is told, so that once it is unset no call is still in it
+// (the front end ends the recorder's thread right after).
+std::mutex recorder_mutex;
+JobFactsObserver* recorder = nullptr;  // under recorder_mutex
 
 // Changes the facts under the lock, then tells the observer a copy, outside it;
 // nothing when `change` returns false (it changed nothing).
@@ -21,7 +24,10 @@ void Update(JobFactsChange what, Change change) {
     if (!change(facts)) return;
     copy = facts;
   }
-  if (JobFactsObserver* keeper = recorder.load()) keeper->JobFactsChanged(copy, what);
+  {
+    std::lock_guard lock(recorder_mutex);
+    if (recorder != nullptr) recorder->JobFactsChanged(copy, what);
+  }
   if (JobFactsObserver* told = observer.load()) told->JobFactsChanged(copy, what);
 }
 
@@ -54,7 +60,10 @@ double JobFacts::DurationSeconds() const {
 
 void SetJobFactsObserver(JobFactsObserver* told) { observer.store(told); }
 
-void SetJobFactsRecorder(JobFactsObserver* keeper) { recorder.store(keeper); }
+void SetJobFactsRecorder(JobFactsObserver* keeper) {
+  std::lock_guard lock(recorder_mutex);
+  recorder = keeper;
+}
 
 JobFacts JobFactsSnapshot() {
   std::lock_guard lock(facts_mutex);

@@ -91,6 +91,7 @@ int CVEKApp::InitInstance() {
   CVEKDlg window(WindowOptions{options.images, true});
   window.exec();
   WaitForRecords();
+  Session::CloseStationRecord();
   return vekevents::kDesktopDone;
 }
 
