@@ -110,14 +110,21 @@ void JobEvents::Facts(const vek::JobFacts& facts, vek::JobFactsChange change) {
   }
 }
 
+void JobEvents::Record(const vek::JobFacts& facts) {
+  ordered_json record = {{field::kWritten, *facts.record.written}, {field::kId, facts.record.id}};
+  if (!*facts.record.written) record[field::kReason] = facts.record.reason;
+  if (facts.record.shipped) record[field::kShipped] = *facts.record.shipped;
+  shipping_told_ = facts.record.shipped.has_value();
+  stream_->Write(vekevents::kRecord, record);
+}
+
+void JobEvents::Shipped(const vek::JobFacts& facts) {
+  if (stream_ && facts.record.written && facts.record.shipped && !shipping_told_) Record(facts);
+}
+
 void JobEvents::Result(const vek::JobFacts& facts) {
   if (!stream_) return;
-  if (facts.record.written) {
-    ordered_json record = {{field::kWritten, *facts.record.written}, {field::kId, facts.record.id}};
-    if (!*facts.record.written) record[field::kReason] = facts.record.reason;
-    if (facts.record.shipped) record[field::kShipped] = *facts.record.shipped;
-    stream_->Write(vekevents::kRecord, record);
-  }
+  if (facts.record.written) Record(facts);
   const vek::JobEnd& end = facts.end;
   ordered_json fields = {{"outcome", vek::JobResultName(end.result)}, {"text", end.text}, {"exit_status", end.exit_status}};
   if (end.signal == SIGINT) fields["signal"] = "SIGINT";

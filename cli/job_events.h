@@ -27,18 +27,23 @@ class JobEvents {
   // A change of the job's facts: the stage, identity, image set, steps, the
   // normal reset, the NV counts.
   void Facts(const vek::JobFacts& facts, vek::JobFactsChange change);
-  // The last event, from the job's end as the facts hold it.
+  // The job's record and its result, from the job's end as the facts hold it.
   void Result(const vek::JobFacts& facts);
+  // Once shipping to the line's database is over: the record told again, with
+  // what shipping came to, when the first telling could not say it yet.
+  void Shipped(const vek::JobFacts& facts);
 
   const std::string& last_status() const { return last_status_; }
 
  private:
   void Module(const vek::JobModule& now);
+  void Record(const vek::JobFacts& facts);
 
   std::unique_ptr<vekevents::EventStream> stream_;
   std::string last_status_;
   std::optional<int> percent_;
   vek::JobModule module_;  // as far as told
+  bool shipping_told_ = false;
 };
 
 // The stage's name in the stream: "idle", "backup", "restore", "switch", "images".

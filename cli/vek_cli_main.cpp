@@ -63,16 +63,24 @@ void OnStopSignal(Session& session, int signal, int& stopped_by) {
   }
 }
 
-// How the run ended, into the job's facts and from them the event stream's last event.
-// The result is told once the job's record is written: the records keep their own
-// thread, and a warning of theirs may wait for `loop` (none: no window to wait for).
+// How the run ended, into the job's facts and from them the event stream's last events.
+// The result is told once the job's row is written; the line's database never
+// delays it: what shipping came to follows it, in the record told again. The
+// records keep their own thread, and a warning of theirs may wait for `loop`
+// (none: no window to wait for).
 void ReportEnd(vekcli::JobEvents& events, vek::JobResult result, std::string text, int status, int stopped_by,
                vekcli::EventLoop* loop = nullptr) {
   Session::EndJob({result, std::move(text), status, stopped_by});
   const auto deadline = Clock::now() + Session::RecordsDrainLimit();
-  if (loop != nullptr) loop->RunUntil([] { return Session::RecordsKept(); }, deadline);
-  else Session::AwaitRecords(deadline);
+  const auto await = [&](bool written_only) {
+    if (loop == nullptr) return Session::AwaitRecords(deadline, written_only);
+    return loop->RunUntil([written_only] { return written_only ? Session::RecordsWritten() : Session::RecordsKept(); },
+                          deadline);
+  };
+  await(true);
   events.Result(Session::Facts());
+  await(false);
+  events.Shipped(Session::Facts());
 }
 
 // The exit status follows the run's result; a stop signal makes any end but a

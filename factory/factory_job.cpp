@@ -1,6 +1,7 @@
 #include "factory/factory_job.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -31,8 +32,9 @@ constexpr size_t kLongestLine = 1 << 16;
   signal(SIGPIPE, SIG_DFL);
   if (chdir(folder) != 0) _exit(vekevents::kExitNotStarted);
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out = open("vek-cli.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (in < 0 || out < 0) _exit(vekevents::kExitNotStarted);
+  // The job's words are the operator's alone: one left by an earlier run is made so too.
+  const int out = open("vek-cli.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (in < 0 || out < 0 || fchmod(out, 0600) != 0) _exit(vekevents::kExitNotStarted);
   if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(vekevents::kExitNotStarted);
   // dup2 onto itself keeps close-on-exec: the pipe may already be descriptor 3.
   if (events_write == kEventsFd ? fcntl(kEventsFd, F_SETFD, 0) < 0 : dup2(events_write, kEventsFd) < 0) _exit(vekevents::kExitNotStarted);

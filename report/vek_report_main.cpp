@@ -14,6 +14,7 @@
 #include "events/exit_status.h"
 #include "store/line_db.h"
 #include "store/line_shipping.h"
+#include "store/pending_records.h"
 #include "store/station_db.h"
 #include "report/line_reader.h"
 #include "report/report_options.h"
@@ -62,6 +63,16 @@ int InitLine(const std::string& url) {
   return vekevents::kReportDone;
 }
 
+// Rows that jobs had to keep beside them go into the station's database first,
+// when this user may write it; else they wait for the next job or a later run.
+void SettleKeptRows(vek::StationDb& db) { vek::SettlePendingRows(db, vek::PendingRowFolders(db)); }
+
+void SettleKeptRows(const std::string& path) {
+  std::string ignored;
+  if (std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, ignored))
+    SettleKeptRows(*db);
+}
+
 // ship: what the station has not shipped yet.
 int ShipToLine(const std::string& station_path, std::string url) {
   if (url.empty()) {
@@ -72,6 +83,7 @@ int ShipToLine(const std::string& station_path, std::string url) {
   std::string reason;
   std::unique_ptr<vek::StationDb> station = vek::StationDb::Open(station_path, vek::StationDb::Mode::kWrite, reason);
   if (!station) return Fail("cannot open " + station_path + ": " + reason);
+  SettleKeptRows(*station);
   std::unique_ptr<vek::LineDb> line = vek::LineDb::Connect(url, reason);
   if (!line) return Fail("line record not shipped: " + reason);
   const vek::ShippingCount count = vek::ShipPending(*station, *line, reason);
@@ -136,6 +148,7 @@ int main(int argc, char** argv) {
   }
   const std::string path = vek::StationDbPath(options.db, false);
   if (access(path.c_str(), F_OK) != 0) return Fail("no station database at " + path);
+  if (options.command != Command::kShip) SettleKeptRows(path);
   std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);
   if (!db) return Fail("cannot read " + path + ": " + reason);
   if (options.command == Command::kShip) {

@@ -132,8 +132,12 @@ class Session {
   // waits for it after the job's end, running its own loop meanwhile, since a
   // warning of the records may be waiting for it.
   static bool RecordsKept();
-  // The same, for a front end without a loop: waits, at most until `deadline`.
-  static bool AwaitRecords(std::chrono::steady_clock::time_point deadline);
+  // True once the job's row is written (or kept aside): only shipping to the
+  // line's database may still go on. The job's result is told then, never later.
+  static bool RecordsWritten();
+  // The same, for a front end without a loop: waits, at most until `deadline`
+  // (`written_only`: for RecordsWritten).
+  static bool AwaitRecords(std::chrono::steady_clock::time_point deadline, bool written_only = false);
   // Longer than the records of a job's end may take with every store at its limit.
   static std::chrono::seconds RecordsDrainLimit();
   // Writes what the records were told (within that limit) and ends their thread.

@@ -30,8 +30,10 @@ const VaultSearch* Session::Vault() { return TheVault().get(); }
 
 bool Session::RecordsKept() { return !TheRecorder() || TheRecorder()->Idle(); }
 
-bool Session::AwaitRecords(std::chrono::steady_clock::time_point deadline) {
-  return !TheRecorder() || TheRecorder()->AwaitIdle(deadline);
+bool Session::RecordsWritten() { return !TheRecorder() || TheRecorder()->Written(); }
+
+bool Session::AwaitRecords(std::chrono::steady_clock::time_point deadline, bool written_only) {
+  return !TheRecorder() || TheRecorder()->AwaitIdle(deadline, written_only);
 }
 
 std::chrono::seconds Session::RecordsDrainLimit() { return kRecordsDrainLimit; }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <variant>
 
+#include "store/line_db_address.h"
 #include "store/record_schema.h"
 #include "store/record_values.h"
 
@@ -78,24 +79,12 @@ bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values
 }  // namespace
 
 std::string LineDbTarget(const std::string& conninfo) {
-  char* error = nullptr;
-  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
-  PQfreemem(error);  // its words may quote the string itself
-  if (options == nullptr) return "the line database (its connection string cannot be read)";
-  std::string host, port, dbname, service;
-  for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
-    if (option->val == nullptr) continue;
-    const std::string keyword = option->keyword;
-    if (keyword == "host" || keyword == "hostaddr") host = option->val;
-    if (keyword == "port") port = option->val;
-    if (keyword == "dbname") dbname = option->val;
-    if (keyword == "service") service = option->val;
-  }
-  PQconninfoFree(options);
-  if (!service.empty()) return "service " + service;
-  std::string target = host.empty() ? "the local server" : host;
-  if (!port.empty()) target += ":" + port;
-  if (!dbname.empty()) target += "/" + dbname;
+  const std::optional<LineDbAddress> address = ReadLineDbAddress(conninfo);
+  if (!address) return kUnreadableLineDbText;
+  if (!address->service.empty()) return "service " + address->service;
+  std::string target = address->host.empty() ? "the local server" : address->host;
+  if (!address->port.empty()) target += ":" + address->port;
+  if (!address->dbname.empty()) target += "/" + address->dbname;
   return target;
 }
 
@@ -104,6 +93,12 @@ std::unique_ptr<LineDb> LineDb::Connect(const std::string& conninfo, std::string
   const std::string timeout = std::to_string(kLineConnectSeconds);
   const char* keywords[] = {"connect_timeout", "dbname", "application_name", nullptr};
   const char* values[] = {timeout.c_str(), conninfo.c_str(), "vek", nullptr};
+  // A string that reads wrongly is never handed on: libpq's words about it would
+  // quote it, and a misread one may put a piece of the password where a host goes.
+  if (!ReadLineDbAddress(conninfo)) {
+    reason = kUnreadableLineDbText;
+    return nullptr;
+  }
   pg_conn* conn = PQconnectdbParams(keywords, values, 1);
   std::unique_ptr<LineDb> db(new LineDb(conn));
   if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {

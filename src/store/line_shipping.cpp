@@ -12,17 +12,6 @@ bool MakeShippedTable(StationDb& station, std::string& reason) {
                       reason);
 }
 
-// The values of `table`'s rows `where` says, by column name.
-std::vector<RecordRow> StationRows(StationDb& station, const RecordTable& table, const std::string& where,
-                                   const std::string& value) {
-  const std::string sql = "SELECT " + ColumnNames(table, RecordDb::kStation) + " FROM " + table.name + " " + where;
-  StationStatement query(station, sql.c_str());
-  query.Bind(1, value);
-  std::vector<RecordRow> rows;
-  while (query.Step()) rows.push_back(query.Row());
-  return rows;
-}
-
 }  // namespace
 
 ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
@@ -39,15 +28,12 @@ ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
   count.left = static_cast<int>(pending.size());
   for (const std::string& id : pending) {
     if (std::chrono::steady_clock::now() > deadline) return count;
-    const std::vector<RecordRow> job = StationRows(station, JobsTable(), "WHERE id = ?1", id);
-    if (job.empty()) continue;
-    StationJobRow row = JobRowOf(job[0]);
-    for (const RecordRow& file : StationRows(station, ImageFilesTable(), "WHERE job_id = ?1 ORDER BY position", id))
-      row.files.push_back(ImageFileOf(file));
+    const std::optional<StationJobRow> row = ReadJobRow(station, id);
+    if (!row) continue;
     std::vector<StationNvBackup> backups;
     for (const RecordRow& backup : StationRows(station, NvBackupsTable(), "WHERE job_id = ?1", id))
       backups.push_back(NvBackupOf(backup));
-    if (!line.Ship(row, backups, reason)) return count;
+    if (!line.Ship(*row, backups, reason)) return count;
     StationStatement mark(station, "INSERT OR IGNORE INTO line_shipped (job_id, shipped_utc) VALUES (?1, ?2)");
     mark.Bind(1, id).Bind(2, UtcText(std::chrono::system_clock::now()));
     if (!mark.Done()) {

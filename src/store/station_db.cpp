@@ -66,17 +66,50 @@ bool MakeFile(const std::string& path, std::string& reason) {
   return true;
 }
 
+// The path itself, before SQLite is let near it. A link is not written through
+// (the file it names would become a database holding NV backups, keeping its
+// own mode); nothing but a plain file is opened (a FIFO would block the reader
+// for ever, a device would get a journal made beside it). A database this
+// program writes is kept from other users: `note` says so when it cannot be.
+bool SafePath(const std::string& path, StationDb::Mode mode, std::string& reason, std::string* note) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT) return true;  // made below, or named by SQLite's own words
+    reason = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(status.st_mode)) {
+    if (mode == StationDb::Mode::kWrite) {
+      reason = path + ": it is a symbolic link, and a database is never written through one";
+      return false;
+    }
+    if (stat(path.c_str(), &status) != 0) {
+      reason = path + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  if (!S_ISREG(status.st_mode)) {
+    reason = path + (S_ISDIR(status.st_mode) ? ": it is a folder" : ": it is not a plain file (a device or a FIFO)");
+    return false;
+  }
+  if (mode == StationDb::Mode::kWrite && (status.st_mode & 077) != 0 && chmod(path.c_str(), 0600) != 0 && note)
+    *note = path + ": others may read it (it cannot be made 0600: " + std::strerror(errno) + ")";
+  return true;
+}
+
 }  // namespace
 
-std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, std::string& reason) {
+std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, std::string& reason,
+                                           std::string* note) {
   if (path.empty()) {
     reason = "no place for it (neither XDG_DATA_HOME nor HOME is set)";
     return nullptr;
   }
+  if (!SafePath(path, mode, reason, note)) return nullptr;
   int flags = SQLITE_OPEN_NOMUTEX;
   if (mode == Mode::kWrite) {
     if (!MakeFolder(std::filesystem::path(path).parent_path(), reason) || !MakeFile(path, reason)) return nullptr;
-    flags |= SQLITE_OPEN_READWRITE;
+    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
   } else {
     flags |= SQLITE_OPEN_READONLY;
   }

@@ -30,8 +30,11 @@ class StationDb {
   // Opens the database at `path`; for writing, its folder (0700) and the file
   // (0600) are made when missing, and the schema when the file is new. Nothing
   // and `reason` set when it cannot be used: not an SQLite file, a schema newer
-  // than this program's, unreadable, a folder that cannot be made.
-  static std::unique_ptr<StationDb> Open(const std::string& path, Mode mode, std::string& reason);
+  // than this program's, unreadable, a folder that cannot be made, a path that
+  // is not a plain file (or, for writing, is a symbolic link). For writing, a
+  // file others may read is made 0600; `note` says so when that fails.
+  static std::unique_ptr<StationDb> Open(const std::string& path, Mode mode, std::string& reason,
+                                         std::string* note = nullptr);
   ~StationDb();
   StationDb(const StationDb&) = delete;
   StationDb& operator=(const StationDb&) = delete;

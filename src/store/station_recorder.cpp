@@ -10,6 +10,7 @@
 #include "records/job_records.h"
 #include "records/stop_wait.h"
 #include "store/line_shipping.h"
+#include "store/pending_records.h"
 
 namespace vek {
 namespace {
@@ -82,9 +83,16 @@ bool StationRecorder::Idle() {
   return queue_.empty() && !busy_;
 }
 
-bool StationRecorder::AwaitIdle(std::chrono::steady_clock::time_point deadline) {
+bool StationRecorder::Written() {
+  std::lock_guard lock(queue_mutex_);
+  return queue_.empty() && (!busy_ || shipping_);
+}
+
+bool StationRecorder::AwaitIdle(std::chrono::steady_clock::time_point deadline, bool written_only) {
   std::unique_lock lock(queue_mutex_);
-  return queue_changed_.wait_until(lock, deadline, [this] { return queue_.empty() && !busy_; });
+  return queue_changed_.wait_until(lock, deadline, [&] {
+    return queue_.empty() && (!busy_ || (written_only && shipping_));
+  });
 }
 
 void StationRecorder::Run(std::stop_token stop) {
@@ -100,6 +108,7 @@ void StationRecorder::Run(std::stop_token stop) {
     {
       std::unique_lock lock(queue_mutex_);
       busy_ = false;
+      shipping_ = false;
       queue_changed_.notify_all();
       queue_changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
       if (queue_.empty()) return;
@@ -118,8 +127,12 @@ void StationRecorder::Run(std::stop_token stop) {
 
 template <typename Write>
 bool StationRecorder::WithDatabase(Write write) {
-  std::string reason;
-  std::unique_ptr<StationDb> db = StationDb::Open(path_, StationDb::Mode::kWrite, reason);
+  std::string reason, note;
+  std::unique_ptr<StationDb> db = StationDb::Open(path_, StationDb::Mode::kWrite, reason, &note);
+  if (!note.empty() && !mode_noted_) {
+    mode_noted_ = true;
+    Show("station record: " + note);
+  }
   if (db && write(*db, reason)) return true;
   if (reason_.empty()) reason_ = reason.empty() ? "unknown error" : reason;
   return false;
@@ -128,6 +141,8 @@ bool StationRecorder::WithDatabase(Write write) {
 std::string StationRecorder::Warning() {
   if (warned_ || reason_.empty()) return {};
   warned_ = true;
+  if (!kept_aside_.empty())
+    return "station record not written: " + reason_ + " (kept in " + kept_aside_ + " until it can be)";
   return "station record not written: " + reason_;
 }
 
@@ -170,10 +185,15 @@ StationJobRow StationRecorder::RowOf(const JobFacts& facts, const std::string& f
 void StationRecorder::Start(const JobFacts& facts, const std::string& folder) {
   id_ = NewRecordId();
   reason_.clear();
+  kept_aside_.clear();
   warned_ = false;
   line_warned_ = false;
   const StationJobRow row = RowOf(facts, folder);
-  WithDatabase([&](StationDb& db, std::string& reason) { return WriteJobRow(db, row, reason); });
+  WithDatabase([&](StationDb& db, std::string& reason) {
+    // Rows earlier jobs had to keep aside go in first (they ship at this job's end).
+    SettlePendingRows(db, PendingRowFolders(db, folder));
+    return WriteJobRow(db, row, reason);
+  });
   Show(Warning());
   NoteRecord({id_, std::nullopt, {}});
 }
@@ -202,6 +222,7 @@ void StationRecorder::End(const Told& told) {
     // A job's end told again (the engine's, then the front end's) rewrites its row.
     id_ = NewRecordId();
     reason_.clear();
+    kept_aside_.clear();
     warned_ = false;
   }
   StationJobRow row = RowOf(facts, told.folder);
@@ -211,8 +232,16 @@ void StationRecorder::End(const Told& told) {
   row.exit_status = facts.end.exit_status;
   row.duration_s = facts.DurationSeconds();
   row.log = told.log;
-  const bool written =
-      WithDatabase([&](StationDb& db, std::string& reason) { return WriteJobRow(db, row, reason); }) && reason_.empty();
+  const bool row_in =
+      WithDatabase([&](StationDb& db, std::string& reason) { return WriteJobRow(db, row, reason); });
+  const bool written = row_in && reason_.empty();
+  std::string why_not_kept;
+  if (row_in && !kept_aside_.empty()) {
+    DropPendingRow(told.folder, id_);
+    kept_aside_.clear();
+  } else if (!row_in && KeepPendingRow(told.folder, row, why_not_kept)) {
+    kept_aside_ = told.folder + "/" + kPendingRecordsFolder;
+  }
   Show(Warning());
   NoteRecord({id_, written, reason_});
   if (!facts.end.by_engine || !front_end_ends_jobs_) Ship();
@@ -220,6 +249,11 @@ void StationRecorder::End(const Told& told) {
 
 void StationRecorder::Ship() {
   if (line_.empty()) return;
+  {
+    std::lock_guard lock(queue_mutex_);
+    shipping_ = true;
+  }
+  queue_changed_.notify_all();
   std::string reason, warning;
   std::unique_ptr<StationDb> station = StationDb::Open(path_, StationDb::Mode::kWrite, reason);
   std::unique_ptr<LineDb> line = station ? LineDb::Connect(line_, reason) : nullptr;

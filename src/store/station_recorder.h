@@ -50,8 +50,11 @@ class StationRecorder : public JobFactsObserver {
 
   // True when every change told so far has been written (and shipped).
   bool Idle();
-  // Waits for that, at most until `deadline`; true when it came.
-  bool AwaitIdle(std::chrono::steady_clock::time_point deadline);
+  // True when every change told so far is in the station's database (or kept
+  // aside): only shipping to the line may still go on.
+  bool Written();
+  // Waits for that (or, `written_only`, for Written), at most until `deadline`; true when it came.
+  bool AwaitIdle(std::chrono::steady_clock::time_point deadline, bool written_only = false);
 
  private:
   // One change as told, with what had to be read at once.
@@ -84,13 +87,16 @@ class StationRecorder : public JobFactsObserver {
   std::condition_variable_any queue_changed_;
   std::deque<Told> queue_;  // under queue_mutex_
   bool busy_ = false;       // the thread is writing one, under queue_mutex_
+  bool shipping_ = false;   // ...and has come to shipping it, under queue_mutex_
   bool closing_ = false;    // the thread ends once the queue is empty, under queue_mutex_
 
   // The thread's own state.
   std::string id_;       // the current job's row
   std::string reason_;   // the first failure of the current job
+  std::string kept_aside_;  // where its row waits for the database (empty: not kept aside)
   bool warned_ = false;
   bool line_warned_ = false;  // the line's warning is told once per job
+  bool mode_noted_ = false;   // a database others may read is told once per process
 
   std::jthread thread_;  // last: started once everything it uses stands
 };

@@ -44,6 +44,25 @@ bool Rollback(StationDb& db) {
 
 }  // namespace
 
+std::vector<RecordRow> StationRows(StationDb& db, const RecordTable& table, const std::string& where,
+                                   const std::string& value) {
+  const std::string sql = "SELECT " + ColumnNames(table, RecordDb::kStation) + " FROM " + table.name + " " + where;
+  StationStatement query(db, sql.c_str());
+  query.Bind(1, value);
+  std::vector<RecordRow> rows;
+  while (query.Step()) rows.push_back(query.Row());
+  return rows;
+}
+
+std::optional<StationJobRow> ReadJobRow(StationDb& db, const std::string& id) {
+  const std::vector<RecordRow> job = StationRows(db, JobsTable(), "WHERE id = ?1", id);
+  if (job.empty()) return std::nullopt;
+  StationJobRow row = JobRowOf(job[0]);
+  for (const RecordRow& file : StationRows(db, ImageFilesTable(), "WHERE job_id = ?1 ORDER BY position", id))
+    row.files.push_back(ImageFileOf(file));
+  return row;
+}
+
 bool WriteJobRow(StationDb& db, const StationJobRow& row, std::string& reason) {
   if (!db.Exec("BEGIN IMMEDIATE", reason)) return false;
   if (!InsertRow(db, "INSERT OR REPLACE", JobsTable(), JobValues(row), reason)) return Rollback(db);

@@ -29,8 +29,14 @@ struct StationJobRow {
   std::vector<ImageFileFacts> files;
 };
 
+// The values of `table`'s rows that `where` picks, `value` bound to ?1.
+std::vector<RecordRow> StationRows(StationDb& db, const RecordTable& table, const std::string& where,
+                                   const std::string& value);
+
 // The job's row and its image files, made or replaced in one transaction.
 bool WriteJobRow(StationDb& db, const StationJobRow& row, std::string& reason);
+// The job's row `id` with its image files; nothing when there is none.
+std::optional<StationJobRow> ReadJobRow(StationDb& db, const std::string& id);
 
 struct StationNvBackup {
   std::string sha256;  // of `bytes`

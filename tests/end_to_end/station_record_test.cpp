@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -105,8 +108,15 @@ TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteF
 struct Unwritable {
   const char* name;
   std::function<void(const std::string& path)> spoil;
-  bool held = false;  // another writer holds it past the busy timeout while the job runs
+  bool held = false;            // another writer holds it past the busy timeout while the job runs
+  const char* path = nullptr;   // a path of the system's instead of the test's own
+  bool no_path_written = false; // nothing may be made beside the path (or the file it links to)
 };
+
+// What a path holds now, when it is (or links to) a plain file; a FIFO is never read.
+std::string Contents(const std::string& path) {
+  return std::filesystem::is_regular_file(path) ? vektest::ReadWhole(path) : std::string();
+}
 
 class UnwritableStationDb : public StationRecord, public ::testing::WithParamInterface<Unwritable> {};
 
@@ -119,10 +129,11 @@ std::unique_ptr<vek::StationDb> Made(const std::string& path) {
 
 TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
   std::filesystem::create_directories(dir_.File("db"));
+  if (GetParam().path) db_ = GetParam().path;
   GetParam().spoil(db_);
   // Read before the lock is taken: closing any descriptor of the file would
   // give up this process's locks on it.
-  const std::string before = vektest::ReadWhole(db_);
+  const std::string before = Contents(db_);
   std::unique_ptr<vek::StationDb> holder;
   if (GetParam().held) {
     holder = Made(db_);
@@ -135,7 +146,23 @@ TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
   EXPECT_EQ(Occurrences(run.out, kNotWritten), 1) << run.out;
   EXPECT_NE(vektest::ReadWhole(dir_.File("work/vek.log")).find(kNotWritten), std::string::npos);
   EXPECT_EQ(RecordEvent().value("written", true), false) << RecordEvent().dump();
-  EXPECT_TRUE(vektest::ReadWhole(db_) == before) << "the database file changed";
+  EXPECT_TRUE(Contents(db_) == before) << "the database file changed";
+  if (GetParam().held) {
+    // The row waited beside the job; the next job puts it in, as it ended.
+    EXPECT_NE(run.out.find("(kept in " + dir_.File("work/record-pending") + " until it can be)"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(Job().exit_status, 0);
+    const std::vector<json> rows = JobsJson();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const json& row : rows) EXPECT_EQ(row.value("result", ""), "succeeded") << row.dump();
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("work/record-pending")));
+  }
+  if (GetParam().no_path_written) {
+    EXPECT_NE(run.out.find(kNotWritten + db_ + ": "), std::string::npos) << run.out;
+    for (const std::string& path : {db_, dir_.File("db/target")})
+      for (const char* beside : {"-journal", "-wal", "-shm"})
+        EXPECT_FALSE(std::filesystem::exists(path + beside)) << path + beside;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,8 +175,55 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const std::string& path) {
                      std::string reason;
                      Made(path)->Exec("PRAGMA user_version = 99", reason);
-                   }}),
+                   }},
+        // The path is never followed, and nothing but a plain file is opened.
+        Unwritable{"LinkToAnEmptyFile",
+                   [](const std::string& path) {
+                     const std::string target = std::filesystem::path(path).parent_path() / "target";
+                     std::ofstream{target};
+                     std::filesystem::create_symlink(target, path);
+                   },
+                   false, nullptr, true},
+        Unwritable{"LinkToADatabase",
+                   [](const std::string& path) {
+                     const std::string target = std::filesystem::path(path).parent_path() / "target";
+                     Made(target);
+                     std::filesystem::create_symlink(target, path);
+                   },
+                   false, nullptr, true},
+        Unwritable{"Fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false, nullptr,
+                   true},
+        Unwritable{"Device", [](const std::string&) {}, false, "/dev/null", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A line database that takes the connection and never answers: the job's result
+// is told as soon as its row is written, and what shipping came to follows it.
+TEST_F(StationRecord, ALineDatabaseThatNeverAnswersNeverDelaysTheResult) {
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  ASSERT_TRUE(bind(silent, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(silent, 4) == 0 &&
+              getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+  const CliRun run = Cli({"--station-db", db_, "--events", dir_.File("events.jsonl"), "--line-db",
+                          "host=127.0.0.1 dbname=line port=" + std::to_string(ntohs(address.sin_port))},
+                         images_);
+  close(silent);
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  std::vector<json> last;  // the record, the result, the record told again
+  std::ifstream events(dir_.File("events.jsonl"));
+  for (std::string line; std::getline(events, line);) {
+    json event = json::parse(line, nullptr, false);
+    const std::string type = event.value("type", "");
+    if (type == "record" || type == "result") last.push_back(event);
+  }
+  ASSERT_EQ(last.size(), 3u);
+  EXPECT_EQ(last[0].value("type", ""), "record");
+  EXPECT_FALSE(last[0].contains("shipped")) << last[0].dump();
+  EXPECT_EQ(last[1].value("outcome", ""), "succeeded");
+  EXPECT_EQ(last[2].value("shipped", true), false) << last[2].dump();
+  // Shipping waited out the line's connect limit of 3 s, after the result.
+  EXPECT_GE(last[2].value("t", 0.0) - last[1].value("t", 0.0), 2.5);
+}
 
 // Killed once its backup is whole: the backup is kept, the row reads "interrupted".
 TEST_F(StationRecord, AJobKilledAfterItsBackupLeavesTheBackupAndReadsInterrupted) {

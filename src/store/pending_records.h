@@ -1,0 +1,35 @@
+// A job's row that the station's database would not take at the job's end
+// (locked past the busy timeout, full, read-only for the moment) is kept beside
+// the job, in a small database of its own in the job's folder, until the next
+// job at the station, or a vek-report that can write, puts it in. So a row is
+// left "running" only by a job that really died, and a succeeded job never
+// reads "interrupted".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "store/station_db.h"
+#include "store/station_rows.h"
+
+namespace vek {
+
+// The folder, in a job's own, where its row waits.
+inline constexpr char kPendingRecordsFolder[] = "record-pending";
+
+// Keeps `row` in `folder`/record-pending/<id>.db; false and `reason` when it cannot.
+bool KeepPendingRow(const std::string& folder, const StationJobRow& row, std::string& reason);
+
+// Once the row is in after all (a job's end told again): its kept copy goes,
+// so that it never takes the row's place later.
+void DropPendingRow(const std::string& folder, const std::string& id);
+
+// Writes the rows kept in each of `folders` into `db`, removing each one's file
+// once its row is in; one that cannot be written yet stays. The count written.
+int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders);
+
+// Where kept rows may wait: `own` (the current job's folder, when given) and the
+// folders of the rows still "running" in `db`.
+std::vector<std::string> PendingRowFolders(StationDb& db, const std::string& own = {});
+
+}  // namespace vek
