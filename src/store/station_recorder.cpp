@@ -141,8 +141,6 @@ bool StationRecorder::WithDatabase(Write write) {
 std::string StationRecorder::Warning() {
   if (warned_ || reason_.empty()) return {};
   warned_ = true;
-  if (!kept_aside_.empty())
-    return "station record not written: " + reason_ + " (kept in " + kept_aside_ + " until it can be)";
   return "station record not written: " + reason_;
 }
 
@@ -239,8 +237,12 @@ void StationRecorder::End(const Told& told) {
   if (row_in && !kept_aside_.empty()) {
     DropPendingRow(told.folder, id_);
     kept_aside_.clear();
-  } else if (!row_in && KeepPendingRow(told.folder, row, why_not_kept)) {
+  } else if (!row_in && kept_aside_.empty() && KeepPendingRow(told.folder, row, why_not_kept)) {
     kept_aside_ = told.folder + "/" + kPendingRecordsFolder;
+    Show(Warning());
+    Show("station record kept in " + kept_aside_ + " until the database takes it");
+  } else if (!row_in && !kept_aside_.empty()) {
+    KeepPendingRow(told.folder, row, why_not_kept);  // the end told again replaces the kept one
   }
   Show(Warning());
   NoteRecord({id_, written, reason_});

@@ -149,7 +149,9 @@ TEST_P(UnwritableStationDb, LeavesTheJobAndTheFileAsTheyAreAndSaysSoOnce) {
   EXPECT_TRUE(Contents(db_) == before) << "the database file changed";
   if (GetParam().held) {
     // The row waited beside the job; the next job puts it in, as it ended.
-    EXPECT_NE(run.out.find("(kept in " + dir_.File("work/record-pending") + " until it can be)"), std::string::npos)
+    EXPECT_NE(run.out.find("station record kept in " + dir_.File("work/record-pending") +
+                           " until the database takes it\n"),
+              std::string::npos)
         << run.out;
     EXPECT_EQ(Job().exit_status, 0);
     const std::vector<json> rows = JobsJson();

@@ -24,7 +24,13 @@ TEST(LineDbTarget, NamesASoundStringByItsPartsAndAMisreadOneNotAtAll) {
       {"host=db password=a b dbname=line", vek::kUnreadableLineDbText},
       {"host=db port=5432x dbname=line", vek::kUnreadableLineDbText},
   };
-  for (const auto& [conninfo, named] : cases) EXPECT_EQ(vek::LineDbTarget(conninfo), named) << conninfo;
+  for (const auto& [conninfo, named] : cases) {
+    EXPECT_EQ(vek::LineDbTarget(conninfo), named) << conninfo;
+    // A misread string is never handed to libpq, whose words would quote it.
+    std::string reason;
+    if (named == std::string(vek::kUnreadableLineDbText))
+      EXPECT_TRUE(!vek::LineDb::Connect(conninfo, reason) && reason == named) << conninfo << ": " << reason;
+  }
 }
 
 }  // namespace
