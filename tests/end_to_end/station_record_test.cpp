@@ -69,6 +69,12 @@ class StationRecord : public vektest::OneModuleJob {
 };
 
 TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteForByte) {
+  // An empty file others may read, where the database goes: made the operator's alone.
+  namespace fs = std::filesystem;
+  fs::create_directories(dir_.File("db"));
+  fs::permissions(dir_.File("db"), fs::perms::owner_all);
+  std::ofstream{db_};
+  fs::permissions(db_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   const CliRun run = Job();
   ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
   EXPECT_EQ(Occurrences(run.out, kNotWritten), 0) << run.out;
