@@ -8,6 +8,19 @@
 #include "device/session.h"
 
 namespace vekoptions {
+namespace {
+
+// CLI11's help, but for "Excludes: ..." after an option's name: the options that
+// exclude others say so in their own words.
+class HelpInWords : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    std::string text = CLI::Formatter::make_option_opts(option);
+    return text.substr(0, text.find(" " + get_label("Excludes") + ":"));
+  }
+};
+
+}  // namespace
 
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help) {
   const std::vector<std::string> models = vek::Session::AllProducts().names;
@@ -26,6 +39,19 @@ void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* ima
                  "ship the station's records to the line's PostgreSQL database (a libpq connection string or URI; "
                  "as VEK_LINE_DB)")
       ->type_name("URL");
+}
+
+void AddStationDbChoice(CLI::App& app, std::string& station_db, bool& no_station_db, bool every_job) {
+  const std::string records = every_job ? "every job's record" : "the job's record";
+  auto* keep = app.add_option("--station-db", station_db,
+                              "keep " + records + " in this SQLite database, made when missing (as VEK_STATION_DB; "
+                              "default $XDG_DATA_HOME/vek/station.db); not with --no-station-db")
+                   ->type_name("FILE");
+  app.add_flag("--no-station-db", no_station_db,
+               std::string("keep no record of ") + (every_job ? "the jobs" : "the job") +
+                   " (and ship none to the line database); not with --station-db")
+      ->excludes(keep);
+  app.formatter(std::make_shared<HelpInWords>());
 }
 
 std::string Quoted(const std::string& text) {

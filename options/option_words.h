@@ -28,6 +28,12 @@ struct JobChoiceFields {
 // --restore-from-vault and --line-db.
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help);
 
+// --station-db FILE and --no-station-db, which exclude each other; `every_job`:
+// vek-factory's, for every job it runs. Their help says so in their words: the
+// app's help leaves CLI11's "Excludes: ..." from beside every option's name,
+// where it pushed the option's words onto a line of their own.
+void AddStationDbChoice(CLI::App& app, std::string& station_db, bool& no_station_db, bool every_job);
+
 // An option's text as an error line shows it: quoted, control characters
 // escaped, cut at 40 characters.
 std::string Quoted(const std::string& text);
