@@ -1,16 +1,18 @@
 // vek-report as an auditor runs it, against real SQLite files the store's own
-// writer made: every command line the documents show, the words it takes and
-// refuses, databases it may only read; vek-cli's and vek-factory's help.
+// writer made and a real line database: every command line the documents show,
+// the words it takes and refuses, databases it may only read; vek-cli's and
+// vek-factory's help of the station database.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
+#include <map>
 #include <regex>
 
 #include "factory_process.h"
 #include "pg_cluster.h"
+#include "sha256sum_tool.h"
 #include "store/station_rows.h"
 
 namespace {
@@ -20,12 +22,8 @@ const std::string kSha = "0123456789abcdef0123456789abcdef0123456789abcdef012345
 const std::string kBin = std::string(VEK_BINARY_DIR) + "/cli/";
 
 std::pair<std::string, int> Shell(const std::string& command) {  // its output and exit status
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pipe ? pclose(pipe) : -1;
-  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  const std::string out = vektest::OutputOf(command + " 2>&1; echo \" $?\"");
+  return {out.substr(0, out.rfind(' ')), std::atoi(out.c_str() + out.rfind(' '))};
 }
 
 std::string Replaced(std::string text, const std::string& what, const std::string& by) {
@@ -34,22 +32,20 @@ std::string Replaced(std::string text, const std::string& what, const std::strin
   return text;
 }
 
-// A module's success (its first backup's SHA-256 that of the image set) on
-// 2026-12-01 and its failure a day later; a MEID module's job of now.
+// Job a: a module's success on 2026-12-01, its first backup's SHA-256 that of the
+// image set; c: its failure a day later; b: a MEID module's job of now, its backup.
 std::unique_ptr<vek::StationDb> Station(const std::string& path) {
   std::string reason;
   auto db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, reason);
-  using Job = std::tuple<const char*, std::string, const char*, const char*, const char*, std::string>;
-  for (const auto& [id, started, imei, meid, result, backup] :
-       std::vector<Job>{{"a", "2026-12-01T08:00:00Z", kImei, "", "succeeded", kSha},
-                        {"c", "2026-12-02T00:00:00Z", kImei, "", "failed", ""},
-                        {"b", vek::UtcText(std::chrono::system_clock::now()), "", kMeid, "succeeded", "b"}}) {
-    const vek::StationJobRow row{.id = id, .started_utc = started, .station = "station-7", .program = "vek-cli",
+  for (const char id : {'a', 'c', 'b'}) {
+    const std::string started = id == 'a'   ? "2026-12-01T08:00:00Z"
+                                : id == 'c' ? "2026-12-02T00:00:00Z" : vek::UtcText(std::chrono::system_clock::now());
+    const std::string imei = id == 'b' ? "" : kImei, meid = id == 'b' ? kMeid : "", backup = id == 'a' ? kSha : "b";
+    const vek::StationJobRow row{.id = {id}, .started_utc = started, .station = "station-7", .program = "vek-cli",
                                  .vek_version = VEK_VERSION, .imei = imei, .meid = meid, .image_set_sha256 = kSha,
-                                 .result = result, .failed_step = *id == 'c' ? "image" : ""};
-    const vek::StationNvBackup taken{backup, std::string(imei) + meid, id, started, 3, {1, 2}};
-    EXPECT_TRUE(db && vek::WriteJobRow(*db, row, reason) && (backup.empty() || vek::WriteNvBackup(*db, taken, reason)))
-        << reason;
+                                 .result = id == 'c' ? "failed" : "succeeded", .failed_step = id == 'c' ? "image" : ""};
+    EXPECT_TRUE(db && vek::WriteJobRow(*db, row, reason) &&
+                (id == 'c' || vek::WriteNvBackup(*db, {backup, imei + meid, {id}, started, 3, {1, 2}}, reason)));
   }
   return db;
 }
@@ -68,123 +64,97 @@ void AddShownLines(const std::string& file, std::vector<std::string>& lines) {
   }
 }
 
-// Run as the documents show them, the line's database made ready and shipped to
-// before it is asked; every command that lists jobs lists at least one.
-TEST(VekReportCommandLines, EveryOneTheDocumentsShowRuns) {
+struct Case {
+  std::string line;  // in the test's folder; {nobody}: as nobody, when the test runs as root
+  int status;
+  std::string shows;
+};
+
+const std::string kNoLine = "'host=/nonexistent dbname=vekline password=" + std::string(vektest::PgCluster::kPassword);
+
+// Besides the documents' own (exit status 0, and every command that lists jobs lists one).
+const Case kCases[] = {
+    {"vek-report jobs --db station.db", 0, kImei}, {"vek-report jobs --module a0000012345678", 0, kMeid},
+    {"vek-report --db station.db jobs --db other.db", 2, "--db is given twice"},
+    {"vek-report module 356938035643809 --db station.db --line-db service=x", 2, "--db and --line-db name two"},
+    {"vek-report jobs --since 2026-13-45", 2, "--since expects"}, {"vek-report summary --since 2026-02-29", 2, ""},
+    {"vek-report jobs --since 2026-12-01T25:00:00Z", 2, ""}, {"vek-report jobs --since 2028-02-29", 0, "STARTED"},
+    {"vek-report jobs --since 2026-12-02T00:00:00Z", 0, "image"}, {"vek-report module ''", 2, "a module is named"},
+    {"vek-report nv 356938035643809 --out backup.nvb --sha " + Replaced(kSha, "abcdef", "ABCDEF"), 0, ""},
+    {"vek-report nv '' --out backup.nvb", 2, "a module is named"}, {"vek-report jobs --module ''", 2, "a module"},
+    {"vek-report --db '' jobs", 2, "--db expects"}, {"vek-report --db . jobs", 1, "cannot read .: it is a folder\n"},
+    {"vek-report nv 123456789012345 --out backup.nvb", 1, "no such NV backup of 123456789012345 is kept in station.db"},
+    {"vek-report --line-db " + kNoLine + "' jobs", 1, "cannot read /nonexistent/vekline: "},
+    {"{nobody}vek-report --db ro/closed.db jobs", 0, kMeid},
+    {"{nobody}vek-report --db ro/open.db module a0000012345678", 0, "first (as it arrived)"},
+    {"{nobody}vek-report --db ro/alone.db jobs", 1, "cannot read ro/alone.db: rows in ro/alone.db-wal can be read"},
+    {"{nobody}vek-report --db ro/newer.db jobs --json", 0, "\"batch\":null"},
+    {"{nobody}vek-report --db ro/lacking.db jobs", 1, "(version 2) is newer than this VEK knows (1) and lacks "
+                                                      "nv_backups.records of it"},
+    {"vek-cli --help", 0, "--station-db FILE           keep the job's record"},
+    {"vek-factory --help", 0, "\n  --no-station-db             keep no record of the jobs"},
+};
+
+TEST(VekReport, RunsEveryCommandLineTheDocumentsShowAndTellsWhyItRefusesOthers) {
   const std::filesystem::path source = std::filesystem::path(VEK_TEST_SOURCE_DIR).parent_path();
-  std::vector<std::string> lines = {"vek-report line-init URL", "vek-report ship --line-db service=vekline"};  // prose
-  AddShownLines(source / "README.md", lines);
+  std::vector<std::string> shown = {"vek-report line-init URL", "vek-report ship --line-db service=vekline"};  // prose
+  AddShownLines(source / "README.md", shown);
   for (const char* folder : {"docs", "packaging/man"})
     for (const auto& document : std::filesystem::directory_iterator(source / folder))
       if (document.path().extension() == ".md" || document.path().extension() == ".1")
-        AddShownLines(document.path(), lines);
-  ASSERT_GE(lines.size(), 25u);
-  auto rank = [npos = std::string::npos](const std::string& line) {
-    return line.find("line-init") != npos ? 0 : line.find(" ship") != npos ? 1 : line.find("--line-db") != npos ? 2 : 0;
-  };
-  std::stable_sort(lines.begin(), lines.end(), [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
+        AddShownLines(document.path(), shown);
+  ASSERT_GE(shown.size(), 25u);
+  std::vector<Case> cases(std::begin(kCases), std::end(kCases));
+  for (const std::string& line : shown) cases.push_back({line, 0, ""});
+
   vektest::TempDir dir;
   vektest::PgCluster line(20000 + getpid() % 10000);
   ASSERT_TRUE(line.ready());
   for (const char* service : {"[vekline]\n", "[vekline-audit]\n"})
     std::ofstream(dir.File("services"), std::ios::app) << service << Replaced(line.Url(), " ", "\n") << "\n";
+  // Databases it may only read, in a folder the test's user may not write: copied
+  // with their logs while their writer has them open, closed, or closed by a newer
+  // VEK that added a column or left one out.
+  const std::string ro = dir.File("ro/");
+  std::filesystem::create_directory(ro);
+  if (auto open = Station(dir.File("open.db")))
+    for (const char* file : {"", "-wal", "-shm"}) {
+      std::filesystem::copy_file(dir.File("open.db") + file, ro + "open.db" + file);
+      if (file[1] != 's') std::filesystem::copy_file(dir.File("open.db") + file, ro + "alone.db" + file);
+    }
+  for (const auto& [name, change] : std::map<std::string, std::string>{
+           {"closed.db", ""}, {"newer.db", "ALTER TABLE jobs ADD COLUMN batch TEXT; PRAGMA user_version = 2"},
+           {"lacking.db", "ALTER TABLE nv_backups DROP COLUMN records; PRAGMA user_version = 2"}}) {
+    std::string reason;
+    EXPECT_TRUE(Station(dir.File(name))->Exec(("SELECT 1;" + change).c_str(), reason)) << reason;
+    std::filesystem::copy_file(dir.File(name), ro + name);  // closed: its rows all in the file
+  }
+  for (const auto& file : std::filesystem::directory_iterator(ro)) chmod(file.path().c_str(), 0644);
+  chmod(dir.path().c_str(), 0755);
+  chmod(ro.c_str(), 0555);
+  const std::string before = vektest::ReadWhole(ro + "closed.db");
+
   Station(dir.File("station.db"));
-  for (const std::string& shown : lines) {
-    std::string run = Replaced(Replaced(shown, "sudo -u vek ", ""), "/var/lib/vek/station.db", "station.db");
+  const std::string in = "cd " + dir.path() + " && export VEK_STATION_DB=station.db PGSERVICEFILE=services " +
+                         "VEK_LINE_DB=service=vekline && ";
+  ASSERT_EQ(Shell(in + kBin + "vek-report line-init service=vekline && " + kBin + "vek-report ship").second, 0);
+  for (const Case& c : cases) {
+    std::string run = Replaced(Replaced(c.line, "sudo -u vek ", ""), "/var/lib/vek/station.db", "station.db");
     run = std::regex_replace(Replaced(run, "<sha256>", kSha), std::regex("'postgresql://.*'|\\bURL\\b"),
                              "service=vekline");
-    const auto [out, status] = Shell("cd " + dir.path() + " && VEK_STATION_DB=station.db PGSERVICEFILE=services " +
-                                     "VEK_LINE_DB=service=vekline " + kBin + run);
-    EXPECT_EQ(status, 0) << shown << "\n" << out;
-    const bool lists = std::regex_search(run, std::regex(" (jobs|module) "));
-    EXPECT_GE(std::count(out.begin(), out.end(), '\n'), lists ? 2 : 0) << shown << "\n" << out;
-    EXPECT_EQ(std::filesystem::remove(dir.File("backup.nvb")), run.find("--out") != std::string::npos) << shown;
+    run = std::regex_replace(Replaced(run, "{nobody}", geteuid() == 0 ? "runuser -u nobody -- " : ""),
+                             std::regex("vek-(report|cli|factory) "), kBin + "$&");
+    const auto [out, status] = Shell(in + run);
+    EXPECT_EQ(status, c.status) << c.line << "\n" << out;
+    EXPECT_NE(out.find(c.shows), std::string::npos) << c.line << "\n" << out;
+    EXPECT_EQ(out.find(vektest::PgCluster::kPassword), std::string::npos) << out;
+    const bool lists = status == 0 && c.shows.empty() && std::regex_search(run, std::regex(" (jobs|module) "));
+    EXPECT_GE(std::count(out.begin(), out.end(), '\n'), lists ? 2 : 0) << c.line << "\n" << out;
+    EXPECT_EQ(std::filesystem::remove(dir.File("backup.nvb")), status == 0 && run.find("--out") != std::string::npos)
+        << c.line;
   }
-}
-
-// Makes the database only read, folder/station.db, from `made` while it is open;
-// the folder is then made one the test's user (nobody, for root) may not write.
-using ReadOnly = std::function<void(vek::StationDb& writing, const std::string& made, const std::string& folder)>;
-
-struct Case {
-  std::string args, shows;  // {db} and {dir} stand for the test's
-  int status;
-  ReadOnly read_only = nullptr;
-};
-void PrintTo(const Case& c, std::ostream* out) { *out << c.args; }
-
-class VekReport : public ::testing::TestWithParam<Case> {};
-
-TEST_P(VekReport, TakesOrRefusesItsWordsAndNamesTheDatabaseOfEveryFailure) {
-  vektest::TempDir dir;
-  std::string db = dir.File("station.db"), as;
-  if (const ReadOnly& make = GetParam().read_only) {
-    std::filesystem::create_directory(dir.File("ro"));
-    if (auto writing = Station(dir.File("made.db"))) make(*writing, dir.File("made.db"), dir.File("ro"));
-    db = dir.File("ro/station.db");
-    std::filesystem::copy_file(dir.File("made.db"), db, std::filesystem::copy_options::skip_existing);
-    for (const auto& file : std::filesystem::directory_iterator(dir.File("ro"))) chmod(file.path().c_str(), 0644);
-    chmod(dir.path().c_str(), 0755);
-    chmod(dir.File("ro").c_str(), 0555);
-    as = geteuid() == 0 ? "runuser -u nobody -- " : "";
-  } else {
-    Station(db);
-  }
-  const std::string before = vektest::ReadWhole(db);
-  auto filled = [&](const std::string& text) { return Replaced(Replaced(text, "{db}", db), "{dir}", dir.path()); };
-  const auto [out, status] = Shell("cd " + dir.path() + " && " + as + kBin + "vek-report " + filled(GetParam().args));
-  EXPECT_EQ(status, GetParam().status) << out;
-  EXPECT_NE(out.find(filled(GetParam().shows)), std::string::npos) << out;
-  EXPECT_EQ(out.find(vektest::PgCluster::kPassword), std::string::npos) << out;
-  EXPECT_TRUE(!GetParam().read_only || vektest::ReadWhole(db) == before);
-  chmod(dir.File("ro").c_str(), 0755);
-}
-
-const std::string kNoLine =
-    std::string("'host=/nonexistent dbname=vekline password=") + vektest::PgCluster::kPassword + "'";
-ReadOnly Copied(std::vector<const char*> endings) {
-  return [=](vek::StationDb&, const std::string& made, const std::string& folder) {
-    for (const char* ending : endings) std::filesystem::copy_file(made + ending, folder + "/station.db" + ending);
-  };
-}
-ReadOnly Newer(const char* change) {
-  return [=](vek::StationDb& writing, const std::string&, const std::string&) {
-    std::string reason;
-    EXPECT_TRUE(writing.Exec(change, reason) && writing.Exec("PRAGMA user_version = 2", reason)) << reason;
-  };
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VekReport,
-    ::testing::Values(
-        Case{"jobs --db {db}", kImei, 0}, Case{"--db {db} jobs --db {dir}/other.db", "--db is given twice", 2},
-        Case{"module 356938035643809 --db {db} --line-db service=x", "--db and --line-db name two databases", 2},
-        Case{"--db {db} jobs --since 2026-13-45", "--since expects", 2},
-        Case{"--db {db} summary --since 2026-02-29", "--since expects", 2},
-        Case{"--db {db} jobs --since 2026-12-01T25:00:00Z", "--since expects", 2},
-        Case{"--db {db} jobs --since 2028-02-29", "STARTED", 0}, Case{"--db {db} jobs --since today", kMeid, 0},
-        Case{"--db {db} jobs --since 2026-12-02T00:00:00Z", "image", 0},
-        Case{"--db {db} jobs --module a0000012345678", kMeid, 0},
-        Case{"--db {db} nv 356938035643809 --out f --sha " + Replaced(kSha, "abcdef", "ABCDEF"), "", 0},
-        Case{"--db {db} module ''", "a module is named", 2}, Case{"--db {db} jobs --module ''", "a module is named", 2},
-        Case{"--db '' jobs", "--db expects", 2}, Case{"--db {dir} jobs", "cannot read {dir}: it is a folder\n", 1},
-        Case{"--db {db} nv 123456789012345 --out f", "no such NV backup of 123456789012345 is kept in {db}", 1},
-        Case{"--line-db " + kNoLine + " jobs", "cannot read /nonexistent/vekline: ", 1},
-        Case{"--db {db} jobs", kMeid, 0, Copied({})},
-        // Copied while its writer had it open: its rows are in its log.
-        Case{"--db {db} module a0000012345678", "first (as it arrived)", 0, Copied({"", "-wal", "-shm"})},
-        Case{"--db {db} jobs", "cannot read {db}: rows in {db}-wal can be read only where {db}-shm", 1,
-             Copied({"", "-wal"})},
-        Case{"--db {db} jobs --json", "\"batch\":null", 0, Newer("ALTER TABLE jobs ADD COLUMN batch TEXT")},
-        Case{"--db {db} jobs", "(version 2) is newer than this VEK knows (1) and lacks nv_backups.records of it", 1,
-             Newer("ALTER TABLE nv_backups DROP COLUMN records")}));
-
-TEST(StationDbHelp, GivesEachOptionItsWordsOnItsLine) {
-  for (const char* program : {"vek-cli", "vek-factory"})
-    for (const char* option : {"--station-db FILE ", "--no-station-db "})
-      EXPECT_TRUE(std::regex_search(Shell(kBin + program + " --help").first,
-                                    std::regex(std::string("\n  ") + option + " *keep [^\n]*; not with")))
-          << program << " " << option;
+  EXPECT_EQ(vektest::ReadWhole(ro + "closed.db"), before) << "a database it may only read changed";
+  chmod(ro.c_str(), 0755);
 }
 
 }  // namespace
