@@ -6,21 +6,9 @@
 #include <cstdio>
 
 #include "device/session.h"
+#include "options/help_in_words.h"
 
 namespace vekoptions {
-namespace {
-
-// CLI11's help, but for "Excludes: ..." after an option's name: the options that
-// exclude others say so in their own words.
-class HelpInWords : public CLI::Formatter {
- public:
-  std::string make_option_opts(const CLI::Option* option) const override {
-    std::string text = CLI::Formatter::make_option_opts(option);
-    return text.substr(0, text.find(" " + get_label("Excludes") + ":"));
-  }
-};
-
-}  // namespace
 
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help) {
   const std::vector<std::string> models = vek::Session::AllProducts().names;

@@ -30,8 +30,7 @@ void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* ima
 
 // --station-db FILE and --no-station-db, which exclude each other; `every_job`:
 // vek-factory's, for every job it runs. Their help says so in their words: the
-// app's help leaves CLI11's "Excludes: ..." from beside every option's name,
-// where it pushed the option's words onto a line of their own.
+// app's help is HelpInWords (options/help_in_words.h).
 void AddStationDbChoice(CLI::App& app, std::string& station_db, bool& no_station_db, bool every_job);
 
 // An option's text as an error line shows it: quoted, control characters

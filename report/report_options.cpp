@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "events/exit_status.h"
+#include "options/help_in_words.h"
 
 namespace vekreport {
 namespace {
@@ -77,6 +78,7 @@ bool OneValue(const std::vector<CLI::Option*>& places, std::optional<std::string
 std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& options, std::ostream& err) {
   CLI::App app{"vek-report: what the station's database holds: its jobs, a module's history and NV backups."};
   app.set_version_flag("--version", "vek-report " VEK_VERSION);
+  app.formatter(std::make_shared<vekoptions::HelpInWords>());
   constexpr char kDbHelp[] = "the station database (default: VEK_STATION_DB, else $XDG_DATA_HOME/vek/station.db)";
   constexpr char kLineDbHelp[] = "read the line database (a libpq connection string or URI) instead";
   // --db and --line-db go before the command or among its own options.
@@ -100,9 +102,10 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
       module->add_option("id", options.module, "its IMEI or MEID")->required()->type_name("IMEI|MEID"));
   CLI::App* nv = app.add_subcommand("nv", "writes one NV backup of a module as a file the restore reads");
   module_id.push_back(nv->add_option("id", options.module, "its IMEI or MEID")->required()->type_name("IMEI|MEID"));
-  auto* first = nv->add_flag("--first", options.first, "the first backup kept (as the module arrived)");
-  auto* sha =
-      nv->add_option("--sha", options.sha256, "the backup with this SHA-256")->type_name("SHA256")->excludes(first);
+  auto* first = nv->add_flag("--first", options.first, "the first backup kept (as the module arrived); not with --sha");
+  auto* sha = nv->add_option("--sha", options.sha256, "the backup with this SHA-256; not with --first")
+                  ->type_name("SHA256")
+                  ->excludes(first);
   auto* out = nv->add_option("--out", options.out, "the file to write (never over an existing one)")
                   ->required()
                   ->type_name("FILE");
