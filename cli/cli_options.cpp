@@ -44,11 +44,7 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
                      "work on the one module plugged in at this USB port path (1-2.3), or on the module that owns "
                      "this port (COM7); the other modules are left alone")
           ->type_name("WHERE");
-  auto* station_db = app.add_option("--station-db", options.station_db,
-                                    "keep the job's record in this SQLite database (as VEK_STATION_DB; default "
-                                    "$XDG_DATA_HOME/vek/station.db)")
-                         ->type_name("FILE");
-  app.add_flag("--no-station-db", options.no_station_db, "keep no record of the job")->excludes(station_db);
+  vekoptions::AddStationDbChoice(app, options.station_db, options.no_station_db, false);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -44,11 +44,7 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
   timeout.option =
       app.add_option("--timeout", timeout.text, "end when no module has appeared for SECONDS (greater than 0)")
           ->type_name("SECONDS");
-  auto* station_db = app.add_option("--station-db", options.station_db,
-                                    "keep every job's record in this SQLite database (as VEK_STATION_DB; default "
-                                    "$XDG_DATA_HOME/vek/station.db)")
-                         ->type_name("FILE");
-  app.add_flag("--no-station-db", options.no_station_db, "keep no record of the jobs")->excludes(station_db);
+  vekoptions::AddStationDbChoice(app, options.station_db, options.no_station_db, true);
   app.add_flag("--journal", options.journal,
                "write each finished job to the systemd journal (default: when the output goes to the journal, as "
                "under the service)");

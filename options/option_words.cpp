@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "device/session.h"
+#include "options/help_in_words.h"
 
 namespace vekoptions {
 
@@ -26,6 +27,19 @@ void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* ima
                  "ship the station's records to the line's PostgreSQL database (a libpq connection string or URI; "
                  "as VEK_LINE_DB)")
       ->type_name("URL");
+}
+
+void AddStationDbChoice(CLI::App& app, std::string& station_db, bool& no_station_db, bool every_job) {
+  const std::string records = every_job ? "every job's record" : "the job's record";
+  auto* keep = app.add_option("--station-db", station_db,
+                              "keep " + records + " in this SQLite database, made when missing (as VEK_STATION_DB; "
+                              "default $XDG_DATA_HOME/vek/station.db); not with --no-station-db")
+                   ->type_name("FILE");
+  app.add_flag("--no-station-db", no_station_db,
+               std::string("keep no record of ") + (every_job ? "the jobs" : "the job") +
+                   " (and ship none to the line database); not with --station-db")
+      ->excludes(keep);
+  app.formatter(std::make_shared<HelpInWords>());
 }
 
 std::string Quoted(const std::string& text) {

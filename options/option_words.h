@@ -28,6 +28,11 @@ struct JobChoiceFields {
 // --restore-from-vault and --line-db.
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help);
 
+// --station-db FILE and --no-station-db, which exclude each other; `every_job`:
+// vek-factory's, for every job it runs. Their help says so in their words: the
+// app's help is HelpInWords (options/help_in_words.h).
+void AddStationDbChoice(CLI::App& app, std::string& station_db, bool& no_station_db, bool every_job);
+
 // An option's text as an error line shows it: quoted, control characters
 // escaped, cut at 40 characters.
 std::string Quoted(const std::string& text);

@@ -1,5 +1,8 @@
 // What vek-report's queries read, from the station's database or from the line's:
-// the same rows either way, so that one printing serves both.
+// the same rows either way, so that one printing serves both. A module's IMEI or
+// MEID and a SHA-256 are hexadecimal and kept as the module or the job wrote
+// them: both readers compare them without case (upper() and lower() of either
+// database change ASCII letters, all these hold).
 #pragma once
 
 #include <cstdint>

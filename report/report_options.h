@@ -1,5 +1,6 @@
-// The command line of vek-report: `vek-report [--db FILE] COMMAND ...`. Its
-// commands and options are a fixed interface; more may be added.
+// The command line of vek-report: `vek-report [--db FILE | --line-db URL] COMMAND ...`,
+// the database named before the command or among its options (ship takes both).
+// Its commands and options are a fixed interface; more may be added.
 #pragma once
 
 #include <iostream>
@@ -15,7 +16,7 @@ struct ReportOptions {
   Command command = Command::kJobs;
   std::string module;     // jobs --module, module ID, nv ID
   std::string image_set;  // jobs --image-set
-  std::string since;      // jobs, summary --since DATE
+  std::string since;      // jobs, summary --since DATE, as the tables keep times (today and yesterday as days)
   bool failed = false;    // jobs --failed
   bool json = false;      // jobs --json
   bool first = false;     // nv --first

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <string_view>
 
 #include "events/exit_status.h"
 #include "store/line_db.h"
@@ -28,6 +30,14 @@ using namespace vekreport;
 int Fail(const std::string& text) {
   std::cerr << "vek-report: " << text << "\n";
   return vekevents::kReportFailed;
+}
+
+// "<database>: <why>": every failure names the database it is about, once (the
+// store's own words name a path when a writer's message needs it).
+std::string About(const std::string& database, const std::string& reason) {
+  const bool named =
+      reason.starts_with(database) && (reason.size() == database.size() || reason[database.size()] == ':');
+  return named ? reason : database + ": " + reason;
 }
 
 // Written whole as a new file (0600, never over one that is there), synced.
@@ -57,7 +67,8 @@ int WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) 
 int InitLine(const std::string& url) {
   std::string reason;
   std::unique_ptr<vek::LineDb> line = vek::LineDb::Connect(url, reason);
-  if (!line || !line->Init(reason)) return Fail("line database not made ready: " + reason);
+  if (!line || !line->Init(reason))
+    return Fail("line database not made ready: " + About(vek::LineDbTarget(url), reason));
   std::cout << "the line database at " << vek::LineDbTarget(url) << " has schema version " << vek::kLineSchemaVersion
             << "\n";
   return vekevents::kReportDone;
@@ -67,10 +78,20 @@ int InitLine(const std::string& url) {
 // when this user may write it; else they wait for the next job or a later run.
 void SettleKeptRows(vek::StationDb& db) { vek::SettlePendingRows(db, vek::PendingRowFolders(db)); }
 
-void SettleKeptRows(const std::string& path) {
+// Before a query, through `reading`: the database is opened for writing only
+// when a row waits beside a job of it, and never one read as it stands or
+// made by another VEK (a copy an auditor reads stays as it is).
+void SettleKeptRows(vek::StationDb& reading, const std::string& path) {
+  if (reading.as_it_stands() || reading.schema_version() != vek::kStationSchemaVersion) return;
+  std::vector<std::string> folders = vek::PendingRowFolders(reading);
+  std::erase_if(folders, [](const std::string& folder) {
+    std::error_code ignored;
+    return !std::filesystem::exists(folder + "/" + vek::kPendingRecordsFolder, ignored);
+  });
   std::string ignored;
-  if (std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, ignored))
-    SettleKeptRows(*db);
+  if (!folders.empty())
+    if (std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, ignored))
+      vek::SettlePendingRows(*db, folders);
 }
 
 // ship: what the station has not shipped yet.
@@ -82,20 +103,25 @@ int ShipToLine(const std::string& station_path, std::string url) {
   }
   std::string reason;
   std::unique_ptr<vek::StationDb> station = vek::StationDb::Open(station_path, vek::StationDb::Mode::kWrite, reason);
-  if (!station) return Fail("cannot open " + station_path + ": " + reason);
+  if (!station) return Fail("cannot open " + About(station_path, reason));
   SettleKeptRows(*station);
+  const std::string target = vek::LineDbTarget(url);
   std::unique_ptr<vek::LineDb> line = vek::LineDb::Connect(url, reason);
-  if (!line) return Fail("line record not shipped: " + reason);
+  if (!line) return Fail("line record not shipped: " + About(target, reason));
   const vek::ShippingCount count = vek::ShipPending(*station, *line, reason);
   std::cout << count.shipped << " job(s) shipped, " << count.left << " left\n";
-  if (!reason.empty()) return Fail("line record not shipped: " + reason);
+  // Shipping's reasons call the station's database so; here it goes by its path.
+  constexpr std::string_view kStationPart = "the station database: ";
+  if (reason.starts_with(kStationPart))
+    return Fail("line record not shipped: " + About(station_path, reason.substr(kStationPart.size())));
+  if (!reason.empty()) return Fail("line record not shipped: " + About(target, reason));
   return vekevents::kReportDone;
 }
 
 // jobs, module, nv and summary, through `reader`; `source` names its database in messages.
 int Query(RecordReader& reader, const ReportOptions& options, const std::string& source) {
   // A read that failed leaves its rows out: said instead of a report that looks whole.
-  auto failed_read = [&] { return Fail("cannot read " + source + ": " + reader.error()); };
+  auto failed_read = [&] { return Fail("cannot read " + About(source, reader.error())); };
   switch (options.command) {
     case Command::kJobs: {
       const std::vector<JobRow> jobs = reader.Jobs({options.module, options.image_set, options.since, options.failed});
@@ -119,7 +145,7 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
     case Command::kNv: {
       const auto bytes = reader.NvBytes(options.module, options.first, options.sha256);
       if (!reader.error().empty()) return failed_read();
-      if (!bytes) return Fail("no such NV backup of " + options.module + " is kept");
+      if (!bytes) return Fail("no such NV backup of " + options.module + " is kept in " + source);
       return WriteBackupFile(options.out, *bytes);
     }
     case Command::kSummary: {
@@ -142,19 +168,21 @@ int main(int argc, char** argv) {
   std::string reason;
   if (options.from_line) {
     std::unique_ptr<vek::LineDb> line = OpenLineForReading(options.line_db, reason);
-    if (!line) return Fail("cannot read " + reason);
+    if (!line) return Fail("cannot read " + About(vek::LineDbTarget(options.line_db), reason));
     LineReader reader(*line);
     return Query(reader, options, vek::LineDbTarget(options.line_db));
   }
   const std::string path = vek::StationDbPath(options.db, false);
+  if (path.empty())
+    return Fail("no station database: give --db FILE (neither VEK_STATION_DB, XDG_DATA_HOME nor HOME names one)");
   if (access(path.c_str(), F_OK) != 0) return Fail("no station database at " + path);
-  if (options.command != Command::kShip) SettleKeptRows(path);
   std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kRead, reason);
-  if (!db) return Fail("cannot read " + path + ": " + reason);
+  if (!db) return Fail("cannot read " + About(path, reason));
   if (options.command == Command::kShip) {
     db.reset();
     return ShipToLine(path, options.line_db);
   }
+  SettleKeptRows(*db, path);
   StationReader reader(*db);
   return Query(reader, options, path);
 }

@@ -8,8 +8,11 @@ namespace vek {
 namespace {
 
 bool MakeShippedTable(StationDb& station, std::string& reason) {
-  return station.Exec("CREATE TABLE IF NOT EXISTS line_shipped (job_id TEXT PRIMARY KEY, shipped_utc TEXT NOT NULL)",
-                      reason);
+  if (station.Exec("CREATE TABLE IF NOT EXISTS line_shipped (job_id TEXT PRIMARY KEY, shipped_utc TEXT NOT NULL)",
+                   reason))
+    return true;
+  reason = "the station database: " + reason;  // not the line's
+  return false;
 }
 
 }  // namespace

@@ -6,11 +6,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <type_traits>
 #include <variant>
 
@@ -97,6 +100,39 @@ bool SafePath(const std::string& path, StationDb::Mode mode, std::string& reason
   return true;
 }
 
+// Whether a read failed for want of the files SQLite keeps beside a database
+// (a WAL database's -shm), which it could not make there.
+bool CannotMakeItsFiles(sqlite3* db) {
+  const int code = sqlite3_extended_errcode(db) & 0xFF;
+  return code == SQLITE_READONLY || code == SQLITE_CANTOPEN;
+}
+
+// The write-ahead log or rollback journal beside `path` when it holds anything:
+// reading the file as it stands would leave that out.
+std::string UnreadBeside(const std::string& path) {
+  for (const char* suffix : {"-wal", "-journal"}) {
+    struct stat status {};
+    if (stat((path + suffix).c_str(), &status) == 0 && status.st_size > 0) return path + suffix;
+  }
+  return {};
+}
+
+// `path` as a "file:" URI that tells SQLite the file does not change: it then
+// takes no lock and makes nothing beside it. Every character but the plainest is escaped.
+std::string AsItStandsUri(const std::string& path) {
+  std::string uri = path.starts_with('/') ? "file://" : "file:";
+  for (const unsigned char c : path) {
+    if (std::isalnum(c) || (c != 0 && std::strchr("/-._~", c) != nullptr)) {
+      uri += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
 }  // namespace
 
 std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, std::string& reason,
@@ -113,14 +149,38 @@ std::unique_ptr<StationDb> StationDb::Open(const std::string& path, Mode mode, s
   } else {
     flags |= SQLITE_OPEN_READONLY;
   }
+  std::unique_ptr<StationDb> db = OpenFile(path, flags, reason);
+  if (!db) return nullptr;
+  if (db->Prepare(mode, reason)) return db;
+  if (mode == Mode::kWrite || !CannotMakeItsFiles(db->handle())) return nullptr;
+  // A database in WAL mode is read through its -shm file, which SQLite makes
+  // beside it: in a folder this user may not write, or on read-only media, it
+  // cannot. A writer would have its log there, so with none the file is read as
+  // it stands; a log or journal that holds anything would be left out that way.
+  if (const std::string unread = UnreadBeside(path); !unread.empty()) {
+    reason = "rows in " + unread + " can be read only where " + path +
+             "-shm can be made beside it, and this user may not write there (copy both files to a folder it may)";
+    return nullptr;
+  }
+  std::string again;
+  db = OpenFile(AsItStandsUri(path), flags | SQLITE_OPEN_URI, again);
+  if (!db) return nullptr;
+  if (!db->Prepare(mode, again)) {
+    reason = again;
+    return nullptr;
+  }
+  db->as_it_stands_ = true;
+  return db;
+}
+
+std::unique_ptr<StationDb> StationDb::OpenFile(const std::string& name, int flags, std::string& reason) {
   sqlite3* handle = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &handle, flags, nullptr);
+  const int opened = sqlite3_open_v2(name.c_str(), &handle, flags, nullptr);
   std::unique_ptr<StationDb> db(new StationDb(handle));
   if (opened != SQLITE_OK) {
     reason = handle ? sqlite3_errmsg(handle) : "out of memory";
     return nullptr;
   }
-  if (!db->Prepare(mode, reason)) return nullptr;
   return db;
 }
 
@@ -139,10 +199,18 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
     }
     found = version.Integer(0);
   }
+  schema_version_ = found;
   if (found > kStationSchemaVersion) {
     reason = "its schema (version " + std::to_string(found) + ") is newer than this VEK knows (" +
              std::to_string(kStationSchemaVersion) + ")";
-    return false;
+    // A newer VEK adds columns and changes none (docs/records.md): what this
+    // one reads is there to read, and it reads by column name.
+    if (mode == Mode::kWrite) return false;
+    const std::string missing = MissingColumns();
+    if (!missing.empty()) {
+      reason += " and lacks " + missing + " of it";
+      return false;
+    }
   }
   if (mode == Mode::kRead) return true;
   // WAL: readers never block the writer and the writers' commits are short.
@@ -151,6 +219,22 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
   return Exec("BEGIN IMMEDIATE", reason) && Exec(CreateTablesText(RecordDb::kStation).c_str(), reason) &&
          Exec(("PRAGMA user_version=" + std::to_string(kStationSchemaVersion)).c_str(), reason) &&
          Exec("COMMIT", reason);
+}
+
+// "jobs.product, nv_backups.records": the columns of this VEK's tables that
+// the database does not have; empty when it has them all.
+std::string StationDb::MissingColumns() {
+  std::string missing;
+  for (const RecordTable* table : {&JobsTable(), &ImageFilesTable(), &NvBackupsTable()}) {
+    std::set<std::string> names;
+    StationStatement columns(*this, "SELECT name FROM pragma_table_info(?1)");
+    columns.Bind(1, std::string(table->name));
+    while (columns.Step()) names.insert(columns.Text(0));
+    for (const RecordColumn& column : ColumnsIn(*table, RecordDb::kStation))
+      if (!names.contains(column.name))
+        missing += (missing.empty() ? "" : ", ") + std::string(table->name) + "." + column.name;
+  }
+  return missing;
 }
 
 // A new database is switched from its rollback journal to WAL by whichever job

@@ -30,9 +30,11 @@ class StationDb {
   // Opens the database at `path`; for writing, its folder (0700) and the file
   // (0600) are made when missing, and the schema when the file is new. Nothing
   // and `reason` set when it cannot be used: not an SQLite file, a schema newer
-  // than this program's, unreadable, a folder that cannot be made, a path that
-  // is not a plain file (or, for writing, is a symbolic link). For writing, a
-  // file others may read is made 0600; `note` says so when that fails.
+  // than this program's (for reading: one that lacks a column of this
+  // program's), unreadable, a folder that cannot be made, a path that is not a
+  // plain file (or, for writing, is a symbolic link). For writing, a file others
+  // may read is made 0600; `note` says so when that fails. For reading, a file
+  // in a folder this user may not write (read-only media) is read as it stands.
   static std::unique_ptr<StationDb> Open(const std::string& path, Mode mode, std::string& reason,
                                          std::string* note = nullptr);
   ~StationDb();
@@ -44,12 +46,22 @@ class StationDb {
   bool Exec(const char* sql, std::string& reason);
   // The last error's words, as SQLite says them.
   std::string Error() const;
+  // PRAGMA user_version: 0 for a file no VEK made, more than kStationSchemaVersion
+  // for one a newer VEK made (read only).
+  int64_t schema_version() const { return schema_version_; }
+  // Opened as a file nothing writes (SQLite's immutable=1): the folder could not
+  // take the files SQLite keeps beside a database, so it is read as it stands.
+  bool as_it_stands() const { return as_it_stands_; }
 
  private:
   explicit StationDb(sqlite3* db) : db_(db) {}
+  static std::unique_ptr<StationDb> OpenFile(const std::string& name, int flags, std::string& reason);
   bool Prepare(Mode mode, std::string& reason);
+  std::string MissingColumns();
   bool SwitchToWal(std::string& reason);
   sqlite3* db_;
+  int64_t schema_version_ = 0;
+  bool as_it_stands_ = false;
   std::chrono::steady_clock::time_point busy_since_{};  // when the current wait for the lock began
 };
 
