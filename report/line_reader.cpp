@@ -55,9 +55,9 @@ std::unique_ptr<vek::LineDb> OpenLineForReading(const std::string& url, std::str
 
 std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
   const Result result = Query(line_.handle(),
-                              "SELECT * FROM jobs WHERE ($1::text IS NULL OR upper(imei) = upper($1) "
-                              "OR upper(meid) = upper($1)) "
-                              "AND ($2::text IS NULL OR lower(image_set_sha256) = lower($2)) "
+                              "SELECT * FROM jobs WHERE ($1::text IS NULL OR imei IN ($1, upper($1), lower($1)) "
+                              "OR meid IN ($1, upper($1), lower($1))) "
+                              "AND ($2::text IS NULL OR image_set_sha256 IN ($2, lower($2), upper($2))) "
                               "AND ($3::text IS NULL OR started_utc >= $3) "
                               "ORDER BY started_utc DESC, station DESC, id DESC",
                               {filter.module, filter.image_set, filter.since.empty() ? "" : SinceText(filter.since)},
@@ -79,7 +79,7 @@ std::vector<NvBackupRow> LineReader::NvBackups(const std::string& module) {
   const Result result = Query(line_.handle(),
                               "SELECT sha256, module, job_id, taken_utc, records, "
                               "row_number() OVER (ORDER BY taken_utc, sha256) = 1, octet_length(bytes), station "
-                              "FROM nv_backups WHERE upper(module) = upper($1) ORDER BY taken_utc DESC, sha256 DESC",
+                              "FROM nv_backups WHERE module IN ($1, upper($1), lower($1)) ORDER BY taken_utc DESC, sha256 DESC",
                               {module}, false, error_);
   std::vector<NvBackupRow> rows;
   if (!result) return rows;
@@ -96,11 +96,11 @@ std::optional<std::vector<uint8_t>> LineReader::NvBytes(const std::string& modul
   // Binary results: the bytes as stored, not bytea's hexadecimal text.
   const Result result =
       first ? Query(line_.handle(),
-                    "SELECT bytes FROM nv_backups WHERE upper(module) = upper($1) ORDER BY taken_utc, sha256 LIMIT 1",
+                    "SELECT bytes FROM nv_backups WHERE module IN ($1, upper($1), lower($1)) ORDER BY taken_utc, sha256 LIMIT 1",
                     {module}, true, error_)
             : Query(line_.handle(),
-                    "SELECT bytes FROM nv_backups WHERE upper(module) = upper($1) "
-                    "AND ($2::text IS NULL OR lower(sha256) = lower($2)) "
+                    "SELECT bytes FROM nv_backups WHERE module IN ($1, upper($1), lower($1)) "
+                    "AND ($2::text IS NULL OR sha256 IN ($2, lower($2), upper($2))) "
                     "ORDER BY taken_utc DESC, sha256 DESC LIMIT 1",
                     {module, sha256}, true, error_);
   if (!result || PQntuples(result.get()) == 0) return std::nullopt;
