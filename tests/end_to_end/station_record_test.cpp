@@ -4,8 +4,6 @@
 
 #include <nlohmann/json.hpp>
 #include <signal.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -17,6 +15,7 @@
 
 #include "factory_process.h"
 #include "one_module_job.h"
+#include "silent_line_database.h"
 #include "store/station_db.h"
 
 namespace {
@@ -207,15 +206,10 @@ INSTANTIATE_TEST_SUITE_P(
 // A line database that takes the connection and never answers: the job's result
 // is told as soon as its row is written, and what shipping came to follows it.
 TEST_F(StationRecord, ALineDatabaseThatNeverAnswersNeverDelaysTheResult) {
-  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof address;
-  ASSERT_TRUE(bind(silent, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(silent, 4) == 0 &&
-              getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-  const CliRun run = Cli({"--station-db", db_, "--events", dir_.File("events.jsonl"), "--line-db",
-                          "host=127.0.0.1 dbname=line port=" + std::to_string(ntohs(address.sin_port))},
-                         images_);
-  close(silent);
+  const vektest::SilentLineDatabase line;
+  ASSERT_TRUE(line.listening());
+  const CliRun run =
+      Cli({"--station-db", db_, "--events", dir_.File("events.jsonl"), "--line-db", line.ConnectionString()}, images_);
   EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
   std::vector<json> last;  // the record, the result, the record told again
   std::ifstream events(dir_.File("events.jsonl"));

@@ -16,8 +16,6 @@
 #include <functional>
 #include <memory>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "app/debug_output.h"
@@ -26,6 +24,7 @@
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
 #include "ui/text_progress_ctrl.h"
+#include "silent_line_database.h"
 #include "upgradable_module.h"
 #include "window_test_support.h"
 
@@ -196,31 +195,10 @@ TEST_F(MainWindowWithModule, APortVanishingWhileTheModuleSwitchesModeIsExpected)
   EXPECT_FALSE(operator_.Saw("usb cable has been removed!", "Error"));
 }
 
-// A line database that takes connections (the kernel completes them) and never answers.
-class SilentLineDatabase {
- public:
-  SilentLineDatabase() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-      port_ = ntohs(address.sin_port);
-  }
-  ~SilentLineDatabase() { close(fd_); }
-  std::string ConnectionString() const { return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=line"; }
-  bool listening() const { return port_ != 0; }
-
- private:
-  int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int port_ = 0;
-};
-
 // The job ends on the window's thread when the cable is pulled; its row is written
 // and shipped on the records' own thread, so a silent line keeps no window waiting.
 TEST_F(MainWindowWithModule, APulledCableWithASilentLineDatabaseLeavesTheWindowAnswering) {
-  SilentLineDatabase line;
+  vektest::SilentLineDatabase line;
   ASSERT_TRUE(line.listening());
   vek::Session::KeepStationRecord(folder_.File("station.db"), "vek", line.ConnectionString());
   start_->click();
