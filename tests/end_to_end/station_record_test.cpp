@@ -191,13 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
                      std::filesystem::create_symlink(target, path);
                    },
                    false, nullptr, true},
-        Unwritable{"LinkToADatabase",
-                   [](const std::string& path) {
-                     const std::string target = std::filesystem::path(path).parent_path() / "target";
-                     Made(target);
-                     std::filesystem::create_symlink(target, path);
-                   },
-                   false, nullptr, true},
         Unwritable{"Fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false, nullptr,
                    true},
         Unwritable{"Device", [](const std::string&) {}, false, "/dev/null", true}),

@@ -13,18 +13,13 @@ namespace vektest {
 class SilentLineDatabase {
  public:
   SilentLineDatabase() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
       port_ = ntohs(address.sin_port);
   }
   ~SilentLineDatabase() { close(fd_); }
-  SilentLineDatabase(const SilentLineDatabase&) = delete;
-  SilentLineDatabase& operator=(const SilentLineDatabase&) = delete;
-
   // `extra`: more of the connection string (" user=vek password=...").
   std::string ConnectionString(const std::string& extra = {}) const {
     return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=line" + extra;
