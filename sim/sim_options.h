@@ -31,6 +31,7 @@ struct ProgrammerOptions {
   std::string flash_name = "SIM NAND 128MiB";  // in the hello reply
   bool partition_mismatch = false;             // the flash holds another table until override 1
   uint32_t reboot_delay_ms = 300;              // ports away after the reset
+  uint32_t reset_leave_ms = 0;                 // from the reset's answer until the ports vanish (it still answers)
 };
 
 struct NvOptions {

@@ -178,7 +178,8 @@ class Programmer : public SimProgram {
     }
     if (completed) device_.nv.OnDownloadCompleted();
     Reply({kResetReply}, actions);
-    actions.reenumerate = Reenumerate{Reenumerate::Ports::kAll, options_.programmer.reboot_delay_ms, SimState::kFirmware};
+    actions.reenumerate = Reenumerate{Reenumerate::Ports::kAll, options_.programmer.reboot_delay_ms, SimState::kFirmware,
+                                      options_.programmer.reset_leave_ms};
   }
 
   const SimModuleOptions& options_;

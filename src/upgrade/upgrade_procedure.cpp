@@ -23,6 +23,9 @@ namespace {
 constexpr int kTargetTries = 30;
 constexpr uint32_t kRetryOpenMs = 500;
 constexpr uint32_t kBeforeProbeMs = 1000;
+// Answers from the program a reset module is leaving that are taken for "not yet
+// restarted" before one is believed (the reset did not take).
+constexpr int kLeavingAnswers = 5;
 constexpr uint32_t kAfterOfflineFailureMs = 500;
 constexpr int kAtPortPauses = 30;
 constexpr uint32_t kAtPortPauseMs = 2000;
@@ -80,7 +83,7 @@ bool BackUp(UpgradeJob& job, int& backup_result) {
 // owed restore once it succeeded.
 bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owed, bool say_reset) {
   EnterStep(JobStep::kRestore);
-  WaitForTarget();
+  WaitForTarget(say_reset ? TARGET_GOING : TARGET_UNSPECIFIED);
   if (job.target_state == TARGET_DIAG) sleep_lock.Release();  // back in its firmware
   if (say_reset) ShowAndLog(job, "reset ok");
   if (job.target_state != TARGET_DIAG) {
@@ -148,9 +151,10 @@ bool IsRestoreDefaultOnly(const UpgradeJob& job) {
   return job.backup_enable == 0 && job.restore_enable == 0 && job.download_enable == 0 && job.restore_default == 1;
 }
 
-void WaitForTarget() {
+void WaitForTarget(TargetMode leaving) {
   UpgradeJob& job = TheJob();
   ShowAndLog(job, "open port...");
+  int leaving_answers = 0;
   for (int attempt = 0; attempt < kTargetTries; ++attempt) {
     CloseDiagPort();
     if (!OpenDiagPort(TheDevice().diag_port) && !(FollowDiagPort(job) && OpenDiagPort(TheDevice().diag_port))) {
@@ -159,6 +163,10 @@ void WaitForTarget() {
     }
     if (!PauseMs(kBeforeProbeMs)) return;
     job.target_state = ProbeMode();
+    // A module acknowledges its reset and restarts a moment later: meanwhile the
+    // program it is leaving may still answer on the port it had.
+    if (job.target_state == leaving && job.target_state != TARGET_UNSPECIFIED && ++leaving_answers < kLeavingAnswers)
+      continue;
     if (job.target_state != TARGET_UNSPECIFIED) return;
   }
 }

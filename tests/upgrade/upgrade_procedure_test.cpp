@@ -71,6 +71,18 @@ TEST_F(Procedure, BackupDownloadRestoreRunsEveryStepAndReportsTheVersions) {
   }, 5000)) << ::testing::PrintToString(RequestCodes(SimState::kFirmware));
 }
 
+// The programmer acknowledges the reset and answers on its old port for a while
+// before the module restarts: the restore waits for the firmware.
+TEST_F(Procedure, AProgrammerStillAnsweringAfterItsResetIsNotTakenForTheModulesState) {
+  sim::SimModuleOptions options = QuickModule();
+  options.programmer.reset_leave_ms = 2500;  // past the first two probes
+  StartModule(SimState::kFirmware, options);
+  LoadImages(vek::PLATFORM_6280);
+  Choose(1, 1, 1, 0);
+  EXPECT_EQ(vek::RunUpgrade(job()), 1) << ::testing::PrintToString(window_.Statuses());
+  EXPECT_EQ(window_.Boxes(), std::vector<std::string>{std::string("1|OK|") + kReport});
+}
+
 TEST_F(Procedure, DownloadOnlySaysResetOkBeforeTheVersionBox) {
   StartModule(SimState::kFirmware, QuickModule());
   LoadImages(vek::PLATFORM_6280);
