@@ -44,13 +44,17 @@ std::unique_ptr<vek::LineDb> OpenLineForReading(const std::string& url, std::str
     reason = vek::LineDbTarget(url) + ": " + why;
     return nullptr;
   }
-  if (version == vek::kLineSchemaVersion) return line;
-  reason = vek::LineDbTarget(url) + ": " +
-           (version == 0 ? "it has no schema yet (vek-report line-init makes it)"
-                         : "its schema (version " + std::to_string(version) +
-                               ") is not the one this vek-report reads (" + std::to_string(vek::kLineSchemaVersion) +
-                               ")");
+  // An older VEK's schema is read as it stands; a newer one's only added tables and columns.
+  if (version > 0) return line;
+  reason = vek::LineDbTarget(url) + ": it has no schema yet (vek-report line-init makes it)";
   return nullptr;
+}
+
+std::string LineReader::Links() {
+  int version = vek::kLineSchemaVersion;
+  std::string ignored;
+  line_.Version(version, ignored);
+  return vek::LineBackupLinks(version);
 }
 
 std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
@@ -76,11 +80,11 @@ std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
 }
 
 std::vector<NvBackupRow> LineReader::NvBackups(const std::string& module) {
-  const Result result = Query(line_.handle(),
-                              "SELECT sha256, module, job_id, taken_utc, records, "
-                              "row_number() OVER (ORDER BY taken_utc, sha256) = 1, octet_length(bytes), station "
-                              "FROM nv_backups WHERE module IN ($1, upper($1), lower($1)) ORDER BY taken_utc DESC, sha256 DESC",
-                              {module}, false, error_);
+  const std::string sql = "SELECT l.sha256, l.module, l.job_id, l.taken_utc, b.records, row_number() OVER "
+                          "(PARTITION BY l.module ORDER BY l.taken_utc, l.sha256) = 1, octet_length(b.bytes), l.station "
+                          "FROM " + Links() + " l JOIN nv_backups b ON b.sha256 = l.sha256 "
+                          "WHERE l.module IN ($1, upper($1), lower($1)) ORDER BY l.taken_utc DESC, l.sha256 DESC";
+  const Result result = Query(line_.handle(), sql.c_str(), {module}, false, error_);
   std::vector<NvBackupRow> rows;
   if (!result) return rows;
   PGresult* found = result.get();
@@ -94,14 +98,14 @@ std::vector<NvBackupRow> LineReader::NvBackups(const std::string& module) {
 std::optional<std::vector<uint8_t>> LineReader::NvBytes(const std::string& module, bool first,
                                                         const std::string& sha256) {
   // Binary results: the bytes as stored, not bytea's hexadecimal text.
+  const std::string from = "SELECT b.bytes FROM " + Links() +
+                           " l JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.module IN ($1, upper($1), lower($1)) ";
   const Result result =
-      first ? Query(line_.handle(),
-                    "SELECT bytes FROM nv_backups WHERE module IN ($1, upper($1), lower($1)) ORDER BY taken_utc, sha256 LIMIT 1",
-                    {module}, true, error_)
+      first ? Query(line_.handle(), (from + "ORDER BY l.taken_utc, l.sha256 LIMIT 1").c_str(), {module}, true, error_)
             : Query(line_.handle(),
-                    "SELECT bytes FROM nv_backups WHERE module IN ($1, upper($1), lower($1)) "
-                    "AND ($2::text IS NULL OR sha256 IN ($2, lower($2), upper($2))) "
-                    "ORDER BY taken_utc DESC, sha256 DESC LIMIT 1",
+                    (from + "AND ($2::text IS NULL OR l.sha256 IN ($2, lower($2), upper($2))) "
+                            "ORDER BY l.taken_utc DESC, l.sha256 DESC LIMIT 1")
+                        .c_str(),
                     {module, sha256}, true, error_);
   if (!result || PQntuples(result.get()) == 0) return std::nullopt;
   const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(result.get(), 0, 0));

@@ -32,6 +32,8 @@ class LineReader : public RecordReader {
   std::vector<JobRow> StoredJobs(const JobFilter& filter) override;
 
  private:
+  // Where the line keeps which module each backup came from (its schema's version's way).
+  std::string Links();
   vek::LineDb& line_;
 };
 

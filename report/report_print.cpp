@@ -97,6 +97,13 @@ void PrintNvBackups(std::ostream& out, const std::vector<NvBackupRow>& backups, 
   PrintTable(out, table);
 }
 
+void PrintPendingBackups(std::ostream& out, const std::vector<JobRow>& jobs) {
+  for (const JobRow& job : jobs)
+    if (job.Column("nv_backup") == "pending")
+      out << "the NV backup of job " << Printable(job.Column("id")) << " is not in the database yet: it waits in "
+          << Printable(job.Column("folder")) << "/record-pending\n";
+}
+
 void PrintSummary(std::ostream& out, const Summary& summary) {
   auto section = [&](const char* title, const std::map<std::string, int64_t>& counts) {
     out << title << "\n";

@@ -13,6 +13,8 @@ namespace vekreport {
 void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs, bool from_line = false);
 void PrintJobsJson(std::ostream& out, const std::vector<JobRow>& jobs);
 void PrintNvBackups(std::ostream& out, const std::vector<NvBackupRow>& backups, bool from_line = false);
+// One line for each job whose NV backup waits beside it for the database.
+void PrintPendingBackups(std::ostream& out, const std::vector<JobRow>& jobs);
 void PrintSummary(std::ostream& out, const Summary& summary);
 
 }  // namespace vekreport

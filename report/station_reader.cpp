@@ -26,9 +26,14 @@ std::vector<JobRow> StationReader::StoredJobs(const JobFilter& filter) {
 }
 
 std::vector<NvBackupRow> StationReader::NvBackups(const std::string& module) {
-  vek::StationStatement query(db_,
-                              "SELECT sha256, module, job_id, taken_utc, records, first_of_module, length(bytes) "
-                              "FROM nv_backups WHERE module IN (?1, upper(?1), lower(?1)) ORDER BY taken_utc DESC, rowid DESC");
+  // A module's first backup: the oldest taken from it.
+  const std::string sql = std::string("SELECT l.sha256, l.module, l.job_id, l.taken_utc, b.records, row_number() OVER "
+                                      "(PARTITION BY l.module ORDER BY l.taken_utc, l.link_order) = 1, "
+                                      "length(b.bytes) FROM ") +
+                          db_.backup_links() +
+                          " l JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.module IN (?1, upper(?1), lower(?1)) "
+                          "ORDER BY l.taken_utc DESC, l.link_order DESC";
+  vek::StationStatement query(db_, sql.c_str());
   query.Bind(1, module);
   std::vector<NvBackupRow> rows;
   while (query.Step())
@@ -40,12 +45,13 @@ std::vector<NvBackupRow> StationReader::NvBackups(const std::string& module) {
 
 std::optional<std::vector<uint8_t>> StationReader::NvBytes(const std::string& module, bool first,
                                                            const std::string& sha256) {
-  // The first: the earliest kept as a first, should the module have come in
-  // with its ID written in another case too (each is then a first of its own).
-  vek::StationStatement query(db_,
-                              "SELECT bytes FROM nv_backups WHERE module IN (?1, upper(?1), lower(?1)) "
-                              "AND (?2 = 0 OR first_of_module = 1) AND (?3 IS NULL OR sha256 IN (?3, lower(?3), upper(?3))) "
-                              "ORDER BY CASE WHEN ?2 = 1 THEN taken_utc END, taken_utc DESC, rowid DESC LIMIT 1");
+  // The first: the oldest taken, of the module's ID in whichever case it came in with.
+  const std::string sql = std::string("SELECT b.bytes FROM ") + db_.backup_links() +
+                          " l JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.module IN (?1, upper(?1), lower(?1)) "
+                          "AND (?3 IS NULL OR l.sha256 IN (?3, lower(?3), upper(?3))) "
+                          "ORDER BY CASE WHEN ?2 = 1 THEN l.taken_utc END, CASE WHEN ?2 = 1 THEN l.link_order END, "
+                          "l.taken_utc DESC, l.link_order DESC LIMIT 1";
+  vek::StationStatement query(db_, sql.c_str());
   query.Bind(1, module).Bind(2, static_cast<int64_t>(first ? 1 : 0)).Bind(3, sha256);
   if (!query.Step()) {
     Check(query);

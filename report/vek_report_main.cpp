@@ -140,6 +140,7 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
       PrintJobsTable(std::cout, jobs, options.from_line);
       std::cout << "\nNV backups kept for " << options.module << ":\n";
       PrintNvBackups(std::cout, backups, options.from_line);
+      PrintPendingBackups(std::cout, jobs);
       break;
     }
     case Command::kNv: {

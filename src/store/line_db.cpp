@@ -35,6 +35,20 @@ struct Result {
   PGresult* result;
 };
 
+// A module's link to equal bytes shipped again keeps the oldest taking.
+constexpr const char* kKeepOldestLink =
+    "DO UPDATE SET job_id = excluded.job_id, taken_utc = excluded.taken_utc, station = excluded.station "
+    "WHERE excluded.taken_utc < nv_backup_modules.taken_utc";
+
+// Every table and column this VEK writes, added where missing (never changed).
+std::string UpgradeText() {
+  std::string text = kVersionTable + CreateTablesText(RecordDb::kLine);
+  for (const RecordTable* table : RecordTables())
+    for (const RecordColumn& column : ColumnsIn(*table, RecordDb::kLine))
+      if (column.not_null == false) text += AddColumnText(*table, column, RecordDb::kLine);
+  return text + LinkOldBackupsText(RecordDb::kLine);
+}
+
 std::string UnknownSchemaText(int version) {
   return version == 0 ? "it has no schema yet (vek-report line-init makes it)"
                       : "its schema (version " + std::to_string(version) + ") is not the one this VEK knows (" +
@@ -43,7 +57,8 @@ std::string UnknownSchemaText(int version) {
 
 // One row of `table`, bound by the line's columns in the list's order: numbers
 // and texts as text, bytes as they are. A row already there (by its key) stays.
-bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values, std::string& reason) {
+bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values, std::string& reason,
+                const char* on_conflict = "DO NOTHING") {
   const std::vector<RecordColumn> columns = ColumnsIn(table, RecordDb::kLine);
   std::vector<std::string> texts(columns.size());
   std::vector<const char*> params(columns.size(), nullptr);
@@ -67,7 +82,7 @@ bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values
     }
   }
   const std::string sql =
-      InsertText("INSERT", table, RecordDb::kLine) + " ON CONFLICT (" + table.key + ") DO NOTHING";
+      InsertText("INSERT", table, RecordDb::kLine) + " ON CONFLICT (" + table.key + ") " + on_conflict;
   if (Result(PQexecParams(conn, sql.c_str(), static_cast<int>(columns.size()), nullptr, params.data(), lengths.data(),
                           formats.data(), 0))
           .Ok())
@@ -77,6 +92,10 @@ bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values
 }
 
 }  // namespace
+
+const char* LineBackupLinks(int version) {
+  return version >= 2 ? "nv_backup_modules" : "(SELECT sha256, module, job_id, taken_utc, station FROM nv_backups)";
+}
 
 std::string LineDbTarget(const std::string& conninfo) {
   const std::optional<LineDbAddress> address = ReadLineDbAddress(conninfo);
@@ -147,9 +166,8 @@ bool LineDb::Init(std::string& reason) {
   if (!Run("BEGIN", reason)) return false;
   // One station at a time makes or upgrades it.
   int version = 0;
-  const std::string tables = kVersionTable + CreateTablesText(RecordDb::kLine);
-  const bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Run(tables.c_str(), reason) &&
-                    Version(version, reason);
+  bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Version(version, reason);
+  if (made && version < kLineSchemaVersion) made = Run(UpgradeText().c_str(), reason);
   if (made && version > kLineSchemaVersion) {
     reason = "its schema (version " + std::to_string(version) + ") is newer than this VEK knows (" +
              std::to_string(kLineSchemaVersion) + ")";
@@ -166,15 +184,16 @@ bool LineDb::Init(std::string& reason) {
 bool LineDb::NewestNvBackup(const std::string& module, std::optional<VaultBackup>& found, std::string& reason) {
   int version = 0;
   if (!Version(version, reason)) return false;
-  if (version != kLineSchemaVersion) {
+  if (version == 0) {
     reason = UnknownSchemaText(version);
     return false;
   }
   const char* values[] = {module.c_str()};
-  Result newest(PQexecParams(conn_,
-                             "SELECT station, taken_utc, sha256, bytes FROM nv_backups WHERE module = $1 "
-                             "ORDER BY taken_utc DESC, sha256 LIMIT 1",
-                             1, nullptr, values, nullptr, nullptr, 1));  // all columns in binary
+  const std::string sql = std::string("SELECT l.station, l.taken_utc, l.sha256, b.bytes FROM ") +
+                          LineBackupLinks(version) +
+                          " l JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.module = $1 "
+                          "ORDER BY l.taken_utc DESC, l.sha256 LIMIT 1";
+  Result newest(PQexecParams(conn_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 1));  // all columns in binary
   if (!newest.Ok()) {
     reason = ErrorOf(conn_);
     return false;
@@ -191,6 +210,8 @@ bool LineDb::NewestNvBackup(const std::string& module, std::optional<VaultBackup
 bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason) {
   int version = 0;
   if (!Version(version, reason)) return false;
+  // The first station of a newer VEK to ship upgrades an older VEK's schema.
+  if (version > 0 && version < kLineSchemaVersion && Init(reason)) version = kLineSchemaVersion;
   if (version != kLineSchemaVersion) {
     reason = UnknownSchemaText(version);
     return false;
@@ -205,7 +226,8 @@ bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& 
   for (size_t i = 0; shipped && i < backups.size(); ++i) {
     RecordRow backup = NvBackupValues(backups[i]);
     backup["station"] = row.station;
-    shipped = InsertOnce(conn_, NvBackupsTable(), backup, reason);
+    shipped = InsertOnce(conn_, NvBackupsTable(), backup, reason) &&
+              InsertOnce(conn_, NvBackupModulesTable(), backup, reason, kKeepOldestLink);
   }
   if (!shipped) {
     std::string ignored;

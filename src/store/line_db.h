@@ -21,7 +21,7 @@ struct pg_conn;
 
 namespace vek {
 
-inline constexpr int kLineSchemaVersion = 1;
+inline constexpr int kLineSchemaVersion = 2;
 
 // How long a station waits for the line's server before it goes on without it.
 inline constexpr int kLineConnectSeconds = 3;
@@ -56,6 +56,10 @@ class LineDb {
   bool Run(const char* sql, std::string& reason);
   pg_conn* conn_;
 };
+
+// Where a query of a line database of schema `version` finds which module each
+// backup was taken from: the links of version 2, or each backup's own module.
+const char* LineBackupLinks(int version);
 
 // Where a connection string points, for messages: "host db" without user or password.
 std::string LineDbTarget(const std::string& conninfo);

@@ -23,9 +23,10 @@ ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
   if (!MakeShippedTable(station, reason)) return count;
   std::vector<std::string> pending;
   {
+    // A job whose backup still waits beside it goes once the backup is stored with it.
     StationStatement query(station,
-                           "SELECT id FROM jobs WHERE result <> 'running' AND id NOT IN (SELECT job_id FROM "
-                           "line_shipped) ORDER BY started_utc, rowid");
+                           "SELECT id FROM jobs WHERE result <> 'running' AND nv_backup IS NOT 'pending' AND id NOT "
+                           "IN (SELECT job_id FROM line_shipped) ORDER BY started_utc, rowid");
     while (query.Step()) pending.push_back(query.Text(0));
   }
   count.left = static_cast<int>(pending.size());
@@ -33,10 +34,7 @@ ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
     if (std::chrono::steady_clock::now() > deadline) return count;
     const std::optional<StationJobRow> row = ReadJobRow(station, id);
     if (!row) continue;
-    std::vector<StationNvBackup> backups;
-    for (const RecordRow& backup : StationRows(station, NvBackupsTable(), "WHERE job_id = ?1", id))
-      backups.push_back(NvBackupOf(backup));
-    if (!line.Ship(*row, backups, reason)) return count;
+    if (!line.Ship(*row, JobNvBackups(station, id), reason)) return count;
     StationStatement mark(station, "INSERT OR IGNORE INTO line_shipped (job_id, shipped_utc) VALUES (?1, ?2)");
     mark.Bind(1, id).Bind(2, UtcText(std::chrono::system_clock::now()));
     if (!mark.Done()) {

@@ -14,9 +14,11 @@ std::optional<VaultBackup> StationNewest(const std::string& path, const std::str
     trouble = "the station database: " + reason;
     return std::nullopt;
   }
-  StationStatement query(*db,
-                         "SELECT coalesce(j.station, ''), b.taken_utc, b.sha256, b.bytes FROM nv_backups b LEFT JOIN "
-                         "jobs j ON j.id = b.job_id WHERE b.module = ?1 ORDER BY b.taken_utc DESC, b.rowid DESC LIMIT 1");
+  const std::string sql = std::string("SELECT coalesce(j.station, ''), l.taken_utc, l.sha256, b.bytes FROM ") +
+                          db->backup_links() +
+                          " l JOIN nv_backups b ON b.sha256 = l.sha256 LEFT JOIN jobs j ON j.id = l.job_id "
+                          "WHERE l.module = ?1 ORDER BY l.taken_utc DESC, l.link_order DESC LIMIT 1";
+  StationStatement query(*db, sql.c_str());
   query.Bind(1, module);
   if (!query.Step()) {
     if (query.Failed()) trouble = "the station database: " + db->Error();

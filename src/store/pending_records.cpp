@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -22,25 +23,58 @@ std::vector<std::string> KeptFiles(const std::string& folder) {
   return files;
 }
 
-}  // namespace
+std::string KeptFile(const std::string& folder, const std::string& id) {
+  return PendingFolder(folder) + "/" + id + ".db";
+}
 
-bool KeepPendingRow(const std::string& folder, const StationJobRow& row, std::string& reason) {
-  if (folder.empty() || row.id.empty()) {
+bool Exists(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0;
+}
+
+// Writes into the job's kept database; a file this call made goes again when the
+// write fails (a half-made one would be read as a row), one that held more stays.
+template <typename Write>
+bool KeepInFile(const std::string& folder, const std::string& id, std::string& reason, Write write) {
+  if (folder.empty() || id.empty()) {
     reason = "no folder to keep it in";
     return false;
   }
-  const std::string path = PendingFolder(folder) + "/" + row.id + ".db";
+  const std::string path = KeptFile(folder, id);
+  const bool made_here = !Exists(path);
   std::unique_ptr<StationDb> kept = StationDb::Open(path, StationDb::Mode::kWrite, reason);
-  if (kept && WriteJobRow(*kept, row, reason)) return true;
+  if (kept && write(*kept)) return true;
   kept.reset();
   std::error_code ignored;
-  std::filesystem::remove(path, ignored);  // a half-made one would be read as a row
+  if (made_here) std::filesystem::remove(path, ignored);
   return false;
 }
 
+}  // namespace
+
+bool KeepPendingRow(const std::string& folder, const StationJobRow& row, std::string& reason) {
+  return KeepInFile(folder, row.id, reason, [&](StationDb& kept) { return WriteJobRow(kept, row, reason); });
+}
+
+bool KeepPendingBackup(const std::string& folder, const StationNvBackup& backup, std::string& reason) {
+  return KeepInFile(folder, backup.job_id, reason,
+                    [&](StationDb& kept) { return WriteNvBackup(kept, backup, reason); });
+}
+
 void DropPendingRow(const std::string& folder, const std::string& id) {
+  const std::string path = KeptFile(folder, id);
+  if (!Exists(path)) return;
+  {
+    std::string reason;
+    std::unique_ptr<StationDb> kept = StationDb::Open(path, StationDb::Mode::kWrite, reason);
+    // A backup kept beside the row still waits for the database.
+    if (kept && !JobNvBackups(*kept, id).empty()) {
+      StationStatement(*kept, "DELETE FROM jobs WHERE id = ?1").Bind(1, id).Done();
+      return;
+    }
+  }
   std::error_code ignored;
-  std::filesystem::remove(PendingFolder(folder) + "/" + id + ".db", ignored);
+  std::filesystem::remove(path, ignored);
   std::filesystem::remove(PendingFolder(folder), ignored);  // only when empty
 }
 
@@ -51,9 +85,21 @@ int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders) {
       const std::string id = std::filesystem::path(file).stem();
       std::string reason;
       std::optional<StationJobRow> row;
-      if (std::unique_ptr<StationDb> kept = StationDb::Open(file, StationDb::Mode::kWrite, reason))
+      std::vector<StationNvBackup> backups;
+      if (std::unique_ptr<StationDb> kept = StationDb::Open(file, StationDb::Mode::kWrite, reason)) {
         row = ReadJobRow(*kept, id);
-      if (!row || !WriteJobRow(db, *row, reason)) continue;
+        backups = JobNvBackups(*kept, id);
+      }
+      // The backup first, taken when it was taken: then the row may say it is stored.
+      if (!std::all_of(backups.begin(), backups.end(),
+                       [&](const StationNvBackup& backup) { return WriteNvBackup(db, backup, reason); }))
+        continue;
+      if (row && !backups.empty()) row->nv_backup = "stored";
+      if (row ? !WriteJobRow(db, *row, reason)
+              : !StationStatement(db, "UPDATE jobs SET nv_backup = 'stored' WHERE id = ?1 AND nv_backup = 'pending'")
+                     .Bind(1, id)
+                     .Done())
+        continue;
       std::error_code ignored;
       std::filesystem::remove(file, ignored);
       ++settled;
@@ -67,7 +113,9 @@ int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders) {
 std::vector<std::string> PendingRowFolders(StationDb& db, const std::string& own) {
   std::vector<std::string> folders;
   if (!own.empty()) folders.push_back(own);
-  StationStatement running(db, "SELECT DISTINCT folder FROM jobs WHERE result = 'running' AND folder IS NOT NULL");
+  StationStatement running(db,
+                           "SELECT DISTINCT folder FROM jobs WHERE (result = 'running' OR nv_backup = 'pending') "
+                           "AND folder IS NOT NULL");
   while (running.Step()) folders.push_back(running.Text(0));
   return folders;
 }

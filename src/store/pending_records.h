@@ -20,16 +20,21 @@ inline constexpr char kPendingRecordsFolder[] = "record-pending";
 // Keeps `row` in `folder`/record-pending/<id>.db; false and `reason` when it cannot.
 bool KeepPendingRow(const std::string& folder, const StationJobRow& row, std::string& reason);
 
+// Keeps the NV backup the database would not take (full, locked) beside its row,
+// in the same file: it is stored with the time it was taken, and the row says
+// "pending" until then.
+bool KeepPendingBackup(const std::string& folder, const StationNvBackup& backup, std::string& reason);
+
 // Once the row is in after all (a job's end told again): its kept copy goes,
 // so that it never takes the row's place later.
 void DropPendingRow(const std::string& folder, const std::string& id);
 
-// Writes the rows kept in each of `folders` into `db`, removing each one's file
-// once its row is in; one that cannot be written yet stays. The count written.
+// Writes the rows and backups kept in each of `folders` into `db`, removing each
+// file once all it held is in; one that cannot be written yet stays. The count written.
 int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders);
 
 // Where kept rows may wait: `own` (the current job's folder, when given) and the
-// folders of the rows still "running" in `db`.
+// folders of the rows still "running" in `db` or whose backup is pending.
 std::vector<std::string> PendingRowFolders(StationDb& db, const std::string& own = {});
 
 }  // namespace vek

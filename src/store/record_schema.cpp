@@ -77,7 +77,10 @@ const RecordTable& JobsTable() {
        // The process that writes a row and its boot: a station tells a row left
        // running from one that runs. The line is shipped ended jobs only.
        {"pid", kInteger, kNullable, KeptIn::kStation},
-       {"boot_id", kText, kNullable, KeptIn::kStation}},
+       {"boot_id", kText, kNullable, KeptIn::kStation},
+       // Version 2: "stored" when the job's NV backup is in the database, "pending"
+       // while it waits beside the job for the database to take it; none taken: NULL.
+       {"nv_backup", kText}},
       {{"jobs_by_start", "started_utc"}, {"jobs_by_imei", "imei"}, {"jobs_by_meid", "meid"}}};
   return table;
 }
@@ -111,6 +114,28 @@ const RecordTable& NvBackupsTable() {
   return table;
 }
 
+// Version 2: each module a backup was taken from, when it was first taken from
+// it and by which job: equal bytes from two modules are stored once and linked to
+// both. A module's first backup is the one it was linked to first by time taken.
+const RecordTable& NvBackupModulesTable() {
+  static const RecordTable table{"nv_backup_modules",
+                                 "sha256, module",
+                                 {{"sha256", kText, kNotNull},
+                                  {"module", kText, kNotNull},
+                                  {"job_id", kText, kNotNull},
+                                  {"taken_utc", kText, kNotNull},
+                                  {"station", kText, kNotNull, KeptIn::kLine}},
+                                 {{"nv_backup_modules_by_module", "module, taken_utc"},
+                                  {"nv_backup_modules_by_job", "job_id"}}};
+  return table;
+}
+
+const std::vector<const RecordTable*>& RecordTables() {
+  static const std::vector<const RecordTable*> tables{&JobsTable(), &ImageFilesTable(), &NvBackupsTable(),
+                                                      &NvBackupModulesTable()};
+  return tables;
+}
+
 std::vector<RecordColumn> ColumnsIn(const RecordTable& table, RecordDb db) {
   std::vector<RecordColumn> kept;
   for (const RecordColumn& column : table.columns)
@@ -134,8 +159,24 @@ std::string InsertText(const std::string& verb, const RecordTable& table, Record
 }
 
 std::string CreateTablesText(RecordDb db) {
-  return CreateTableText(JobsTable(), db) + CreateTableText(ImageFilesTable(), db) +
-         CreateTableText(NvBackupsTable(), db);
+  std::string text;
+  for (const RecordTable* table : RecordTables()) text += CreateTableText(*table, db);
+  return text;
+}
+
+std::string AddColumnText(const RecordTable& table, const RecordColumn& column, RecordDb db) {
+  // A column added later is never NOT NULL: the rows before it have none.
+  return std::string("ALTER TABLE ") + table.name + " ADD COLUMN " + (db == RecordDb::kLine ? "IF NOT EXISTS " : "") +
+         column.name + " " + TypeIn(column.type, db) + ";\n";
+}
+
+std::string LinkOldBackupsText(RecordDb db) {
+  // A version-1 backup was taken from the module it names, by its job.
+  return db == RecordDb::kLine
+             ? "INSERT INTO nv_backup_modules (sha256, module, job_id, taken_utc, station) SELECT sha256, module, "
+               "job_id, taken_utc, station FROM nv_backups ON CONFLICT DO NOTHING;\n"
+             : "INSERT OR IGNORE INTO nv_backup_modules (sha256, module, job_id, taken_utc) SELECT sha256, module, "
+               "job_id, taken_utc FROM nv_backups;\n";
 }
 
 }  // namespace vek

@@ -51,6 +51,9 @@ struct RecordTable {
 const RecordTable& JobsTable();
 const RecordTable& ImageFilesTable();
 const RecordTable& NvBackupsTable();
+const RecordTable& NvBackupModulesTable();
+// Every table, in the order they are made.
+const std::vector<const RecordTable*>& RecordTables();
 
 // The columns `db` keeps of `table`, in table order.
 std::vector<RecordColumn> ColumnsIn(const RecordTable& table, RecordDb db);
@@ -61,6 +64,11 @@ std::string ColumnNames(const RecordTable& table, RecordDb db);
 std::string InsertText(const std::string& verb, const RecordTable& table, RecordDb db);
 // Every table with its indexes, made when missing, in `db`'s words.
 std::string CreateTablesText(RecordDb db);
+// "ALTER TABLE ... ADD COLUMN ...": a column a database made by an older VEK lacks
+// (the line's adds it only when missing).
+std::string AddColumnText(const RecordTable& table, const RecordColumn& column, RecordDb db);
+// Links each backup an older VEK stored to the module it names (once each).
+std::string LinkOldBackupsText(RecordDb db);
 
 // A stored value: NULL, an integer, a real, text or bytes.
 using RecordValue = std::variant<std::monostate, int64_t, double, std::string, std::vector<uint8_t>>;

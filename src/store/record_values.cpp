@@ -38,6 +38,7 @@ const std::pair<const char*, JobMember> kJobMembers[] = {
     {"log", &StationJobRow::log},
     {"pid", &StationJobRow::pid},
     {"boot_id", &StationJobRow::boot_id},
+    {"nv_backup", &StationJobRow::nv_backup},
 };
 
 const RecordValue* Find(const RecordRow& values, const std::string& name) {

@@ -212,28 +212,49 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
       return false;
     }
   }
-  if (mode == Mode::kRead) return true;
+  if (mode == Mode::kRead) {
+    StationStatement links(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'nv_backup_modules'");
+    has_links_ = links.Step();
+    return true;
+  }
   // WAL: readers never block the writer and the writers' commits are short.
   if (!SwitchToWal(reason) || !Exec("PRAGMA synchronous=NORMAL", reason)) return false;
   if (found == kStationSchemaVersion) return true;
-  return Exec("BEGIN IMMEDIATE", reason) && Exec(CreateTablesText(RecordDb::kStation).c_str(), reason) &&
+  return Upgrade(reason);
+}
+
+// Makes the tables of a new file, or brings an older VEK's up to this one's by
+// adding tables and columns only, so that an older VEK still reads what it knew.
+// Two writers may both find the old version: the second does nothing twice.
+bool StationDb::Upgrade(std::string& reason) {
+  if (!Exec("BEGIN IMMEDIATE", reason) || !Exec(CreateTablesText(RecordDb::kStation).c_str(), reason))
+    return false;
+  for (const auto& [table, column] : ColumnsLacked())
+    if (!Exec(AddColumnText(*table, column, RecordDb::kStation).c_str(), reason)) return false;
+  return Exec(LinkOldBackupsText(RecordDb::kStation).c_str(), reason) &&
          Exec(("PRAGMA user_version=" + std::to_string(kStationSchemaVersion)).c_str(), reason) &&
          Exec("COMMIT", reason);
+}
+
+std::vector<std::pair<const RecordTable*, RecordColumn>> StationDb::ColumnsLacked() {
+  std::vector<std::pair<const RecordTable*, RecordColumn>> lacked;
+  for (const RecordTable* table : RecordTables()) {
+    std::set<std::string> names;
+    StationStatement columns(*this, "SELECT name FROM pragma_table_info(?1)");
+    columns.Bind(1, std::string(table->name));
+    while (columns.Step()) names.insert(columns.Text(0));
+    for (const RecordColumn& column : ColumnsIn(*table, RecordDb::kStation))
+      if (!names.contains(column.name)) lacked.emplace_back(table, column);
+  }
+  return lacked;
 }
 
 // "jobs.product, nv_backups.records": the columns of this VEK's tables that
 // the database does not have; empty when it has them all.
 std::string StationDb::MissingColumns() {
   std::string missing;
-  for (const RecordTable* table : {&JobsTable(), &ImageFilesTable(), &NvBackupsTable()}) {
-    std::set<std::string> names;
-    StationStatement columns(*this, "SELECT name FROM pragma_table_info(?1)");
-    columns.Bind(1, std::string(table->name));
-    while (columns.Step()) names.insert(columns.Text(0));
-    for (const RecordColumn& column : ColumnsIn(*table, RecordDb::kStation))
-      if (!names.contains(column.name))
-        missing += (missing.empty() ? "" : ", ") + std::string(table->name) + "." + column.name;
-  }
+  for (const auto& [table, column] : ColumnsLacked())
+    missing += (missing.empty() ? "" : ", ") + std::string(table->name) + "." + column.name;
   return missing;
 }
 

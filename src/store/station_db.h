@@ -22,7 +22,7 @@ struct sqlite3_stmt;
 
 namespace vek {
 
-inline constexpr int kStationSchemaVersion = 1;
+inline constexpr int kStationSchemaVersion = 2;
 
 class StationDb {
  public:
@@ -52,16 +52,26 @@ class StationDb {
   // Opened as a file nothing writes (SQLite's immutable=1): the folder could not
   // take the files SQLite keeps beside a database, so it is read as it stands.
   bool as_it_stands() const { return as_it_stands_; }
+  // Where a query finds which module each backup was taken from (sha256, module,
+  // job_id, taken_utc and link_order, the order they were written in): the links
+  // of version 2, or (a version-1 file read as it stands) each backup's own module.
+  const char* backup_links() const {
+    return has_links_ ? "(SELECT rowid AS link_order, * FROM nv_backup_modules)"
+                      : "(SELECT rowid AS link_order, sha256, module, job_id, taken_utc FROM nv_backups)";
+  }
 
  private:
   explicit StationDb(sqlite3* db) : db_(db) {}
   static std::unique_ptr<StationDb> OpenFile(const std::string& name, int flags, std::string& reason);
   bool Prepare(Mode mode, std::string& reason);
+  std::vector<std::pair<const RecordTable*, RecordColumn>> ColumnsLacked();
   std::string MissingColumns();
+  bool Upgrade(std::string& reason);
   bool SwitchToWal(std::string& reason);
   sqlite3* db_;
   int64_t schema_version_ = 0;
   bool as_it_stands_ = false;
+  bool has_links_ = true;
   std::chrono::steady_clock::time_point busy_since_{};  // when the current wait for the lock began
 };
 

@@ -174,6 +174,7 @@ StationJobRow StationRecorder::RowOf(const JobFacts& facts, const std::string& f
   if (facts.nv_restore) row.nv_refused = facts.nv_restore->refused;
   row.result = JobResultName(facts.end.result);
   if (facts.failed_step) row.failed_step = JobStepName(*facts.failed_step);
+  row.nv_backup = nv_backup_;
   row.folder = folder;
   row.pid = getpid();
   row.boot_id = boot_id_;
@@ -184,6 +185,8 @@ void StationRecorder::Start(const JobFacts& facts, const std::string& folder) {
   id_ = NewRecordId();
   reason_.clear();
   kept_aside_.clear();
+  folder_ = folder;
+  nv_backup_.clear();
   warned_ = false;
   line_warned_ = false;
   const StationJobRow row = RowOf(facts, folder);
@@ -209,7 +212,13 @@ void StationRecorder::KeepBackup(const Told& told) {
   backup.sha256 = HexOf(hasher.Finish());
   if (!hasher.ok()) return;
   backup.job_id = id_;
-  WithDatabase([&](StationDb& db, std::string& reason) { return WriteNvBackup(db, backup, reason); });
+  if (WithDatabase([&](StationDb& db, std::string& reason) { return WriteNvBackup(db, backup, reason); })) {
+    nv_backup_ = "stored";
+  } else if (std::string why_not; KeepPendingBackup(folder_, backup, why_not)) {
+    nv_backup_ = "pending";
+    Show(Warning());
+    Show("NV backup kept in " + folder_ + "/" + kPendingRecordsFolder + " until the database takes it");
+  }
   Show(Warning());
 }
 
@@ -221,6 +230,7 @@ void StationRecorder::End(const Told& told) {
     id_ = NewRecordId();
     reason_.clear();
     kept_aside_.clear();
+    nv_backup_.clear();
     warned_ = false;
   }
   StationJobRow row = RowOf(facts, told.folder);

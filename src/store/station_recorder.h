@@ -94,6 +94,8 @@ class StationRecorder : public JobFactsObserver {
   std::string id_;       // the current job's row
   std::string reason_;   // the first failure of the current job
   std::string kept_aside_;  // where its row waits for the database (empty: not kept aside)
+  std::string folder_;      // the job's folder, where a backup the database would not take waits
+  std::string nv_backup_;   // the row's word on its backup: "stored", "pending" or none
   bool warned_ = false;
   bool line_warned_ = false;  // the line's warning is told once per job
   bool mode_noted_ = false;   // a database others may read is told once per process

@@ -77,29 +77,80 @@ bool WriteJobRow(StationDb& db, const StationJobRow& row, std::string& reason) {
   return db.Exec("COMMIT", reason);
 }
 
+namespace {
+
+// The module's link to the bytes, kept at the oldest taking: backups that reach
+// the database late (kept beside their job a while) still come first.
+bool LinkBackup(StationDb& db, const StationNvBackup& backup, std::string& reason) {
+  StationStatement link(db,
+                        "INSERT INTO nv_backup_modules (sha256, module, job_id, taken_utc) VALUES (?1, ?2, ?3, ?4) "
+                        "ON CONFLICT (sha256, module) DO UPDATE SET job_id = excluded.job_id, "
+                        "taken_utc = excluded.taken_utc WHERE excluded.taken_utc < nv_backup_modules.taken_utc");
+  if (link.Bind(1, backup.sha256).Bind(2, backup.module).Bind(3, backup.job_id).Bind(4, backup.taken_utc).Done())
+    return true;
+  reason = db.Error();
+  return false;
+}
+
+// Keeps the module's first backup and the newest of the others; bytes no module
+// is linked to any more go.
+bool PruneBackups(StationDb& db, const std::string& module, std::string& reason) {
+  std::vector<std::string> dropped;
+  {
+    StationStatement old(db,
+                         "WITH first AS (SELECT rowid AS kept FROM nv_backup_modules WHERE module = ?1 "
+                         "ORDER BY taken_utc, rowid LIMIT 1), "
+                         "others AS (SELECT rowid AS kept FROM nv_backup_modules WHERE module = ?1 AND rowid NOT IN "
+                         "(SELECT kept FROM first) ORDER BY taken_utc DESC, rowid DESC LIMIT ?2) "
+                         "SELECT sha256 FROM nv_backup_modules WHERE module = ?1 AND rowid NOT IN (SELECT kept FROM "
+                         "first) AND rowid NOT IN (SELECT kept FROM others)");
+    old.Bind(1, module).Bind(2, static_cast<int64_t>(kNvBackupsKeptPerModule));
+    while (old.Step()) dropped.push_back(old.Text(0));
+    if (old.Failed()) {
+      reason = db.Error();
+      return false;
+    }
+  }
+  for (const std::string& sha256 : dropped) {
+    StationStatement unlink(db, "DELETE FROM nv_backup_modules WHERE sha256 = ?1 AND module = ?2");
+    StationStatement orphan(db,
+                            "DELETE FROM nv_backups WHERE sha256 = ?1 AND NOT EXISTS "
+                            "(SELECT 1 FROM nv_backup_modules WHERE sha256 = ?1)");
+    if (!unlink.Bind(1, sha256).Bind(2, module).Done() || !orphan.Bind(1, sha256).Done()) {
+      reason = db.Error();
+      return false;
+    }
+  }
+  // What an older VEK reads as the module's first: the oldest of its links.
+  StationStatement first(db,
+                         "UPDATE nv_backups SET first_of_module = (sha256 IS (SELECT sha256 FROM nv_backup_modules "
+                         "WHERE module = ?1 ORDER BY taken_utc, rowid LIMIT 1)) WHERE module = ?1");
+  if (first.Bind(1, module).Done()) return true;
+  reason = db.Error();
+  return false;
+}
+
+}  // namespace
+
 bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& reason) {
   if (!db.Exec("BEGIN IMMEDIATE", reason)) return false;
   RecordRow values = NvBackupValues(backup);
-  {
-    // Asked inside the write's transaction: no other job's backup of the module comes between.
-    StationStatement seen(db, "SELECT EXISTS (SELECT 1 FROM nv_backups WHERE module = ?1)");
-    if (!seen.Bind(1, backup.module).Step()) {
-      reason = db.Error();
-      return Rollback(db);
-    }
-    values["first_of_module"] = static_cast<int64_t>(seen.Integer(0) == 0);
-  }
-  bool written = InsertRow(db, "INSERT OR IGNORE", NvBackupsTable(), values, reason);
-  if (written) {
-    StationStatement prune(db,
-                           "DELETE FROM nv_backups WHERE module = ?1 AND first_of_module = 0 AND sha256 NOT IN "
-                           "(SELECT sha256 FROM nv_backups WHERE module = ?1 AND first_of_module = 0 "
-                           "ORDER BY taken_utc DESC, rowid DESC LIMIT ?2)");
-    written = prune.Bind(1, backup.module).Bind(2, static_cast<int64_t>(kNvBackupsKeptPerModule)).Done();
-    if (!written) reason = db.Error();
-  }
-  if (!written) return Rollback(db);
+  values["first_of_module"] = int64_t{0};  // from the links, once linked
+  if (!InsertRow(db, "INSERT OR IGNORE", NvBackupsTable(), values, reason) || !LinkBackup(db, backup, reason) ||
+      !PruneBackups(db, backup.module, reason))
+    return Rollback(db);
   return db.Exec("COMMIT", reason);
+}
+
+std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id) {
+  std::vector<StationNvBackup> backups;
+  StationStatement query(db,
+                         "SELECT l.sha256, l.module, l.job_id, l.taken_utc, b.records, b.bytes FROM nv_backup_modules l "
+                         "JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.job_id = ?1 ORDER BY l.rowid");
+  query.Bind(1, job_id);
+  while (query.Step())
+    backups.push_back({query.Text(0), query.Text(1), query.Text(2), query.Text(3), query.Integer(4), query.Blob(5)});
+  return backups;
 }
 
 }  // namespace vek

@@ -24,6 +24,7 @@ struct StationJobRow {
   std::optional<int64_t> exit_status;
   double duration_s = 0;
   std::string folder, log;
+  std::string nv_backup;  // "stored", "pending" (kept beside the job until stored) or none taken
   int64_t pid = 0;      // the process that writes it, with
   std::string boot_id;  // the boot it runs in: a row left running is told from one that runs
   std::vector<ImageFileFacts> files;
@@ -46,9 +47,12 @@ struct StationNvBackup {
   std::vector<uint8_t> bytes;  // the backup file, whole
 };
 
-// Stores the backup once per content; then keeps the module's first backup and
-// the ten newest of the others, and lets the older ones go.
+// Stores the backup once per content, linked to its module (at the oldest time
+// it was taken from it); then keeps the module's first backup and the ten newest
+// of the others, and lets the older ones go.
 bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& reason);
+// The backups job `job_id` took, bytes and all (each linked to its module).
+std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id);
 
 inline constexpr int kNvBackupsKeptPerModule = 10;
 

@@ -4,10 +4,14 @@
 
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -218,6 +222,42 @@ TEST_F(StationRecord, ALineDatabaseThatNeverAnswersNeverDelaysTheResult) {
   EXPECT_EQ(last[2].value("shipped", true), false) << last[2].dump();
   // Shipping waited out the line's connect limit of 3 s, after the result.
   EXPECT_GE(last[2].value("t", 0.0) - last[1].value("t", 0.0), 2.5);
+}
+
+// The station database's disk fills as the job stores its NV backup: the backup
+// waits beside the job and its row says so; once there is room, the next job
+// stores it as taken then, so it stays the module's first.
+TEST_F(StationRecord, ABackupAFullDiskRefusedIsStoredByTheNextJobAndStaysTheFirst) {
+  const std::string disk = dir_.File("db");
+  std::filesystem::create_directories(disk);
+  if (mount("vek-test", disk.c_str(), "tmpfs", 0, "size=4m,mode=0700") != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+  const struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  std::string reason;
+  ASSERT_TRUE(vek::StationDb::Open(db_, vek::StationDb::Mode::kWrite, reason)) << reason;
+  struct statvfs space {};
+  ASSERT_EQ(statvfs(disk.c_str(), &space), 0);
+  // Room for the job's rows, none for a backup of a megabyte.
+  std::ofstream(disk + "/filler") << std::string(space.f_bavail * space.f_frsize - 256 * 1024, 'x');
+
+  const CliRun full = Job();
+  ASSERT_EQ(full.exit_status, 0) << full.out << full.err;
+  EXPECT_NE(full.out.find("NV backup kept in " + dir_.File("work/record-pending") + " until the database takes it"),
+            std::string::npos)
+      << full.out;
+  ASSERT_EQ(JobsJson().at(0).value("nv_backup", ""), "pending");
+  EXPECT_NE(Report("module " + imei()).first.find("is not in the database yet"), std::string::npos);
+  const std::string first = vektest::ReadWhole(dir_.File("work/backup.nvb"));
+
+  std::filesystem::remove(disk + "/filler");
+  ASSERT_EQ(Job().exit_status, 0);
+  for (const json& row : JobsJson()) EXPECT_EQ(row.value("nv_backup", ""), "stored") << row.dump();
+  ASSERT_EQ(Report("nv " + imei() + " --first --out " + dir_.File("first.nvb")).second, 0);
+  EXPECT_TRUE(vektest::ReadWhole(dir_.File("first.nvb")) == first);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("work/record-pending")));
 }
 
 // Killed once its backup is whole: the backup is kept, the row reads "interrupted".

@@ -1,7 +1,8 @@
-// The tables made from the one list are the ones each database was first made
-// with: a new station database (a real SQLite file) and a new line database (a
-// real PostgreSQL server) compared, column by column and index by index, with
-// one made from the schema as it was first written.
+// The tables made from the one list, and an older VEK's upgraded in place: a
+// station database (a real SQLite file) and a line database (a real PostgreSQL
+// server) made with the schema as it was first written, holding a backup, are
+// upgraded by this VEK and compared, column by column and index by index, with
+// new ones; the old backup is linked to its module.
 #include "store/record_schema.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@ CREATE TABLE image_files (job_id TEXT NOT NULL, position INTEGER NOT NULL, name 
 CREATE TABLE nv_backups (sha256 TEXT PRIMARY KEY, module TEXT NOT NULL, job_id TEXT NOT NULL,
   taken_utc TEXT NOT NULL, records INTEGER NOT NULL, first_of_module INTEGER NOT NULL, bytes BLOB NOT NULL);
 CREATE INDEX nv_backups_by_module ON nv_backups (module, taken_utc);
+INSERT INTO nv_backups VALUES ('ab12', '356938035643809', 'job-1', '2026-12-01T08:00:00Z', 2, 1, x'0102');
 PRAGMA user_version = 1;
 )sql";
 
@@ -48,7 +50,11 @@ CREATE TABLE image_files (job_id TEXT NOT NULL, position INTEGER NOT NULL, name 
 CREATE TABLE nv_backups (sha256 TEXT PRIMARY KEY, module TEXT NOT NULL, job_id TEXT NOT NULL,
   taken_utc TEXT NOT NULL, records BIGINT NOT NULL, station TEXT NOT NULL, bytes BYTEA NOT NULL);
 CREATE INDEX nv_backups_by_module ON nv_backups (module, taken_utc);
+INSERT INTO nv_backups VALUES ('ab12', '356938035643809', 'job-1', '2026-12-01T08:00:00Z', 2, 'station-a', '\x0102');
 )sql";
+
+constexpr const char* kLinks = "SELECT sha256 || ' ' || module || ' ' || job_id || ' ' || taken_utc FROM nv_backup_modules";
+const std::vector<std::string> kOldBackupLinked{"ab12 356938035643809 job-1 2026-12-01T08:00:00Z"};
 
 // One line a column (its table, place, name, type, NOT NULL, key, default), an index or the version.
 constexpr const char* kStationCatalogue = R"sql(
@@ -77,7 +83,7 @@ std::vector<std::string> StationCatalogue(const std::string& path) {
   return rows;
 }
 
-TEST(RecordSchema, ANewStationDatabaseHasTheTablesOfTheFirst) {
+TEST(RecordSchema, AnOlderStationDatabaseIsUpgradedInPlaceToTheTablesOfANewOne) {
   vektest::TempDir dir;
   sqlite3* first = nullptr;
   ASSERT_EQ(sqlite3_open(dir.File("first.db").c_str(), &first), SQLITE_OK);
@@ -85,13 +91,18 @@ TEST(RecordSchema, ANewStationDatabaseHasTheTablesOfTheFirst) {
   sqlite3_close(first);
   std::string reason;
   ASSERT_TRUE(vek::StationDb::Open(dir.File("new.db"), vek::StationDb::Mode::kWrite, reason)) << reason;
+  const std::vector<std::string> expected = StationCatalogue(dir.File("new.db"));
+  EXPECT_EQ(expected.size(), 26u + 5 + 7 + 4 + 10 + 1);  // columns, indexes and those of the keys, the version
 
-  const std::vector<std::string> expected = StationCatalogue(dir.File("first.db"));
-  EXPECT_EQ(expected.size(), 25u + 5 + 7 + 4 + 3 + 1);  // columns, indexes and those of the keys, the version
-  EXPECT_EQ(StationCatalogue(dir.File("new.db")), expected);
+  auto upgraded = vek::StationDb::Open(dir.File("first.db"), vek::StationDb::Mode::kWrite, reason);
+  ASSERT_TRUE(upgraded) << reason;
+  EXPECT_EQ(StationCatalogue(dir.File("first.db")), expected);
+  vek::StationStatement links(*upgraded, kLinks);
+  ASSERT_TRUE(links.Step());
+  EXPECT_EQ(std::vector<std::string>{links.Text(0)}, kOldBackupLinked);
 }
 
-TEST(RecordSchema, ANewLineDatabaseHasTheTablesOfTheFirst) {
+TEST(RecordSchema, AnOlderLineDatabaseIsUpgradedInPlaceToTheTablesOfANewOne) {
   vektest::PgCluster cluster(30000 + getpid() % 10000);
   ASSERT_TRUE(cluster.ready());
   cluster.Column("CREATE DATABASE first");
@@ -99,10 +110,13 @@ TEST(RecordSchema, ANewLineDatabaseHasTheTablesOfTheFirst) {
   std::string reason;
   auto line = vek::LineDb::Connect(cluster.Url(), reason);
   ASSERT_TRUE(line && line->Init(reason)) << reason;
+  const std::vector<std::string> expected = cluster.Column(kLineCatalogue);
+  EXPECT_EQ(expected.size(), 1u + 24 + 6 + 7 + 5 + 10 + 1);  // columns, indexes and those of the keys, the version
 
-  const std::vector<std::string> expected = cluster.Column(kLineCatalogue, "first");
-  EXPECT_EQ(expected.size(), 1u + 23 + 6 + 7 + 4 + 3 + 1);  // columns, indexes and those of the keys, the version
-  EXPECT_EQ(cluster.Column(kLineCatalogue), expected);
+  auto upgraded = vek::LineDb::Connect(cluster.Url() + " dbname=first", reason);
+  ASSERT_TRUE(upgraded && upgraded->Init(reason)) << reason;
+  EXPECT_EQ(cluster.Column(kLineCatalogue, "first"), expected);
+  EXPECT_EQ(cluster.Column(kLinks, "first"), kOldBackupLinked);
 }
 
 }  // namespace

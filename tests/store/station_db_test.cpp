@@ -1,11 +1,13 @@
 // The station database's NV backups on a real SQLite file: stored once by
-// content, the module's first kept for ever, of the others the ten newest.
+// content and linked to each module they were taken from, the module's first
+// (the oldest taken) kept for ever, of the others the ten newest.
 #include "store/station_db.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "store/nv_vault.h"
 #include "store/station_rows.h"
 #include "test_support.h"
 
@@ -46,6 +48,39 @@ TEST(StationDbBackups, TheFirstOfAModuleOutlivesTwelveLaterOnesAndTheTenNewestSt
   vek::StationStatement other(*db, "SELECT count(*) FROM nv_backups WHERE module = 'A0000012345678'");
   ASSERT_TRUE(other.Step());
   EXPECT_EQ(other.Integer(0), 1);
+}
+
+std::vector<std::string> Column(vek::StationDb& db, const char* sql) {
+  vek::StationStatement query(db, sql);
+  std::vector<std::string> texts;
+  while (query.Step()) texts.push_back(query.Text(0));
+  return texts;
+}
+
+// Equal bytes from a second module are its backup too, and a backup stored after
+// a later one (kept beside its job a while) is still its module's first.
+TEST(StationDbBackups, EqualBytesBelongToEachModuleAndTheFirstIsTheOldestTaken) {
+  vektest::TempDir dir;
+  std::string reason;
+  auto db = vek::StationDb::Open(dir.File("station.db"), vek::StationDb::Mode::kWrite, reason);
+  ASSERT_TRUE(db) << reason;
+  vek::StationNvBackup twin = Backup("B", 9);
+  twin.module = "C";
+  twin.job_id = "job-c";
+  for (const vek::StationNvBackup& backup : {Backup("B", 9), Backup("B", 1), twin})
+    ASSERT_TRUE(vek::WriteNvBackup(*db, backup, reason)) << reason;
+
+  EXPECT_EQ(Column(*db, "SELECT module || ' ' || sha256 || ' ' || job_id FROM nv_backup_modules ORDER BY 1"),
+            (std::vector<std::string>{"B B-1 job-1", "B B-9 job-9", "C B-9 job-c"}));
+  EXPECT_EQ(Column(*db, "SELECT sha256 FROM nv_backups WHERE first_of_module = 1"), std::vector<std::string>{"B-1"});
+  const std::vector<vek::StationNvBackup> of_c = vek::JobNvBackups(*db, "job-c");
+  ASSERT_EQ(of_c.size(), 1u);
+  EXPECT_EQ(of_c[0].module, "C");
+  EXPECT_EQ(of_c[0].bytes, twin.bytes);
+  std::string trouble;
+  const auto newest = vek::NvVault(dir.File("station.db"), "").Newest("C", trouble);
+  ASSERT_TRUE(newest) << trouble;
+  EXPECT_EQ(newest->sha256, "B-9");
 }
 
 // A tray's jobs start together and each opens the station database for its row:
