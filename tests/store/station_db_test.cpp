@@ -26,30 +26,6 @@ vek::StationNvBackup Backup(const std::string& module, int n) {
   return backup;
 }
 
-TEST(StationDbBackups, TheFirstOfAModuleOutlivesTwelveLaterOnesAndTheTenNewestStay) {
-  vektest::TempDir dir;
-  std::string reason;
-  auto db = vek::StationDb::Open(dir.File("station.db"), vek::StationDb::Mode::kWrite, reason);
-  ASSERT_TRUE(db) << reason;
-  for (int n = 0; n <= 12; ++n) ASSERT_TRUE(vek::WriteNvBackup(*db, Backup("356938035643809", n), reason)) << reason;
-  ASSERT_TRUE(vek::WriteNvBackup(*db, Backup("356938035643809", 12), reason));  // the same bytes again: once
-  ASSERT_TRUE(vek::WriteNvBackup(*db, Backup("A0000012345678", 0), reason));
-
-  auto records_of = [&](int first) {
-    vek::StationStatement kept(*db, "SELECT records FROM nv_backups WHERE module = ?1 AND first_of_module = ?2 "
-                                    "ORDER BY records");
-    kept.Bind(1, std::string("356938035643809")).Bind(2, static_cast<int64_t>(first));
-    std::vector<int64_t> records;
-    while (kept.Step()) records.push_back(kept.Integer(0));
-    return records;
-  };
-  EXPECT_EQ(records_of(1), (std::vector<int64_t>{0}));
-  EXPECT_EQ(records_of(0), (std::vector<int64_t>{3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-  vek::StationStatement other(*db, "SELECT count(*) FROM nv_backups WHERE module = 'A0000012345678'");
-  ASSERT_TRUE(other.Step());
-  EXPECT_EQ(other.Integer(0), 1);
-}
-
 std::vector<std::string> Column(vek::StationDb& db, const char* sql) {
   vek::StationStatement query(db, sql);
   std::vector<std::string> texts;
@@ -57,30 +33,34 @@ std::vector<std::string> Column(vek::StationDb& db, const char* sql) {
   return texts;
 }
 
-// Equal bytes from a second module are its backup too, and a backup stored after
-// a later one (kept beside its job a while) is still its module's first.
-TEST(StationDbBackups, EqualBytesBelongToEachModuleAndTheFirstIsTheOldestTaken) {
+// Twelve later backups reach the database before the module's oldest (kept
+// beside its job a while): the oldest is its first and stays, with the ten newest
+// of the others; equal bytes from another module are that module's backup too.
+TEST(StationDbBackups, TheOldestTakenIsTheFirstAndEqualBytesBelongToEachModule) {
   vektest::TempDir dir;
   std::string reason;
   auto db = vek::StationDb::Open(dir.File("station.db"), vek::StationDb::Mode::kWrite, reason);
   ASSERT_TRUE(db) << reason;
-  vek::StationNvBackup twin = Backup("B", 9);
-  twin.module = "C";
-  twin.job_id = "job-c";
-  for (const vek::StationNvBackup& backup : {Backup("B", 9), Backup("B", 1), twin})
+  const std::string imei = "356938035643809";
+  vek::StationNvBackup twin = Backup(imei, 12);
+  twin.module = "A0000012345678";
+  twin.job_id = "job-twin";
+  for (int n = 1; n <= 12; ++n) ASSERT_TRUE(vek::WriteNvBackup(*db, Backup(imei, n), reason)) << reason;
+  for (const vek::StationNvBackup& backup : {Backup(imei, 12) /* the same bytes again: once */, Backup(imei, 0), twin})
     ASSERT_TRUE(vek::WriteNvBackup(*db, backup, reason)) << reason;
 
-  EXPECT_EQ(Column(*db, "SELECT module || ' ' || sha256 || ' ' || job_id FROM nv_backup_modules ORDER BY 1"),
-            (std::vector<std::string>{"B B-1 job-1", "B B-9 job-9", "C B-9 job-c"}));
-  EXPECT_EQ(Column(*db, "SELECT sha256 FROM nv_backups WHERE first_of_module = 1"), std::vector<std::string>{"B-1"});
-  const std::vector<vek::StationNvBackup> of_c = vek::JobNvBackups(*db, "job-c");
-  ASSERT_EQ(of_c.size(), 1u);
-  EXPECT_EQ(of_c[0].module, "C");
-  EXPECT_EQ(of_c[0].bytes, twin.bytes);
+  EXPECT_EQ(Column(*db, "SELECT sha256 FROM nv_backups WHERE first_of_module = 1"), std::vector<std::string>{imei + "-0"});
+  EXPECT_EQ(Column(*db, "SELECT group_concat(records, ' ') FROM (SELECT records FROM nv_backup_modules l JOIN "
+                        "nv_backups USING (sha256) WHERE l.module = '356938035643809' ORDER BY records)"),
+            std::vector<std::string>{"0 3 4 5 6 7 8 9 10 11 12"});
+  const std::vector<vek::StationNvBackup> of_twin = vek::JobNvBackups(*db, "job-twin");
+  ASSERT_EQ(of_twin.size(), 1u);
+  EXPECT_EQ(of_twin[0].module, twin.module);
+  EXPECT_EQ(of_twin[0].bytes, twin.bytes);
   std::string trouble;
-  const auto newest = vek::NvVault(dir.File("station.db"), "").Newest("C", trouble);
+  const auto newest = vek::NvVault(dir.File("station.db"), "").Newest(twin.module, trouble);
   ASSERT_TRUE(newest) << trouble;
-  EXPECT_EQ(newest->sha256, "B-9");
+  EXPECT_EQ(newest->sha256, twin.sha256);
 }
 
 // A tray's jobs start together and each opens the station database for its row:
