@@ -63,8 +63,12 @@ std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
                               "OR meid IN ($1, upper($1), lower($1))) "
                               "AND ($2::text IS NULL OR image_set_sha256 IN ($2, lower($2), upper($2))) "
                               "AND ($3::text IS NULL OR started_utc >= $3) "
-                              "ORDER BY started_utc DESC, station DESC, id DESC",
-                              {filter.module, filter.image_set, filter.since.empty() ? "" : SinceText(filter.since)},
+                              "AND ($4::text IS NULL OR result IN ('failed', 'aborted', 'running')) "
+                              "AND ($5::text IS NULL OR station = $5) "
+                              "ORDER BY started_utc DESC, station DESC, id DESC LIMIT $6::bigint OFFSET $7::bigint",
+                              {filter.module, filter.image_set, filter.since.empty() ? "" : SinceText(filter.since),
+                               filter.failed ? "1" : "", filter.station,
+                               filter.limit > 0 ? std::to_string(filter.limit) : "", std::to_string(filter.offset)},
                               false, error_);
   std::vector<JobRow> rows;
   if (!result) return rows;
@@ -74,6 +78,20 @@ std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
     for (int column = 0; column < PQnfields(found); ++column)
       row.columns.push_back({PQfname(found, column), PQgetvalue(found, i, column),
                              PQgetisnull(found, i, column) != 0, IsNumberType(PQftype(found, column))});
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<RecordReader::Cells> LineReader::Ask(const std::string& sql, const std::vector<std::string>& values) {
+  const Result result = Query(line_.handle(), sql.c_str(), values, false, error_);
+  std::vector<Cells> rows;
+  if (!result) return rows;
+  PGresult* found = result.get();
+  for (int i = 0; i < PQntuples(found); ++i) {
+    Cells row;
+    for (int column = 0; column < PQnfields(found); ++column)
+      row.push_back(PQgetisnull(found, i, column) ? std::nullopt : std::optional<std::string>(PQgetvalue(found, i, column)));
     rows.push_back(std::move(row));
   }
   return rows;

@@ -23,6 +23,10 @@ class LineReader : public RecordReader {
   std::vector<NvBackupRow> NvBackups(const std::string& module) override;
   std::optional<std::vector<uint8_t>> NvBytes(const std::string& module, bool first,
                                               const std::string& sha256) override;
+  std::vector<Cells> Ask(const std::string& sql, const std::vector<std::string>& values) override;
+  const char* RunningProcess() const override {
+    return "CASE WHEN result = 'running' THEN station || '  ' END";
+  }
 
  protected:
   // The line's jobs have the station's columns in its order, without the

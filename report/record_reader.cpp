@@ -33,11 +33,11 @@ bool ProcessLives(const std::string& pid_text) {
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
+}  // namespace
+
 bool Unsuccessful(const std::string& result) {
   return result == result_word::kFailed || result == result_word::kAborted || result == result_word::kInterrupted;
 }
-
-}  // namespace
 
 std::string JobRow::Column(const std::string& name) const {
   for (const Cell& cell : columns)
@@ -50,6 +50,15 @@ std::string ShownResult(const std::string& result, const std::string& station, c
   if (result != result_word::kRunning || station != ThisHost()) return result;
   if (boot_id != ThisBoot() || !ProcessLives(pid)) return result_word::kInterrupted;
   return result;
+}
+
+std::string RunningResult(const std::string& result, const std::optional<std::string>& process) {
+  if (!process) return result;
+  const size_t pid_at = process->find(' ');
+  const size_t boot_at = pid_at == std::string::npos ? std::string::npos : process->find(' ', pid_at + 1);
+  if (boot_at == std::string::npos) return ShownResult(result, *process, "", "");
+  return ShownResult(result, process->substr(0, pid_at), process->substr(pid_at + 1, boot_at - pid_at - 1),
+                     process->substr(boot_at + 1));
 }
 
 std::string SinceText(const std::string& since) {

@@ -32,6 +32,10 @@ struct JobFilter {
   std::string image_set;  // its SHA-256
   std::string since;      // "2026-12-01" or a whole UTC time
   bool failed = false;    // failed, aborted and interrupted only
+  std::string station;    // of this station only
+  // A page of them: `limit` rows (0: all) after the first `offset`. With
+  // `failed`, a page leaves out the rows still running, so it may come short.
+  int64_t limit = 0, offset = 0;
 };
 
 struct NvBackupRow {
@@ -58,6 +62,16 @@ class RecordReader {
                                                       const std::string& sha256) = 0;
   Summary Summarise(const std::string& since);
 
+  // The rows of a question put the same to either database: `sql` names its
+  // values $1, $2, ... ("" goes as NULL); every cell as text, NULL as nothing.
+  // Reading only. Nothing and error() set when it fails.
+  using Cells = std::vector<std::optional<std::string>>;
+  virtual std::vector<Cells> Ask(const std::string& sql, const std::vector<std::string>& values) = 0;
+  // A column of a question that tells a row still running from one left so by a
+  // process that is gone: "STATION PID BOOT_ID" for a running row (the line keeps
+  // no process), NULL for every other. RunningResult() reads it.
+  virtual const char* RunningProcess() const = 0;
+
   // Why a read failed (its rows are then missing); empty while all went well.
   const std::string& error() const { return error_; }
 
@@ -73,6 +87,12 @@ class RecordReader {
 // for rows of this station, the one place where that process can be looked at.
 std::string ShownResult(const std::string& result, const std::string& station, const std::string& pid,
                         const std::string& boot_id);
+
+// The result shown for a row `result` whose RunningProcess() column is `process`.
+std::string RunningResult(const std::string& result, const std::optional<std::string>& process);
+
+// Failed, aborted or interrupted: a job that ended without its module done.
+bool Unsuccessful(const std::string& result);
 
 // The lower bound of --since as the tables store times: a date alone means from its first second on.
 std::string SinceText(const std::string& since);

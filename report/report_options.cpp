@@ -10,57 +10,11 @@
 
 #include "events/exit_status.h"
 #include "options/help_in_words.h"
+#include "report/query_values.h"
+#include "report/report_serve.h"
 
 namespace vekreport {
 namespace {
-
-bool IsHex64(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text)
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  return true;
-}
-
-// --since as the tables keep times: a day ("2026-12-01", from its first second)
-// or a UTC time ("2026-12-01T08:00:00Z"), today or yesterday (UTC days); nothing
-// for anything else, a day or time the calendar and the clock do not have too.
-std::optional<std::string> SinceOf(std::string text) {
-  using namespace std::chrono;
-  char shown[32];
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (text == "TODAY" || text == "YESTERDAY") {
-    const year_month_day day{floor<days>(system_clock::now()) - days(text == "YESTERDAY" ? 1 : 0)};
-    std::snprintf(shown, sizeof shown, "%04d-%02u-%02u", static_cast<int>(day.year()),
-                  static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
-    return shown;
-  }
-  auto number = [&](size_t from, size_t count) -> std::optional<unsigned> {
-    unsigned value = 0;
-    for (size_t i = from; i < from + count; ++i) {
-      if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-      value = value * 10 + static_cast<unsigned>(text[i] - '0');
-    }
-    return value;
-  };
-  const auto y = number(0, 4), m = number(5, 2), d = number(8, 2);
-  if (!y || !m || !d || text[4] != '-' || text[7] != '-' ||
-      !year_month_day{year(static_cast<int>(*y)), month(*m), day(*d)}.ok())
-    return std::nullopt;
-  if (text.size() == 10) return text;
-  const auto hours = number(11, 2), minutes = number(14, 2), seconds = number(17, 2);
-  if (text.size() != 20 || text[10] != 'T' || text[13] != ':' || text[16] != ':' || text[19] != 'Z' || !hours ||
-      !minutes || !seconds || *hours > 23 || *minutes > 59 || *seconds > 59)
-    return std::nullopt;
-  return text;
-}
-
-// An IMEI (15 digits) or MEID (14 hexadecimal digits), as the module reports it.
-bool IsModuleId(const std::string& text) {
-  if (text.empty() || text.size() > 20) return false;
-  for (char c : text)
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  return true;
-}
 
 // The value an option was given, before the command or among its own options
 // (each place an option of its own); false when it was given two different ones.
@@ -113,8 +67,11 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
   since.push_back(
       summary->add_option("--since", options.since, "started on or after this day or UTC time (or today, yesterday)")
           ->type_name("DATE"));
+  CLI::App* serve = app.add_subcommand("serve", "serves read-only pages of the jobs, modules and image sets, with charts");
+  serve->add_option("--http", options.http, "the address to serve them on (default " + std::string(kDefaultServeAddress) + ")")
+      ->type_name("ADDR:PORT");
   // Each query reads the line database instead of the station's when told to; VEK_LINE_DB alone never switches it.
-  for (CLI::App* query : {jobs, module, nv, summary}) {
+  for (CLI::App* query : {jobs, module, nv, summary, serve}) {
     db.push_back(query->add_option("--db", kDbHelp)->type_name("FILE"));
     line_db.push_back(query->add_option("--line-db", kLineDbHelp)->type_name("URL"));
   }
@@ -133,7 +90,7 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
   }
   options.command = jobs->parsed() ? Command::kJobs : module->parsed() ? Command::kModule
                     : nv->parsed() ? Command::kNv : line_init->parsed() ? Command::kLineInit
-                    : ship->parsed() ? Command::kShip : Command::kSummary;
+                    : ship->parsed() ? Command::kShip : serve->parsed() ? Command::kServe : Command::kSummary;
   auto refuse = [&](const std::string& text) {
     err << "vek-report: " << text << "\n";
     return vekevents::kReportUsage;
@@ -170,6 +127,10 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     if (!from)
       return refuse("--since expects a day (2026-12-01), a UTC time (2026-12-01T08:00:00Z), today or yesterday");
     options.since = *from;
+  }
+  if (options.command == Command::kServe) {
+    if (options.http.empty()) options.http = kDefaultServeAddress;
+    if (options.http.rfind(':') == std::string::npos) return refuse("--http expects ADDR:PORT (127.0.0.1:8751)");
   }
   for (char& c : options.image_set) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (char& c : options.sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

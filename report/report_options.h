@@ -9,7 +9,7 @@
 
 namespace vekreport {
 
-enum class Command { kJobs, kModule, kNv, kSummary, kLineInit, kShip };
+enum class Command { kJobs, kModule, kNv, kSummary, kLineInit, kShip, kServe };
 
 struct ReportOptions {
   std::string db;  // --db FILE (default: VEK_STATION_DB, else the user's own)
@@ -24,6 +24,7 @@ struct ReportOptions {
   std::string out;        // nv --out FILE
   std::string line_db;    // --line-db URL (ship and the queries), or line-init's URL
   bool from_line = false; // a query given --line-db: it reads the line database, not the station's
+  std::string http;       // serve --http ADDR:PORT
 };
 
 // Parses the command line; an exit status (events/exit_status.h) when the program must end now.

@@ -1,10 +1,10 @@
 #include "report/report_print.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <iomanip>
 #include <string>
+
+#include "report/report_tables.h"
 
 namespace vekreport {
 namespace {
@@ -71,16 +71,7 @@ void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs, bool fro
 }
 
 void PrintJobsJson(std::ostream& out, const std::vector<JobRow>& jobs) {
-  for (const JobRow& job : jobs) {
-    nlohmann::ordered_json line = nlohmann::ordered_json::object();
-    for (const Cell& cell : job.columns) {
-      if (cell.name == "pid" || cell.name == "boot_id") continue;  // how a running row is judged, not a fact of the job
-      if (cell.null) line[cell.name] = nullptr;
-      else if (cell.number) line[cell.name] = nlohmann::ordered_json::parse(cell.text, nullptr, false);
-      else line[cell.name] = cell.text;
-    }
-    out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  }
+  for (const JobRow& job : jobs) out << JsonText(JobJson(job)) << "\n";
 }
 
 void PrintNvBackups(std::ostream& out, const std::vector<NvBackupRow>& backups, bool from_line) {

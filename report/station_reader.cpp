@@ -1,5 +1,7 @@
 #include "report/station_reader.h"
 
+#include <algorithm>
+
 namespace vekreport {
 
 void StationReader::Check(const vek::StationStatement& query) {
@@ -11,14 +13,35 @@ std::vector<JobRow> StationReader::StoredJobs(const JobFilter& filter) {
       db_,
       "SELECT * FROM jobs WHERE (?1 IS NULL OR imei IN (?1, upper(?1), lower(?1)) OR meid IN (?1, upper(?1), lower(?1))) "
       "AND (?2 IS NULL OR image_set_sha256 IN (?2, lower(?2), upper(?2))) "
-      "AND (?3 IS NULL OR started_utc >= ?3) ORDER BY started_utc DESC, rowid DESC");
+      "AND (?3 IS NULL OR started_utc >= ?3) AND (?4 IS NULL OR result IN ('failed', 'aborted', 'running')) "
+      "AND (?5 IS NULL OR station = ?5) ORDER BY started_utc DESC, rowid DESC LIMIT ?6 OFFSET ?7");
   query.Bind(1, filter.module).Bind(2, filter.image_set).Bind(3, filter.since.empty() ? "" : SinceText(filter.since));
+  // A running row may read "interrupted": it is judged after the query.
+  query.Bind(4, filter.failed ? "1" : "").Bind(5, filter.station);
+  query.Bind(6, filter.limit > 0 ? filter.limit : int64_t{-1}).Bind(7, filter.offset);
   std::vector<JobRow> rows;
   const int columns = query.ColumnCount();
   while (query.Step()) {
     JobRow row;
     for (int i = 0; i < columns; ++i)
       row.columns.push_back({query.ColumnName(i), query.Text(i), query.IsNull(i), query.IsNumber(i)});
+    rows.push_back(std::move(row));
+  }
+  Check(query);
+  return rows;
+}
+
+std::vector<RecordReader::Cells> StationReader::Ask(const std::string& sql, const std::vector<std::string>& values) {
+  // SQLite numbers its values ?1, ?2, ...; no question's text holds a '$' of its own.
+  std::string text = sql;
+  std::replace(text.begin(), text.end(), '$', '?');
+  vek::StationStatement query(db_, text.c_str());
+  for (size_t i = 0; i < values.size(); ++i) query.Bind(static_cast<int>(i + 1), values[i]);
+  std::vector<Cells> rows;
+  const int columns = query.ColumnCount();
+  while (query.Step()) {
+    Cells row;
+    for (int i = 0; i < columns; ++i) row.push_back(query.IsNull(i) ? std::nullopt : std::optional(query.Text(i)));
     rows.push_back(std::move(row));
   }
   Check(query);

@@ -15,6 +15,10 @@ class StationReader : public RecordReader {
   std::vector<NvBackupRow> NvBackups(const std::string& module) override;
   std::optional<std::vector<uint8_t>> NvBytes(const std::string& module, bool first,
                                               const std::string& sha256) override;
+  std::vector<Cells> Ask(const std::string& sql, const std::vector<std::string>& values) override;
+  const char* RunningProcess() const override {
+    return "CASE WHEN result = 'running' THEN station || ' ' || coalesce(CAST(pid AS TEXT), '') || ' ' || coalesce(boot_id, '') END";
+  }
 
  protected:
   std::vector<JobRow> StoredJobs(const JobFilter& filter) override;

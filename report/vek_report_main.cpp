@@ -21,6 +21,7 @@
 #include "report/line_reader.h"
 #include "report/report_options.h"
 #include "report/report_print.h"
+#include "report/report_serve.h"
 #include "report/station_reader.h"
 
 namespace {
@@ -156,7 +157,8 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
       break;
     }
     case Command::kLineInit:
-    case Command::kShip: break;  // not queries
+    case Command::kShip:
+    case Command::kServe: break;  // not queries
   }
   if (!std::cout.flush()) return Fail("cannot write the report");
   return vekevents::kReportDone;
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
   ReportOptions options;
   if (auto status = ParseReportOptions(argc, argv, options)) return *status;
   if (options.command == Command::kLineInit) return InitLine(options.line_db);
+  if (options.command == Command::kServe && options.from_line) return Serve("", options.line_db, options.http);
   std::string reason;
   if (options.from_line) {
     std::unique_ptr<vek::LineDb> line = OpenLineForReading(options.line_db, reason);
@@ -182,6 +185,10 @@ int main(int argc, char** argv) {
   if (options.command == Command::kShip) {
     db.reset();
     return ShipToLine(path, options.line_db);
+  }
+  if (options.command == Command::kServe) {
+    db.reset();
+    return Serve(path, "", options.http);
   }
   SettleKeptRows(*db, path);
   StationReader reader(*db);

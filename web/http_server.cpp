@@ -137,6 +137,10 @@ MHD_Result QueueReply(MHD_Connection* connection, const Reply& reply, const char
   if (response == nullptr) return MHD_NO;
   AddCommonHeaders(response, reply.content_type, reply.cache);
   if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+  // A name of the program's own, never one taken from a request.
+  if (!reply.attachment.empty())
+    MHD_add_response_header(response, "Content-Disposition",
+                            ("attachment; filename=\"" + reply.attachment + "\"").c_str());
   // A status a handler got wrong must not become a line of the protocol it is not.
   const unsigned status = reply.status >= 200 && reply.status <= 599 ? static_cast<unsigned>(reply.status) : 500;
   const MHD_Result queued = MHD_queue_response(connection, status, response);

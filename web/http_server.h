@@ -24,6 +24,7 @@ struct Reply {
   std::string content_type = "text/plain; charset=utf-8";
   std::string body;
   bool cache = false;  // false: "Cache-Control: no-store" (live data); true: the page's own assets
+  std::string attachment;  // not empty: the browser saves the body as a file of this name
 };
 
 struct ServerLimits {

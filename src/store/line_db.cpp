@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "store/line_db_address.h"
+#include "store/line_views.h"
 #include "store/record_schema.h"
 #include "store/record_values.h"
 
@@ -168,6 +169,9 @@ bool LineDb::Init(std::string& reason) {
   int version = 0;
   bool made = Run("SELECT pg_advisory_xact_lock(5046857)", reason) && Version(version, reason);
   if (made && version < kLineSchemaVersion) made = Run(UpgradeText().c_str(), reason);
+  // The indexes a newer VEK of the same schema added, and the views, remade each time.
+  if (made && version <= kLineSchemaVersion)
+    made = Run((CreateTablesText(RecordDb::kLine) + LineViewsText()).c_str(), reason);
   if (made && version > kLineSchemaVersion) {
     reason = "its schema (version " + std::to_string(version) + ") is newer than this VEK knows (" +
              std::to_string(kLineSchemaVersion) + ")";

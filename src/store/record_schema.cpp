@@ -81,7 +81,12 @@ const RecordTable& JobsTable() {
        // Version 2: "stored" when the job's NV backup is in the database, "pending"
        // while it waits beside the job for the database to take it; none taken: NULL.
        {"nv_backup", kText}},
-      {{"jobs_by_start", "started_utc"}, {"jobs_by_imei", "imei"}, {"jobs_by_meid", "meid"}}};
+      {{"jobs_by_start", "started_utc"},
+       {"jobs_by_imei", "imei"},
+       {"jobs_by_meid", "meid"},
+       // The pages' filters: a station's jobs and an image set's, newest first.
+       {"jobs_by_station", "station, started_utc"},
+       {"jobs_by_image_set", "image_set_sha256, started_utc"}}};
   return table;
 }
 

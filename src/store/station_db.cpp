@@ -219,7 +219,8 @@ bool StationDb::Prepare(Mode mode, std::string& reason) {
   }
   // WAL: readers never block the writer and the writers' commits are short.
   if (!SwitchToWal(reason) || !Exec("PRAGMA synchronous=NORMAL", reason)) return false;
-  if (found == kStationSchemaVersion) return true;
+  // An index a newer VEK of the same schema added is made by its first writer.
+  if (found == kStationSchemaVersion && !LacksAnIndex()) return true;
   return Upgrade(reason);
 }
 
@@ -247,6 +248,16 @@ std::vector<std::pair<const RecordTable*, RecordColumn>> StationDb::ColumnsLacke
       if (!names.contains(column.name)) lacked.emplace_back(table, column);
   }
   return lacked;
+}
+
+bool StationDb::LacksAnIndex() {
+  for (const RecordTable* table : RecordTables())
+    for (const RecordIndex& index : table->indexes) {
+      StationStatement found(*this, "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?1");
+      found.Bind(1, std::string(index.name));
+      if (!found.Step()) return true;
+    }
+  return false;
 }
 
 // "jobs.product, nv_backups.records": the columns of this VEK's tables that

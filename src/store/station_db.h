@@ -66,6 +66,7 @@ class StationDb {
   bool Prepare(Mode mode, std::string& reason);
   std::vector<std::pair<const RecordTable*, RecordColumn>> ColumnsLacked();
   std::string MissingColumns();
+  bool LacksAnIndex();
   bool Upgrade(std::string& reason);
   bool SwitchToWal(std::string& reason);
   sqlite3* db_;
