@@ -50,6 +50,7 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
       jobs->add_option("--since", options.since, "started on or after this day or UTC time (or today, yesterday)")
           ->type_name("DATE")};
   jobs->add_flag("--failed", options.failed, "failed, aborted and interrupted jobs only");
+  auto* station_name = jobs->add_option("--station", options.station, "of this station only")->type_name("NAME");
   jobs->add_flag("--json", options.json, "one JSON object a line, with every column");
   CLI::App* module = app.add_subcommand("module", "a module's jobs and the NV backups kept for it");
   module_id.push_back(
@@ -121,6 +122,7 @@ std::optional<int> ParseReportOptions(int argc, char** argv, ReportOptions& opti
     return refuse("--image-set expects the set's SHA-256: 64 hexadecimal digits");
   if (sha->count() > 0 && !IsHex64(options.sha256))
     return refuse("--sha expects a backup's SHA-256: 64 hexadecimal digits");
+  if (station_name->count() > 0 && options.station.empty()) return refuse("--station expects a station's name");
   if (out->count() > 0 && options.out.empty()) return refuse("--out expects the file to write");
   if (given(since)) {
     const std::optional<std::string> from = SinceOf(options.since);

@@ -18,6 +18,7 @@ struct ReportOptions {
   std::string image_set;  // jobs --image-set
   std::string since;      // jobs, summary --since DATE, as the tables keep times (today and yesterday as days)
   bool failed = false;    // jobs --failed
+  std::string station;    // jobs --station
   bool json = false;      // jobs --json
   bool first = false;     // nv --first
   std::string sha256;     // nv --sha

@@ -36,13 +36,15 @@ std::unique_ptr<ServedDatabase> ServedDatabase::Line(const std::string& conninfo
 ServedDatabase::~ServedDatabase() = default;
 
 bool ServedDatabase::Connect(std::string& why) {
-  if (station_ || line_) return true;
   if (!line()) {
-    // Opened for reading: SQLite's read-only mode, nothing is ever settled or upgraded.
+    // Opened for reading, anew for each request (a file put in its place, from
+    // a backup say, is the one read): SQLite's read-only mode, nothing is ever
+    // settled or upgraded.
     station_ = vek::StationDb::Open(path_, vek::StationDb::Mode::kRead, why);
     if (!station_) why = path_ + ": " + why;
     return station_ != nullptr;
   }
+  if (line_) return true;
   line_ = OpenLineForReading(conninfo_, why);
   // Read-only by construction: no transaction of this session may write.
   if (line_ && !Run(line_->handle(), "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")) {
@@ -61,11 +63,10 @@ bool ServedDatabase::Read(const std::function<void(RecordReader&)>& read, std::s
     const bool began = station_->Exec("BEGIN", why);
     if (began) read(reader);
     if (began) station_->Exec("ROLLBACK", ignored);
-    if (began && reader.error().empty()) return true;
-    if (why.empty()) why = reader.error();
-    why = path_ + ": " + why;
-    station_.reset();  // opened again by the next request: the file may have been replaced
-    return false;
+    const bool read_all = began && reader.error().empty();
+    if (!read_all) why = path_ + ": " + (why.empty() ? reader.error() : why);
+    station_.reset();
+    return read_all;
   }
   LineReader reader(*line_);
   const bool began = Run(line_->handle(), "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");

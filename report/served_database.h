@@ -1,8 +1,9 @@
 // The database vek-report serve reads for its pages: the station's SQLite file
 // or the line's PostgreSQL. Every request reads in a read-only transaction of
-// its own (one snapshot for a page's several questions); a connection that broke
-// is made again by the next request, so a database back from a restart serves
-// again without restarting vek-report. Used from the server's one thread.
+// its own (one snapshot for a page's several questions). The station's file is
+// opened for each request; the line's connection, when it broke, is made again
+// by the next, so a server back from a restart serves again without restarting
+// vek-report. Used from the server's one thread.
 #pragma once
 
 #include <functional>

@@ -125,7 +125,8 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
   auto failed_read = [&] { return Fail("cannot read " + About(source, reader.error())); };
   switch (options.command) {
     case Command::kJobs: {
-      const std::vector<JobRow> jobs = reader.Jobs({options.module, options.image_set, options.since, options.failed});
+      const std::vector<JobRow> jobs =
+          reader.Jobs({options.module, options.image_set, options.since, options.failed, options.station});
       if (!reader.error().empty()) return failed_read();
       if (options.json) PrintJobsJson(std::cout, jobs);
       else PrintJobsTable(std::cout, jobs, options.from_line);

@@ -1,22 +1,17 @@
 #!/usr/bin/python3
 """vek-factory's tray page in Debian's chromium: a tray of vek-sim modules watched live, then vek-factory
 stopped and started again under the open page. Arguments: --build DIR --axe axe.min.js."""
-import argparse, contextlib, json, os, shutil, signal, socket, subprocess, sys, tempfile, unittest, urllib.request
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+import argparse, contextlib, json, os, shutil, subprocess, sys, tempfile, unittest
 from selenium.webdriver.support.ui import WebDriverWait
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from browser_support import AXE, chromium, free_origin, get, stop  # noqa: E402
 
 ARGS = None
 SOCKETS = ["3-1.9", "3-1.10", "3-1.11", "3-1.12"]  # the order they sit in, not the order of their names
-CHROMIUM = ("headless=new", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run", "disable-sync",
-            "disable-background-networking", "disable-component-update", "window-size=1920,1080")
 # Each tile as a person and a screen reader get it (percent -1: none shown).
 TILES = """return [...document.querySelectorAll('main article')].map(a => ({label: a.getAttribute('aria-label'),
   text: a.innerText, x: a.getBoundingClientRect().left, step: (a.querySelector('.step') || {}).textContent,
   percent: Number((a.querySelector('[role=progressbar][aria-valuenow]') || {ariaValueNow: -1}).ariaValueNow)}));"""
-AXE = """const done = arguments[arguments.length - 1];
-  axe.run(document, {runOnly: {type: 'tag', values: ['wcag2a', 'wcag2aa']}}).then(
-    r => done(r.violations.map(v => v.id + ': ' + v.nodes.map(n => n.target).join(' '))), e => done(['' + e]));"""
 
 
 class TrayPageTest(unittest.TestCase):
@@ -25,15 +20,8 @@ class TrayPageTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
         self.artifacts = os.path.join(ARGS.build, "artifacts")
         os.makedirs(self.artifacts, exist_ok=True)
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.procs, self.origin = [], "http://127.0.0.1:%d" % probe.getsockname()[1]
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for arg in CHROMIUM + ("user-data-dir=" + self.at("chromium"),):
-            options.add_argument("--" + arg)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.procs, self.origin = [], free_origin()
+        self.browser = chromium(self.at("chromium"))
         self.addCleanup(self.browser.quit)
         self.addCleanup(lambda: [stop(proc) for proc in reversed(self.procs)])
 
@@ -142,22 +130,10 @@ class TrayPageTest(unittest.TestCase):
         self.assertEqual(self.page("return window.__marker"), 1, "the page was not reloaded")
 
 
-def get(url):  # None while nothing answers
-    with contextlib.suppress(OSError), urllib.request.urlopen(url, timeout=5) as reply:
-        return reply.read().decode()
-
-
 def read_lines(path):
     with contextlib.suppress(FileNotFoundError), open(path) as lines:
         return [json.loads(line) for line in lines]
     return []
-
-
-def stop(proc):  # its whole process group: asked first, then made to
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        with contextlib.suppress(ProcessLookupError, subprocess.TimeoutExpired):
-            os.killpg(proc.pid, sig) if proc.poll() is None else None
-            return proc.wait(10)
 
 
 if __name__ == "__main__":
