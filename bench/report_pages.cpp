@@ -45,13 +45,15 @@ volatile std::sig_atomic_t stop_asked = 0;
 
 void AskStop(int) { stop_asked = 1; }
 
-// Ends the waits of this program at an interrupt, so that every child is
-// stopped and reaped on the way out as at a normal end.
+// Ends the waits of this program at an interrupt (or when what reads its output
+// has gone: `| head`), so that every child and the server are stopped and reaped
+// on the way out as at a normal end. Caught, not ignored: the children start with
+// every signal as it usually is.
 void CatchStops() {
   struct sigaction action{};
   action.sa_handler = AskStop;
   sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
 }
 
 // Sleeps up to `ms` in poll(); true when the program behind `pidfd` has ended meanwhile.
