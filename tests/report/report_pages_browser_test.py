@@ -129,6 +129,7 @@ class ReportPagesTest(unittest.TestCase):
                      + period + " AND " + finished + " GROUP BY 1 ORDER BY 1"
                 self.assertEqual(self.table("#yield-station"),
                                  [[s, percent(ok, n)] for s, ok, n in self.sql(name, by % "station")])
+                self.assertEqual(len(self.table("#yield-station")), len(self.fixture["stations"]))
                 self.assertEqual(self.table("#yield-product"),
                                  [[p, percent(ok, n)] for p, ok, n in self.sql(name, by % "product")])
                 steps = self.sql(name, "SELECT failed_step, count(*) FROM jobs WHERE %s AND result IN %s GROUP BY 1 "
