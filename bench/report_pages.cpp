@@ -154,20 +154,24 @@ std::vector<Page> Pages(const nlohmann::json& description) {
   // The second module kept has two backups.
   const std::string backed = Escaped(FirstOf(description, "modules_with_backups", 1));
   const std::string set = Escaped(FirstOf(description, "image_sets"));
-  return {{"`/` (default period)", "/"},
-          {"`/?period=today`", "/?period=today"},
-          {"`/?period=7d`", "/?period=7d"},
-          {"`/?period=30d`", "/?period=30d"},
-          {"`/jobs`", "/jobs"},
-          {"`/jobs?page=200`", "/jobs?page=200"},
-          {"`/jobs?failed=1`", "/jobs?failed=1"},
-          {"`/jobs?station=station-05`", "/jobs?station=station-05"},
-          {"`/jobs?module=IMEI`", "/jobs?module=" + module},
-          {"`/jobs?image_set=SET`", "/jobs?image_set=" + set},
-          {"`/module?id=IMEI2`", "/module?id=" + backed},
-          {"`/image-set?sha256=SET`", "/image-set?sha256=" + set},
-          {"`/jobs?format=csv`", "/jobs?format=csv"},
-          {"`/jobs?format=json`", "/jobs?format=json"}};
+  // A page is its HTML (the same few KiB for all) and the data it asks for with
+  // ?format=json: that answer is what a page costs the database.
+  const std::string year = "period=range&from=" + description.value("first_started", std::string()).substr(0, 10) +
+                           "&to=" + description.value("now", std::string()).substr(0, 10);
+  return {{"`/` (the page's HTML)", "/"},
+          {"overview, default period (7 days)", "/?format=json"},
+          {"overview, `period=today`", "/?period=today&format=json"},
+          {"overview, `period=30d`", "/?period=30d&format=json"},
+          {"overview, the whole year (a range)", "/?" + year + "&format=json"},
+          {"jobs, first page", "/jobs?format=json"},
+          {"jobs, `page=200`", "/jobs?page=200&format=json"},
+          {"jobs, `failed=1`", "/jobs?failed=1&format=json"},
+          {"jobs, `station=station-05`", "/jobs?station=station-05&format=json"},
+          {"jobs, `module=IMEI`", "/jobs?module=" + module + "&format=json"},
+          {"jobs, `image_set=SET`", "/jobs?image_set=" + set + "&format=json"},
+          {"module `IMEI2`", "/module?id=" + backed + "&format=json"},
+          {"image set `SET`", "/image-set?sha256=" + set + "&format=json"},
+          {"jobs as CSV", "/jobs?format=csv"}};
 }
 
 struct PageTimes {

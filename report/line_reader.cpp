@@ -58,18 +58,8 @@ std::string LineReader::Links() {
 }
 
 std::vector<JobRow> LineReader::StoredJobs(const JobFilter& filter) {
-  const Result result = Query(line_.handle(),
-                              "SELECT * FROM jobs WHERE ($1::text IS NULL OR imei IN ($1, upper($1), lower($1)) "
-                              "OR meid IN ($1, upper($1), lower($1))) "
-                              "AND ($2::text IS NULL OR image_set_sha256 IN ($2, lower($2), upper($2))) "
-                              "AND ($3::text IS NULL OR started_utc >= $3) "
-                              "AND ($4::text IS NULL OR result IN ('failed', 'aborted', 'running')) "
-                              "AND ($5::text IS NULL OR station = $5) "
-                              "ORDER BY started_utc DESC, station DESC, id DESC LIMIT $6::bigint OFFSET $7::bigint",
-                              {filter.module, filter.image_set, filter.since.empty() ? "" : SinceText(filter.since),
-                               filter.failed ? "1" : "", filter.station,
-                               filter.limit > 0 ? std::to_string(filter.limit) : "", std::to_string(filter.offset)},
-                              false, error_);
+  const JobsQuery asked = JobsQueryOf(filter, "station DESC, id DESC");
+  const Result result = Query(line_.handle(), asked.sql.c_str(), asked.values, false, error_);
   std::vector<JobRow> rows;
   if (!result) return rows;
   PGresult* found = result.get();
@@ -95,6 +85,17 @@ std::vector<RecordReader::Cells> LineReader::Ask(const std::string& sql, const s
     rows.push_back(std::move(row));
   }
   return rows;
+}
+
+std::vector<std::pair<std::string, double>> LineReader::MedianSeconds(const std::string& from, const std::string& to) {
+  // percentile_cont: the middle value, or the two middle ones interpolated half way.
+  std::vector<std::pair<std::string, double>> medians;
+  for (const Cells& row : Ask("SELECT station, percentile_cont(0.5) WITHIN GROUP (ORDER BY duration_s) FROM jobs "
+                              "WHERE result = 'succeeded' AND duration_s IS NOT NULL AND started_utc >= $1 "
+                              "AND started_utc < $2 GROUP BY station ORDER BY station",
+                              {from, to}))
+    medians.emplace_back(row[0].value_or(""), std::strtod(row[1].value_or("0").c_str(), nullptr));
+  return medians;
 }
 
 std::vector<NvBackupRow> LineReader::NvBackups(const std::string& module) {

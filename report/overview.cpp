@@ -142,15 +142,7 @@ Overview AskOverview(RecordReader& reader, const Period& period) {
   std::stable_sort(overview.failures.begin(), overview.failures.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });
 
-  // The median of each station's succeeded jobs: the middle one, or the mean of
-  // the middle two, by their place in the station's order of time taken.
-  for (const auto& row : reader.Ask(
-           "SELECT station, avg(duration_s) FROM (SELECT station, duration_s, row_number() OVER "
-           "(PARTITION BY station ORDER BY duration_s) AS n, count(*) OVER (PARTITION BY station) AS c FROM jobs "
-           "WHERE result = 'succeeded' AND duration_s IS NOT NULL AND started_utc >= $1 AND started_utc < $2) AS s "
-           "WHERE n = (c + 1) / 2 OR n = (c + 2) / 2 GROUP BY station ORDER BY station",
-           {period.from, period.to}))
-    overview.median_s.emplace_back(row[0].value_or(""), row[1] ? std::strtod(row[1]->c_str(), nullptr) : 0.0);
+  overview.median_s = reader.MedianSeconds(period.from, period.to);
   return overview;
 }
 

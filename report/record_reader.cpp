@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -64,6 +65,37 @@ std::string RunningResult(const std::string& result, const std::optional<std::st
 std::string SinceText(const std::string& since) {
   if (since.size() == 10) return since + "T00:00:00Z";
   return since;
+}
+
+JobsQuery JobsQueryOf(const JobFilter& filter, const std::string& tie) {
+  JobsQuery query{"SELECT * FROM jobs WHERE true", {}};
+  auto value = [&](const std::string& text) {
+    query.values.push_back(text);
+    return "$" + std::to_string(query.values.size());
+  };
+  std::string leading;
+  if (!filter.module.empty()) {
+    const std::string id = value(filter.module);
+    query.sql += " AND (imei IN (" + id + ", upper(" + id + "), lower(" + id + ")) OR meid IN (" + id + ", upper(" +
+                 id + "), lower(" + id + ")))";
+  }
+  if (!filter.image_set.empty()) {
+    // VEK writes an image set's SHA-256 in lower case.
+    std::string lower = filter.image_set;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    query.sql += " AND image_set_sha256 = " + value(lower);
+    leading = "image_set_sha256 DESC, ";
+  }
+  if (!filter.station.empty()) {
+    query.sql += " AND station = " + value(filter.station);
+    leading = "station DESC, ";
+  }
+  if (!filter.since.empty()) query.sql += " AND started_utc >= " + value(SinceText(filter.since));
+  // A running row may read "interrupted": it is judged after the query.
+  if (filter.failed) query.sql += " AND result IN ('failed', 'aborted', 'running')";
+  query.sql += " ORDER BY " + leading + "started_utc DESC, " + tie;
+  if (filter.limit > 0) query.sql += " LIMIT " + std::to_string(filter.limit) + " OFFSET " + std::to_string(filter.offset);
+  return query;
 }
 
 std::vector<JobRow> RecordReader::Jobs(const JobFilter& filter) {

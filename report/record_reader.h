@@ -67,6 +67,10 @@ class RecordReader {
   // Reading only. Nothing and error() set when it fails.
   using Cells = std::vector<std::optional<std::string>>;
   virtual std::vector<Cells> Ask(const std::string& sql, const std::vector<std::string>& values) = 0;
+  // The median time of a succeeded job of each station that started one in
+  // [from, to), by station: the middle one, or the mean of the middle two.
+  virtual std::vector<std::pair<std::string, double>> MedianSeconds(const std::string& from,
+                                                                    const std::string& to) = 0;
   // A column of a question that tells a row still running from one left so by a
   // process that is gone: "STATION PID BOOT_ID" for a running row (the line keeps
   // no process), NULL for every other. RunningResult() reads it.
@@ -82,6 +86,17 @@ class RecordReader {
 
   std::string error_;
 };
+
+// The SELECT of the jobs a filter names, newest first: only the conditions the
+// filter sets, so that each can use its index, with values numbered $1, ... in
+// `values`. A station or an image set named leads the order (the rows all
+// share it), so that the index on it gives them in order. `tie` orders rows
+// that started in the same second.
+struct JobsQuery {
+  std::string sql;
+  std::vector<std::string> values;
+};
+JobsQuery JobsQueryOf(const JobFilter& filter, const std::string& tie);
 
 // "interrupted" for a row left running by a process that is gone; judged only
 // for rows of this station, the one place where that process can be looked at.

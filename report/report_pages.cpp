@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "records/job_result.h"
 #include "report/overview.h"
 #include "report/query_values.h"
 #include "report/report_tables.h"
@@ -53,7 +54,8 @@ Reply PageReply() {
 
 // A positive whole number of at most `most`; nothing for anything else.
 std::optional<int64_t> CountOf(const std::string& text, int64_t most) {
-  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), ::isdigit)) return std::nullopt;
+  const auto digit = [](unsigned char c) { return std::isdigit(c) != 0; };
+  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), digit)) return std::nullopt;
   const int64_t value = std::atoll(text.c_str());
   if (value < 1 || value > most) return std::nullopt;
   return value;
@@ -206,21 +208,33 @@ Reply ReportPages::ImageSet(const Request& request) {
   Reply reply;
   if (!Read(
           [&](RecordReader& reader) {
-            jobs = reader.Jobs(*filter);
+            // One row more than the page, to tell whether there is a page after it.
+            JobFilter one_more = *filter;
+            one_more.limit += *format == "csv" ? 0 : 1;
+            jobs = reader.Jobs(one_more);
             if (*format == "csv") return;
-            const std::string of_set = " FROM jobs WHERE image_set_sha256 IN ($1, lower($1), upper($1))";
-            for (const auto& row : reader.Ask(std::string("SELECT result, ") + reader.RunningProcess() +
-                                                  ", count(*)" + of_set + " GROUP BY 1, 2",
+            // Both counts read the set's index alone (it holds result, imei and meid):
+            // only the few rows still running are looked up for their process.
+            const std::string of_set = " FROM jobs WHERE image_set_sha256 = $1";
+            for (const auto& row : reader.Ask("SELECT result, count(*)" + of_set + " GROUP BY 1", {filter->image_set}))
+              if (row[0] != vek::result_word::kRunning)
+                by_result[row[0].value_or("")] += std::atoll(row[1].value_or("0").c_str());
+            for (const auto& row : reader.Ask(std::string("SELECT ") + reader.RunningProcess() + of_set +
+                                                  " AND result = 'running'",
                                               {filter->image_set}))
-              by_result[RunningResult(row[0].value_or(""), row[1])] += std::atoll(row[2].value_or("0").c_str());
-            for (const auto& row : reader.Ask("SELECT count(DISTINCT coalesce(imei, meid))" + of_set,
+              ++by_result[RunningResult(vek::result_word::kRunning, row[0])];
+            for (const auto& row : reader.Ask("SELECT count(*) FROM (SELECT coalesce(imei, meid)" + of_set +
+                                                  " GROUP BY 1) AS modules",
                                               {filter->image_set}))
               modules = std::atoll(row[0].value_or("0").c_str());
           },
           reply))
     return reply;
   if (*format == "csv") return CsvReply(JobsCsv(jobs), "jobs-of-image-set.csv");
+  const bool more = std::ssize(jobs) > filter->limit;
+  if (more) jobs.pop_back();
   return JsonReply(200, {{"image_set", filter->image_set},
+                         {"more", more},
                          {"modules", modules},
                          {"jobs_by_result", by_result},
                          {"jobs", JobsJson(jobs)}});

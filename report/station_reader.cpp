@@ -1,6 +1,7 @@
 #include "report/station_reader.h"
 
 #include <algorithm>
+#include <map>
 
 namespace vekreport {
 
@@ -9,16 +10,11 @@ void StationReader::Check(const vek::StationStatement& query) {
 }
 
 std::vector<JobRow> StationReader::StoredJobs(const JobFilter& filter) {
-  vek::StationStatement query(
-      db_,
-      "SELECT * FROM jobs WHERE (?1 IS NULL OR imei IN (?1, upper(?1), lower(?1)) OR meid IN (?1, upper(?1), lower(?1))) "
-      "AND (?2 IS NULL OR image_set_sha256 IN (?2, lower(?2), upper(?2))) "
-      "AND (?3 IS NULL OR started_utc >= ?3) AND (?4 IS NULL OR result IN ('failed', 'aborted', 'running')) "
-      "AND (?5 IS NULL OR station = ?5) ORDER BY started_utc DESC, rowid DESC LIMIT ?6 OFFSET ?7");
-  query.Bind(1, filter.module).Bind(2, filter.image_set).Bind(3, filter.since.empty() ? "" : SinceText(filter.since));
-  // A running row may read "interrupted": it is judged after the query.
-  query.Bind(4, filter.failed ? "1" : "").Bind(5, filter.station);
-  query.Bind(6, filter.limit > 0 ? filter.limit : int64_t{-1}).Bind(7, filter.offset);
+  const JobsQuery asked = JobsQueryOf(filter, "rowid DESC");
+  std::string sql = asked.sql;
+  std::replace(sql.begin(), sql.end(), '$', '?');
+  vek::StationStatement query(db_, sql.c_str());
+  for (size_t i = 0; i < asked.values.size(); ++i) query.Bind(static_cast<int>(i + 1), asked.values[i]);
   std::vector<JobRow> rows;
   const int columns = query.ColumnCount();
   while (query.Step()) {
@@ -46,6 +42,28 @@ std::vector<RecordReader::Cells> StationReader::Ask(const std::string& sql, cons
   }
   Check(query);
   return rows;
+}
+
+std::vector<std::pair<std::string, double>> StationReader::MedianSeconds(const std::string& from,
+                                                                        const std::string& to) {
+  // SQLite has no median, and sorting in SQL costs seconds on a long period:
+  // each station's times are gathered and the middle found in place.
+  vek::StationStatement query(db_,
+                              "SELECT station, duration_s FROM jobs WHERE result = 'succeeded' AND duration_s IS NOT "
+                              "NULL AND started_utc >= ?1 AND started_utc < ?2");
+  query.Bind(1, from).Bind(2, to);
+  std::map<std::string, std::vector<double>> times;
+  while (query.Step()) times[query.Text(0)].push_back(query.Real(1));
+  Check(query);
+  std::vector<std::pair<std::string, double>> medians;
+  for (auto& [station, seconds] : times) {
+    const auto middle = seconds.begin() + static_cast<std::ptrdiff_t>(seconds.size() / 2);
+    std::nth_element(seconds.begin(), middle, seconds.end());
+    double median = *middle;
+    if (seconds.size() % 2 == 0) median = (median + *std::max_element(seconds.begin(), middle)) / 2;
+    medians.emplace_back(station, median);
+  }
+  return medians;
 }
 
 std::vector<NvBackupRow> StationReader::NvBackups(const std::string& module) {

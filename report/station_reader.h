@@ -16,6 +16,7 @@ class StationReader : public RecordReader {
   std::optional<std::vector<uint8_t>> NvBytes(const std::string& module, bool first,
                                               const std::string& sha256) override;
   std::vector<Cells> Ask(const std::string& sql, const std::vector<std::string>& values) override;
+  std::vector<std::pair<std::string, double>> MedianSeconds(const std::string& from, const std::string& to) override;
   const char* RunningProcess() const override {
     return "CASE WHEN result = 'running' THEN station || ' ' || coalesce(CAST(pid AS TEXT), '') || ' ' || coalesce(boot_id, '') END";
   }

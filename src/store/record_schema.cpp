@@ -86,7 +86,8 @@ const RecordTable& JobsTable() {
        {"jobs_by_meid", "meid"},
        // The pages' filters: a station's jobs and an image set's, newest first.
        {"jobs_by_station", "station, started_utc"},
-       {"jobs_by_image_set", "image_set_sha256, started_utc"}}};
+       // With what an image set's page counts, so that it reads the index alone.
+       {"jobs_by_image_set", "image_set_sha256, started_utc, result, imei, meid"}}};
   return table;
 }
 

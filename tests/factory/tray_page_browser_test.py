@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """vek-factory's tray page in Debian's chromium: a tray of vek-sim modules watched live, then vek-factory
 stopped and started again under the open page. Arguments: --build DIR --axe axe.min.js."""
-import argparse, contextlib, json, os, shutil, subprocess, sys, tempfile, unittest
+import contextlib, json, os, shutil, subprocess, sys, tempfile, unittest
 from selenium.webdriver.support.ui import WebDriverWait
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from browser_support import AXE, chromium, free_origin, get, stop  # noqa: E402
+from browser_support import AXE, chromium, free_origin, get, page_test_arguments, stop  # noqa: E402
 
 ARGS = None
 SOCKETS = ["3-1.9", "3-1.10", "3-1.11", "3-1.12"]  # the order they sit in, not the order of their names
@@ -137,8 +137,5 @@ def read_lines(path):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--build", "--axe"):
-        parser.add_argument(option, required=True)
-    ARGS, rest = parser.parse_known_args()
+    ARGS, rest = page_test_arguments()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

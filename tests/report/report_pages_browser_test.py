@@ -3,11 +3,11 @@
 file and in a throwaway PostgreSQL: the numbers shown equal the same questions asked in SQL, a module's backups
 download byte for byte, the jobs' CSV equals `vek-report jobs --json`, and a stopped database is said plainly.
 Arguments: --build DIR --axe axe.min.js."""
-import argparse, csv, hashlib, io, json, os, shutil, sqlite3, subprocess, sys, tempfile, unittest, urllib.parse
+import csv, hashlib, io, json, os, shutil, sqlite3, subprocess, sys, tempfile, unittest, urllib.parse
 import urllib.request
 from selenium.webdriver.support.ui import WebDriverWait
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from browser_support import AXE, chromium, free_origin, get, stop  # noqa: E402
+from browser_support import AXE, chromium, free_origin, get, page_test_arguments, stop  # noqa: E402
 
 ARGS = None
 PG_BIN = "/usr/lib/postgresql/15/bin"
@@ -215,6 +215,15 @@ class ReportPagesTest(unittest.TestCase):
                     ids = self.browser.execute_script(
                         "return [...document.querySelectorAll('table.jobs tbody tr')].length")
                     self.assertEqual(ids, min(50, len(expected)))
+            # The recall question: how many modules got the set, and how its jobs ended.
+            self.assertEqual(self.show(origin + "/image-set?sha256=" + image_set), "")
+            modules, = self.sql(name, "SELECT count(DISTINCT coalesce(imei, meid)) FROM jobs WHERE "
+                                "image_set_sha256 = '%s'" % image_set)[0]
+            results = self.sql(name, "SELECT count(*), result FROM jobs WHERE image_set_sha256 = '%s' GROUP BY 2 "
+                               "ORDER BY 2" % image_set)
+            self.assertEqual(self.browser.find_element("id", "headline").text, "%s modules, jobs: %s" % (
+                modules, ", ".join("%s %s" % row for row in results)))
+            self.assertEqual(len(self.browser.find_elements("css selector", "table.jobs tbody tr")), 50)
         self.assert_accessible()
 
     def test_z_a_stopped_line_database_is_said_plainly_and_read_again_once_back(self):
@@ -238,8 +247,5 @@ class ReportPagesTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--build", "--axe"):
-        parser.add_argument(option, required=True)
-    ARGS, rest = parser.parse_known_args()
+    ARGS, rest = page_test_arguments()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

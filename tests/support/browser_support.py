@@ -1,6 +1,6 @@
 """What the page tests share: Debian's chromium headless through WebDriver, the accessibility check with
 axe-core, and the programs they start, each in a process group of its own."""
-import contextlib, os, signal, socket, subprocess, urllib.request
+import argparse, contextlib, os, signal, socket, subprocess, urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
@@ -36,3 +36,11 @@ def stop(proc):  # its whole process group: asked first, then made to
         with contextlib.suppress(ProcessLookupError, subprocess.TimeoutExpired):
             os.killpg(proc.pid, sig) if proc.poll() is None else None
             return proc.wait(10)
+
+
+def page_test_arguments():
+    """--build DIR --axe axe.min.js, and the rest for unittest."""
+    parser = argparse.ArgumentParser()
+    for option in ("--build", "--axe"):
+        parser.add_argument(option, required=True)
+    return parser.parse_known_args()
