@@ -47,7 +47,9 @@ bool ServedDatabase::Connect(std::string& why) {
   if (line_) return true;
   line_ = OpenLineForReading(conninfo_, why);
   // Read-only by construction: no transaction of this session may write.
-  if (line_ && !Run(line_->handle(), "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")) {
+  // The pages' counts group up to a few hundred thousand rows: in memory, not on disk.
+  if (line_ && !(Run(line_->handle(), "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY") &&
+                 Run(line_->handle(), "SET work_mem = '32MB'"))) {
     why = name_ + ": " + PQerrorMessage(line_->handle());
     line_.reset();
   }
