@@ -51,7 +51,9 @@ void AddShownLines(const std::string& file, std::vector<Case>& lines) {
     if (line.starts_with("```")) fenced = !fenced;
     const bool code = file.ends_with(".1") ? example : fenced || line.starts_with("    ");
     line = std::regex_replace(line, std::regex("\\\\(?=-)|^ +| *#.*$"), "");
-    if (code && std::regex_search(line, std::regex("^(sudo -u vek )?vek-report "))) lines.push_back({line, 0, ""});
+    // serve runs until it is stopped: its own test runs it.
+    if (code && std::regex_search(line, std::regex("^(sudo -u vek )?vek-report ")) && line.find(" serve") == line.npos)
+      lines.push_back({line, 0, ""});
   }
 }
 
@@ -67,6 +69,8 @@ const Case kCases[] = {
     {"vek-report nv 356938035643809 --out backup.nvb --sha 0123456789ABCDEF" + kSha.substr(16), 0, ""},
     {"vek-report nv '' --out backup.nvb", 2, "a module is named"}, {"vek-report --db '' jobs", 2, "--db expects"},
     {"vek-report --db . jobs", 1, "cannot read .: it is a folder\n"},
+    {"vek-report serve --http 8751", 2, "--http expects ADDR:PORT"},
+    {"vek-report serve --http 192.0.2.1:8751", 1, "vek-report: pages not served: "},
     {"vek-report nv 123456789012345 --out backup.nvb", 1, "no such NV backup of 123456789012345 is kept in station.db"},
     {"vek-report --line-db 'host=/nonexistent dbname=vekline password=" + std::string(vektest::PgCluster::kPassword) +
          "' jobs", 1, "cannot read /nonexistent/vekline: "},
