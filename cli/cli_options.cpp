@@ -26,7 +26,7 @@ std::optional<int> ParseCliOptions(int argc, char** argv, CliOptions& options, s
   std::string timeout;
   vekoptions::AddJobChoices(app,
                 {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch,
-                 options.restore_from_vault, options.line_db},
+                 options.restore_from_vault, options.line_db, options.nv_window},
                 "initial image folder (default: the current directory)");
   auto* timeout_option =
       app.add_option("--timeout", timeout, "give up when no module is ready within SECONDS (greater than 0)")

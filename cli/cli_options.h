@@ -24,6 +24,7 @@ struct CliOptions {
   bool no_station_db = false;   // --no-station-db
   std::string line_db;          // --line-db URL, as VEK_LINE_DB
   bool restore_from_vault = false;  // --restore-from-vault
+  std::string nv_window;            // --nv-window N|auto (empty: "[nv] window" of config.ini, else 1)
 };
 
 // Parses the command line. Returns an exit status when the program must end now

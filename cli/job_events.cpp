@@ -89,15 +89,20 @@ void JobEvents::Facts(const vek::JobFacts& facts, vek::JobFactsChange change) {
     }
     case Change::kNormalReset: stream_->Write(vekevents::kNormalReset); break;
     case Change::kNvBackup:
-      if (facts.nv_backup)
-        stream_->Write(vekevents::kNvBackup, {{field::kRecords, facts.nv_backup->records},
-                                              {field::kNvUnread, facts.nv_backup->unread.size()},
-                                              {field::kUnreadItems, facts.nv_backup->unread}});
+      if (facts.nv_backup) {
+        ordered_json fields = {{field::kRecords, facts.nv_backup->records},
+                               {field::kNvUnread, facts.nv_backup->unread.size()},
+                               {field::kUnreadItems, facts.nv_backup->unread}};
+        if (facts.nv_backup->window > 0) fields[field::kNvWindow] = facts.nv_backup->window;
+        stream_->Write(vekevents::kNvBackup, fields);
+      }
       break;
     case Change::kNvRestore:
-      if (facts.nv_restore)
-        stream_->Write(vekevents::kNvRestore,
-                       {{field::kRecords, facts.nv_restore->records}, {field::kRefused, facts.nv_restore->refused}});
+      if (facts.nv_restore) {
+        ordered_json fields = {{field::kRecords, facts.nv_restore->records}, {field::kRefused, facts.nv_restore->refused}};
+        if (facts.nv_restore->window > 0) fields[field::kNvWindow] = facts.nv_restore->window;
+        stream_->Write(vekevents::kNvRestore, fields);
+      }
       break;
     case Change::kModule: Module(facts.module); break;
     case Change::kImageSet:

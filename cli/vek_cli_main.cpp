@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
     ~RecordsClosed() { Session::CloseStationRecord(); }
   } records_closed;
   Session::RestoreFromVault(options.restore_from_vault);
+  Session::NvWindow(options.nv_window);
   vek::ChoosePortSource(options.port_map.empty() ? std::string() : std::filesystem::absolute(options.port_map).string());
   std::string module;  // its USB port path
   if (!options.module.empty()) {

@@ -71,6 +71,7 @@ std::vector<std::string> Factory::JobArguments(const std::string& usb_path) cons
   if (options_.restore_default) args.push_back("--restore-default");
   if (options_.erase_on_mismatch) args.push_back("--erase-on-mismatch");
   if (options_.restore_from_vault) args.push_back("--restore-from-vault");
+  if (!options_.nv_window.empty()) args.insert(args.end(), {"--nv-window", options_.nv_window});
   if (station_db_.empty()) args.push_back("--no-station-db");
   else args.insert(args.end(), {"--station-db", station_db_});
   return args;

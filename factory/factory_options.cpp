@@ -36,7 +36,7 @@ Parse ParseWords(const std::vector<std::string>& words, FactoryOptions& options,
   NumberText timeout{"--timeout", "a number of seconds greater than 0"};
   vekoptions::AddJobChoices(
       app, {options.port_map, options.images, options.product, options.restore_default, options.erase_on_mismatch,
-                options.restore_from_vault, options.line_db},
+                options.restore_from_vault, options.line_db, options.nv_window},
       "image folder for every module (default: the current directory)");
   jobs.option = app.add_option("--jobs", jobs.text, "at most N jobs at once (default: every module)")->type_name("N");
   app.add_option("--report", options.report, "append one JSON line per finished job to FILE")->type_name("FILE");

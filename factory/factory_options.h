@@ -21,6 +21,7 @@ struct FactoryOptions {
   std::string station_db;          // --station-db FILE, passed to every vek-cli (made absolute)
   bool no_station_db = false;      // --no-station-db
   bool restore_from_vault = false;  // --restore-from-vault, passed to every vek-cli
+  std::string nv_window;            // --nv-window N|auto, passed to every vek-cli
   std::string line_db;             // --line-db URL: every vek-cli gets it as VEK_LINE_DB
   bool journal = false;            // --journal: each finished job in the journal, whatever the output is
   std::string http;                // --http ADDR:PORT: the tray's live page there; empty: nothing listens

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "device/session.h"
+#include "nv/nv_window.h"
 #include "options/help_in_words.h"
 
 namespace vekoptions {
@@ -27,6 +28,15 @@ void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* ima
                  "ship the station's records to the line's PostgreSQL database (a libpq connection string or URI; "
                  "as VEK_LINE_DB)")
       ->type_name("URL");
+  app.add_option("--nv-window", fields.nv_window,
+                 "NV requests in flight at once in the backup and the restore: 1 (the default, one at a time) to 16, "
+                 "or auto (from 1, doubling while the module keeps up, halving when it drops one)")
+      ->type_name("N|auto")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return vek::NvWindowOf(text) ? std::string() : "--nv-window expects 1 to 16 or auto, not " + Quoted(text);
+          },
+          "", "nv-window"));
 }
 
 void AddStationDbChoice(CLI::App& app, std::string& station_db, bool& no_station_db, bool every_job) {

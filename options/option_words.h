@@ -21,11 +21,12 @@ struct JobChoiceFields {
   bool& erase_on_mismatch;
   bool& restore_from_vault;
   std::string& line_db;
+  std::string& nv_window;
 };
 
 // --port-map, --images (described by `images_help`), --product (one of the
 // supported models), --restore-default, --erase-on-mismatch,
-// --restore-from-vault and --line-db.
+// --restore-from-vault, --line-db and --nv-window (1 to 16 or auto, checked).
 void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* images_help);
 
 // --station-db FILE and --no-station-db, which exclude each other; `every_job`:

@@ -43,6 +43,7 @@ LaunchOptions ReadLaunchOptions(const std::string& path) {
       ReadProfileString(path, "EraseEFS", kLaunchOptionKey, options.erase_efs, kLaunchOptionMaxLength);
   options.restore_vault =
       ReadProfileString(path, "restore", "vault", options.restore_vault, kLaunchOptionMaxLength);
+  options.nv_window = ReadProfileString(path, "nv", "window", options.nv_window, kLaunchOptionMaxLength);
   options.line_database =
       ReadProfileString(path, "line", "database", options.line_database, kLineDatabaseMaxLength);
   return options;

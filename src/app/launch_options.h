@@ -26,6 +26,7 @@ struct LaunchOptions {
   std::string erase_efs = "0";  // [EraseEFS] enable
   std::string restore_vault = "0";  // [restore] vault: a module without a backup gets its newest kept one
   std::string line_database;        // [line] database: the line's connection string
+  std::string nv_window = "1";      // [nv] window: NV requests in flight, 1 to 16 or auto
 
   int32_t backup_enable() const { return DecimalValue(backup); }
   int32_t restore_enable() const { return DecimalValue(restore); }

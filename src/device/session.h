@@ -147,6 +147,9 @@ class Session {
   static void CloseStationRecord();
   // --restore-from-vault: for every job from now on, beside "[restore] vault=1".
   static void RestoreFromVault(bool asked);
+  // --nv-window ("1" ... "16" or "auto", checked by the front end): for every job
+  // from now on, over "[nv] window" of config.ini; empty: that, else 1.
+  static void NvWindow(const std::string& asked);
   // --line-db URL, else VEK_LINE_DB, else "[line] database=" of "config.ini".
   static std::string LineDbUrl(const std::string& option);
   // The database a front end's choice names: --station-db FILE, else

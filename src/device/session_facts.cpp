@@ -16,6 +16,8 @@ void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
 
 void Session::RestoreFromVault(bool asked) { AskRestoreFromVault(asked); }
 
+void Session::NvWindow(const std::string& asked) { AskNvWindow(asked); }
+
 std::string Session::LineDbUrl(const std::string& option) {
   if (!option.empty()) return option;
   const char* from_environment = std::getenv("VEK_LINE_DB");

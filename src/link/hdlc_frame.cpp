@@ -36,6 +36,7 @@ struct ReceiverState {
 };
 
 ReceiverState receiver;
+bool keep_after_frame = false;  // download worker only, as the receiver
 
 // Bytes read but never examined, after a frame: the frame's own bytes are traced first.
 void TraceStaged(const char* note) {
@@ -167,6 +168,7 @@ bool ReceiveFrame() {
   if (receiver.tracing) TraceRawFrame(closed ? "" : "unclosed");
   if (stored == 0) return false;  // an empty frame: nothing is purged
 
+  if (keep_after_frame) return closed;
   // Whatever followed the frame is stale: discard it.
   if (receiver.tracing) TraceStaged("discarded");
   PurgeDiagPort(kPurgeReceive);
@@ -174,6 +176,8 @@ bool ReceiveFrame() {
   receiver.staged_begin = receiver.staged_end = 0;
   return closed;
 }
+
+void KeepBytesAfterFrame(bool keep) { keep_after_frame = keep; }
 
 bool ReceiveFramePending() {
   return receiver.generation == DiagReceiveGeneration() && receiver.staged_begin < receiver.staged_end;

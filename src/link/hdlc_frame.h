@@ -51,6 +51,12 @@ bool SendPacket(int opening_flag);
 // bytes have arrived is kept and completed by later calls.
 bool ReceiveFrame();
 
+// A frame's reply ends the exchange: whatever follows it is stale and thrown
+// away. While several requests are in flight their answers follow each other,
+// and what follows a frame is the next answer: `keep` holds on to it. The NV
+// window sets it for its run (the download worker's thread only).
+void KeepBytesAfterFrame(bool keep);
+
 // True when bytes already read from DiagPort wait in the receiver unexamined
 // (after an empty frame, for example): the next ReceiveFrame must run before
 // anyone sleeps waiting for input.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -16,6 +17,7 @@
 #include "nv/nv_history.h"
 #include "nv/nv_identity.h"
 #include "nv/nv_item_table.h"
+#include "nv/nv_window.h"
 #include "records/job_facts.h"
 #include "records/reporting.h"
 
@@ -29,6 +31,7 @@ constexpr const char* kPlainTimeoutText = "1. save backup.nvb failed!";
 constexpr const char* kArrayTimeoutText = "2. save backup.nvb failed!";
 constexpr const char* kItemIgnoredText = "save NV:%d (ignored)";
 constexpr const char* kBackupFinishedText = "backup finished!";
+constexpr const char* kWindowSettledText = "NV window: settled at %d requests in flight (%d sent again)";
 constexpr const char* kUnreadText = "backup NVB: %d %s could not be read: %s";
 // The status line holds 300 bytes: past these many ids the list ends in "...".
 constexpr size_t kUnreadIdsShown = 40;
@@ -178,6 +181,47 @@ WriteBack WriteRecordsBack(UpgradeJob& job, BackupFileReader& file) {
   }
 }
 
+// The same with several writes in flight; the module takes each record once,
+// or twice with the same data when its answer was lost and it is sent again.
+WriteBack WriteRecordsBackWindowed(UpgradeJob& job, BackupFileReader& file, NvWindowChoice choice, int& settled) {
+  WriteBack done;
+  const int64_t length = file.length();
+  int64_t written = 0;
+  bool file_ended = false;
+  NvWindowRun run(choice);
+  const NvResult result = run.Run(
+      [&](NvRequest& request) {
+        if (file_ended) return false;
+        const int got = file.Next(request.packet);
+        if (got <= 0 || got < kNvRecordLength) {
+          // A cut-off record would put zeros into the module's item: leave it out.
+          if (got > 0) job.write_log(kPartialRecordText, got);
+          file_ended = true;
+          return false;
+        }
+        ++done.records;
+        request.packet[0] = kNvWriteCommand;
+        request.packet[131] = request.packet[132] = 0;
+        request.array_element = NvIsArrayItem(static_cast<uint16_t>(request.packet[1] | (request.packet[2] << 8)));
+        return true;
+      },
+      [&](const NvRequest& request, NvAnswer answer, const uint8_t*) {
+        const int item = request.packet[1] | (request.packet[2] << 8);
+        written += kNvRecordLength;
+        if (answer == NvAnswer::kAnswered) return ShowByteProgress(job, written, length);
+        if (answer == NvAnswer::kFailed) job.show_status(kNvWriteFailedText, item);
+        ++done.refused;
+        job.write_log(kRecordIgnoredText, item);
+      });
+  if (choice.automatic) job.write_log(kWindowSettledText, run.window(), run.resent());
+  settled = run.window();
+  if (result == NV_TIMEOUT) {
+    job.show_status("%s", kRestoreFailedText);
+    done.timed_out = true;
+  }
+  return done;
+}
+
 // The backup as it now lies on disk: read back whole, so its digest is that of
 // the file a restore (or the station's record) will take.
 NvBackupFacts BackupFacts(int records, std::vector<int> unread) {
@@ -185,6 +229,116 @@ NvBackupFacts BackupFacts(int records, std::vector<int> unread) {
   const WholeFile written = ReadWholeFile(kBackupFileName);
   if (written.failure == ReadFailure::kNone) facts.sha256 = HexOf(written.sha256);
   return facts;
+}
+
+// The window a job's NV requests go in.
+NvWindowChoice WindowOf(const UpgradeJob& job) {
+  const int32_t size = job.nv_window.load();
+  return size == 0 ? NvWindowChoice{1, true} : NvWindowChoice{std::clamp<int>(size, 1, kNvWindowMost), false};
+}
+
+// One item read after the other: each request waits for its answer. Nothing,
+// or the line that says why the backup ended early.
+const char* ReadItems(UpgradeJob& job, std::vector<int>& unread) {
+  uint8_t data[kNvItemDataLength];
+  for (int id = 0; id < kNvItemCount; ++id) {
+    std::memset(data, 0, sizeof data);
+    const NvItemEntry& entry = NvItemTable[id];
+    if (!entry.enabled) continue;
+    const uint16_t item = static_cast<uint16_t>(id);
+    NvResult result = NV_DONE;
+    if (entry.count == 0) {
+      result = NvReadItem(item, data, 0, 0, true);
+      if (result == NV_TIMEOUT) return kPlainTimeoutText;
+      if (result == NV_REFUSED) continue;
+      if (result == NV_FAILED) unread.push_back(id);
+    } else {
+      // Indices 0 … count: a module ends an array by refusing the index past it.
+      bool element_unread = false;
+      for (int index = 0; index <= entry.count; ++index) {
+        result = NvReadItem(item, data, index, entry.count, true);
+        if (result == NV_TIMEOUT) return kArrayTimeoutText;
+        if (result == NV_REFUSED) break;
+        element_unread = element_unread || result == NV_FAILED;
+      }
+      if (element_unread) unread.push_back(id);
+    }
+    if (result == NV_DONE) {
+      job.show_progress(static_cast<uint32_t>(id + 1), kNvItemCount);
+    } else {
+      job.write_log(kItemIgnoredText, id);
+    }
+  }
+  return nullptr;
+}
+
+// The items read with several requests in flight; the file and the log get
+// them in the table's order, as one at a time would give them. An array's
+// elements are all asked at once: those after the one the module refused (its
+// end) are left out, as if never asked.
+const char* ReadItemsWindowed(UpgradeJob& job, NvWindowChoice choice, BackupFileWriter& file, std::vector<int>& unread,
+                              int& settled) {
+  NvWindowRun run(choice);
+  int id = -1, index = 0;  // the next request's item and element
+  int ended = -1;          // the array whose end (a refusal) has been answered
+  int answered_id = -1;    // the item whose answers are being taken
+  bool element_unread = false, item_ended = false;
+  NvAnswer last = NvAnswer::kAnswered;
+  auto next_item = [&] {
+    do ++id;
+    while (id < kNvItemCount && !NvItemTable[id].enabled);
+    index = 0;
+  };
+  auto item_done = [&](int item, NvAnswer answer, bool array) {
+    if (array && element_unread) unread.push_back(item);
+    if (answer == NvAnswer::kAnswered) job.show_progress(static_cast<uint32_t>(item + 1), kNvItemCount);
+    else job.write_log(kItemIgnoredText, item);
+  };
+  next_item();
+  const NvResult result = run.Run(
+      [&](NvRequest& request) {
+        if (id < kNvItemCount && NvItemTable[id].count > 0 && (index > NvItemTable[id].count || ended == id)) next_item();
+        if (id >= kNvItemCount) return false;
+        const NvItemEntry& entry = NvItemTable[id];
+        request.packet[0] = kNvReadCommand;
+        request.packet[1] = static_cast<uint8_t>(id & 0xFF);
+        request.packet[2] = static_cast<uint8_t>(id >> 8);
+        request.array_element = entry.count > 0;
+        if (entry.count == 0) {
+          next_item();
+        } else {
+          request.packet[3] = static_cast<uint8_t>(index & 0xFF);
+          ++index;
+        }
+        return true;
+      },
+      [&](const NvRequest& request, NvAnswer answer, const uint8_t* reply) {
+        const int item = request.packet[1] | (request.packet[2] << 8);
+        const NvItemEntry& entry = NvItemTable[item];
+        if (item != answered_id) {
+          answered_id = item;
+          element_unread = item_ended = false;
+        }
+        if (item_ended) return;  // past the array's end
+        if (answer == NvAnswer::kAnswered && (reply[131] | reply[132]) == 0) file.Append(reply);
+        if (answer == NvAnswer::kFailed) job.show_status(kNvReadFailedText, item);
+        if (entry.count == 0) {
+          if (answer == NvAnswer::kFailed) unread.push_back(item);
+          if (answer != NvAnswer::kRefused) item_done(item, answer, false);
+          return;
+        }
+        element_unread = element_unread || answer == NvAnswer::kFailed;
+        last = answer;
+        if (answer == NvAnswer::kRefused) ended = item;
+        if (answer == NvAnswer::kRefused || request.packet[3] == (entry.count & 0xFF)) {
+          item_ended = true;
+          item_done(item, last, true);
+        }
+      });
+  if (choice.automatic) job.write_log(kWindowSettledText, run.window(), run.resent());
+  settled = run.window();
+  if (result != NV_TIMEOUT) return nullptr;
+  return run.timed_out().array_element ? kArrayTimeoutText : kPlainTimeoutText;
 }
 
 }  // namespace
@@ -203,36 +357,12 @@ int BackupNv(UpgradeJob& job) {
     ~SavingInto() { SetOpenBackupFile(nullptr); }
   } saving(file);
 
-  uint8_t data[kNvItemDataLength];
   std::vector<int> unread;  // items (or elements of them) whose reply never came back right
-  for (int id = 0; id < kNvItemCount; ++id) {
-    std::memset(data, 0, sizeof data);
-    const NvItemEntry& entry = NvItemTable[id];
-    if (!entry.enabled) continue;
-    const uint16_t item = static_cast<uint16_t>(id);
-    NvResult result = NV_DONE;
-    if (entry.count == 0) {
-      result = NvReadItem(item, data, 0, 0, true);
-      if (result == NV_TIMEOUT) return EndBackupEarly(job, file, kPlainTimeoutText);
-      if (result == NV_REFUSED) continue;
-      if (result == NV_FAILED) unread.push_back(id);
-    } else {
-      // Indices 0 … count: a module ends an array by refusing the index past it.
-      bool element_unread = false;
-      for (int index = 0; index <= entry.count; ++index) {
-        result = NvReadItem(item, data, index, entry.count, true);
-        if (result == NV_TIMEOUT) return EndBackupEarly(job, file, kArrayTimeoutText);
-        if (result == NV_REFUSED) break;
-        element_unread = element_unread || result == NV_FAILED;
-      }
-      if (element_unread) unread.push_back(id);
-    }
-    if (result == NV_DONE) {
-      job.show_progress(static_cast<uint32_t>(id + 1), kNvItemCount);
-    } else {
-      job.write_log(kItemIgnoredText, id);
-    }
-  }
+  const NvWindowChoice window = WindowOf(job);
+  int settled = 0;
+  if (const char* ended = window.automatic || window.size > 1 ? ReadItemsWindowed(job, window, file, unread, settled)
+                                                                : ReadItems(job, unread))
+    return EndBackupEarly(job, file, ended);
 
   if (!file.Commit(KeepingEarlier(job))) {
     ReportFailure(job, kBackupWriteFailedText, "Error");
@@ -241,7 +371,9 @@ int BackupNv(UpgradeJob& job) {
   job.show_status("%s", kBackupFinishedText);
   job.write_log("%s", kBackupFinishedText);
   ReportUnread(job, unread);
-  NoteNvBackup(BackupFacts(static_cast<int>(file.records()), std::move(unread)));
+  NvBackupFacts facts = BackupFacts(static_cast<int>(file.records()), std::move(unread));
+  facts.window = settled;
+  NoteNvBackup(facts);
   return kNvCompleted;
 }
 
@@ -265,9 +397,12 @@ int RestoreNv(UpgradeJob& job) {
       ReportFailure(job, kRestoreOpenFailedText, "error!");
       return kNvCannotOpen;
     }
-    const WriteBack done = WriteRecordsBack(job, file);
+    const NvWindowChoice window = WindowOf(job);
+    int settled = 0;
+    const WriteBack done = window.automatic || window.size > 1 ? WriteRecordsBackWindowed(job, file, window, settled)
+                                                                : WriteRecordsBack(job, file);
     if (done.timed_out) return kNvEndedEarly;
-    NoteNvRestore(NvRestoreFacts{done.records, done.refused});
+    NoteNvRestore(NvRestoreFacts{done.records, done.refused, settled});
     // A restore that wrote nothing back failed: the module holds none of its own
     // items. The caller shows and logs "restore backup.nvb failed!" once.
     if (done.records == 0) {

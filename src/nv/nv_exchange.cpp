@@ -16,18 +16,8 @@
 namespace vek {
 namespace {
 
-// The module answers an NV request within this time or not at all. The time
-// is shared by the request and the two times it is sent again, so a module that
-// has gone still ends the step after 10 000 ms.
-constexpr uint32_t kNvReplyLimitMs = 10000;
-constexpr uint32_t kAttemptLimitMs[] = {4000, 3000, 3000};
-// A full read reply: 133 bytes and the CRC.
-constexpr int kFullReplyCount = kNvRequestLength + 2;
-
 constexpr const char* kReadTimeoutText = "Error: NV_READ_F timeout!\r\n";
 constexpr const char* kWriteTimeoutText = "Error: NV_WRITE_F timeout!\r\n";
-constexpr const char* kReadFailedText = "backup NVB:NV %d backup failed \r\n";
-constexpr const char* kWriteFailedText = "restore NVB:NV %d restore failed \r\n";
 
 uint8_t nv_frame[kNvFrameCapacity];
 BackupFileWriter* open_backup_file = nullptr;  // download worker only
@@ -54,8 +44,6 @@ enum class Answer {
 
 uint16_t ItemOf(const uint8_t* packet) { return static_cast<uint16_t>(packet[1] | (packet[2] << 8)); }
 
-// Array elements are told apart by the index in byte 3.
-bool IsArrayItem(uint16_t item) { return item < kNvItemCount && NvItemTable[item].count > 0; }
 
 // A reply answers the request in TxPacket only when it names the same item
 // (and element): a repeated or late reply to an earlier request must never be
@@ -84,7 +72,7 @@ Answer SendAndAwait(Deadline deadline, bool array_element) {
     if (!RxFrameCrcValid()) return Answer::kDamaged;
     if (command == kNvBadParameters || command == kNvBadSecurityMode) return Answer::kRefusal;
     if (command != TxPacket.data[0]) return Answer::kOther;
-    if (RxFrame.count < kFullReplyCount) return Answer::kDamaged;
+    if (RxFrame.count < kNvFullReplyCount) return Answer::kDamaged;
     if (AnswersRequest(array_element)) return Answer::kMatch;
     DebugTrace("NV %d: dropped a reply for item %d", ItemOf(TxPacket.data), ItemOf(RxFrame.data));
   }
@@ -95,7 +83,7 @@ Answer SendAndAwait(Deadline deadline, bool array_element) {
 Answer Exchange(bool array_element) {
   const Deadline limit = Deadline::AfterMs(kNvReplyLimitMs);
   Answer answer = Answer::kTimeout;
-  for (const uint32_t attempt_ms : kAttemptLimitMs) {
+  for (const uint32_t attempt_ms : kNvAttemptLimitMs) {
     const Deadline attempt = Deadline::AfterMs(attempt_ms);
     answer = SendAndAwait(attempt.When() < limit.When() ? attempt : limit, array_element);
     if (answer == Answer::kMatch || answer == Answer::kRefusal || answer == Answer::kInterrupted) return answer;
@@ -144,6 +132,12 @@ void SetOpenBackupFile(BackupFileWriter* file) { open_backup_file = file; }
 
 bool NvWaitInterrupted() { return wait_interrupted; }
 
+bool NvIsArrayItem(uint16_t item) { return item < kNvItemCount && NvItemTable[item].count > 0; }
+
+NvResult NvWaitEnded(bool interrupted, bool write) {
+  return EndWait(interrupted ? Answer::kInterrupted : Answer::kTimeout, write ? kWriteTimeoutText : kReadTimeoutText);
+}
+
 NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool save) {
   static const uint8_t kNoData[kNvItemDataLength] = {};
   if (data == nullptr) data = const_cast<uint8_t*>(kNoData);
@@ -166,7 +160,7 @@ NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool sav
     if (save && ReplyStatus() == 0 && open_backup_file != nullptr) open_backup_file->Append(RxFrame.data);
     return NV_DONE;
   }
-  if (save) TheJob().show_status(kReadFailedText, item);
+  if (save) TheJob().show_status(kNvReadFailedText, item);
   return NV_FAILED;
 }
 
@@ -175,11 +169,11 @@ NvResult NvWriteItem(uint16_t item) {
   TxPacket.data[131] = 0;
   TxPacket.data[132] = 0;
   TxPacket.length = kNvRequestLength;
-  const Answer answer = Exchange(IsArrayItem(item));
+  const Answer answer = Exchange(NvIsArrayItem(item));
   if (answer == Answer::kTimeout || answer == Answer::kInterrupted) return EndWait(answer, kWriteTimeoutText);
   if (answer == Answer::kRefusal) return NV_REFUSED;
   if (answer == Answer::kMatch) return NV_DONE;
-  TheJob().show_status(kWriteFailedText, item);
+  TheJob().show_status(kNvWriteFailedText, item);
   return NV_FAILED;
 }
 

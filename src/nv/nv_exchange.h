@@ -19,6 +19,18 @@ inline constexpr uint8_t kNvBadSecurityMode = 0x42;
 inline constexpr int kNvRequestLength = 133;
 inline constexpr int kNvItemDataLength = 128;
 inline constexpr int kNvRecordLength = 131;  // command, item id and data: one backup record
+// The module answers an NV request within this time or not at all. The time
+// is shared by the request and the two times it is sent again, so a module that
+// has gone still ends the step after 10 000 ms.
+inline constexpr uint32_t kNvReplyLimitMs = 10000;
+inline constexpr uint32_t kNvAttemptLimitMs[] = {4000, 3000, 3000};
+// A full reply: 133 bytes and the CRC.
+inline constexpr int kNvFullReplyCount = kNvRequestLength + 2;
+
+// What the status line says of an item whose request was answered otherwise each time.
+inline constexpr const char* kNvReadFailedText = "backup NVB:NV %d backup failed \r\n";
+inline constexpr const char* kNvWriteFailedText = "restore NVB:NV %d restore failed \r\n";
+
 // Every body byte escaped, both CRC bytes escaped, the closing flag.
 inline constexpr int kNvFrameCapacity = 2 * kNvRequestLength + 4 + 1;
 
@@ -48,10 +60,17 @@ void SetOpenBackupFile(BackupFileWriter* file);
 // up to two more times within the one 10 000 ms limit.
 NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool save);
 
+// An array item's elements are told apart by the index in byte 3.
+bool NvIsArrayItem(uint16_t item);
+
 // One NV write of the record the caller has placed in TxPacket's data area;
 // `item` names it in the reports. Answers are matched and asked for again as
 // for a read.
 NvResult NvWriteItem(uint16_t item);
+
+// Ends a wait that got no answer: NV_TIMEOUT, with the read's or the write's
+// time-out line in the log unless the wait was cut short (`interrupted`).
+NvResult NvWaitEnded(bool interrupted, bool write);
 
 // True when the last NV_TIMEOUT came from a stop request or a vanished port
 // rather than from the module's silence.

@@ -44,11 +44,13 @@ struct NvBackupFacts {
   std::vector<int> unread;  // items the module never answered right, left out of the file
   std::string file;         // the backup file written, by its full path
   std::string sha256;       // of the file as written (empty: it could not be read back)
+  int window = 0;           // NV requests in flight at the end (--nv-window; 0: one at a time)
 };
 
 struct NvRestoreFacts {
   int records = 0;  // whole records sent
   int refused = 0;  // of them, not written
+  int window = 0;   // NV requests in flight at the end (--nv-window; 0: one at a time)
 };
 
 // What the module's identity is, as its AT port labelled it ("IMEI:" or "MEID:").

@@ -49,6 +49,9 @@ struct UpgradeJob {
   std::atomic<int32_t> download_enable{0};
   // A module found in a download mode gets its newest kept NV backup back.
   std::atomic<int32_t> restore_vault{0};
+  // NV requests in flight at once in the backup and the restore: 1 ... 16, or
+  // 0 for a window that finds its own size (--nv-window auto).
+  std::atomic<int32_t> nv_window{1};
   std::atomic<uint32_t> target_state{0};
   std::atomic<uint32_t> platform{0};
   SharedText<kImagePathCapacity> image_path;

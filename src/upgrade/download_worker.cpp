@@ -13,6 +13,7 @@
 #include "images/image_set.h"
 #include "link/open_failure.h"
 #include "link/serial_port.h"
+#include "nv/nv_window.h"
 #include "records/job_facts.h"
 #include "records/stop_wait.h"
 #include "upgrade/port_discovery.h"
@@ -24,6 +25,9 @@ namespace vek {
 namespace {
 
 std::atomic<bool> vault_asked{false};
+// --nv-window as UpgradeJob::nv_window holds it, or none asked.
+constexpr int32_t kNoWindowAsked = -1;
+std::atomic<int32_t> window_asked{kNoWindowAsked};
 
 constexpr const char* kPrime = "\u2032";
 constexpr const char* kDoublePrime = "\u2033";
@@ -44,6 +48,15 @@ void FillChoices(UpgradeJob& job, WindowNotifications& window) {
   }
   job.download_enable = DecimalValue(options.download);
   job.restore_vault = vault_asked || options.restore_from_vault() ? 1 : 0;
+  // "[nv] window" that is not 1 to 16 or auto leaves it at one request at a time, and says so.
+  const std::optional<NvWindowChoice> configured = NvWindowOf(options.nv_window);
+  if (!configured && window_asked == kNoWindowAsked)
+    job.write_log("config.ini: [nv] window=%s is not 1 to 16 or auto: one NV request at a time",
+                  options.nv_window.c_str());
+  job.nv_window = window_asked != kNoWindowAsked ? window_asked.load()
+                  : !configured                  ? 1
+                  : configured->automatic        ? 0
+                                                 : configured->size;
 }
 
 // How long a job whose port vanished waits for the window's removal handler.
@@ -142,6 +155,11 @@ int RunJob(UpgradeJob& job, WindowNotifications& window, const VaultSearch* vaul
 }  // namespace
 
 void AskRestoreFromVault(bool asked) { vault_asked = asked; }
+
+void AskNvWindow(const std::string& asked) {
+  const std::optional<NvWindowChoice> choice = NvWindowOf(asked);
+  window_asked = !choice ? kNoWindowAsked : choice->automatic ? 0 : choice->size;
+}
 
 void NoteEngineJobEnd(JobResult result, std::string text) {
   // The exit statuses of vek-cli for a success and a failure: the desktop program

@@ -18,6 +18,8 @@ void NoteEngineJobEnd(JobResult result, std::string text = {});
 
 // --restore-from-vault: asked by the front end for every job, beside "[restore] vault=1".
 void AskRestoreFromVault(bool asked);
+// --nv-window: asked by the front end for every job, over "[nv] window"; empty: not asked.
+void AskNvWindow(const std::string& asked);
 
 // The thread's body. Returns 1 on success and 0 on failure.
 // `vault`: where a module found in a download mode may find its kept NV backup.

@@ -1,0 +1,95 @@
+// NV requests several at a time (--nv-window) against the simulated module: the
+// backup file, the log and the restored items are those of one at a time.
+#include <gtest/gtest.h>
+
+#include "nv/nv_backup.h"
+#include "nv/nv_window.h"
+#include "nv_job_fixture.h"
+
+namespace {
+
+using nvtest::Bytes;
+using nvtest::NvJob;
+using nvtest::ReadFile;
+using nvtest::Reports;
+
+// What a backup leaves behind: the file and the lines a person reads.
+struct Backup {
+  int ended = -1;
+  Bytes file;
+  std::vector<std::string> logs, statuses;
+};
+
+class NvWindow : public NvJob {
+ protected:
+  Backup Run(int32_t window, const sim::NvOptions& nv = {}) {
+    StartModule(nv);
+    Reports().Clear();
+    job().nv_window = window;
+    Backup backup;
+    backup.ended = vek::BackupNv(job());
+    job().nv_window = 1;
+    backup.file = ReadFile("backup.nvb");
+    std::lock_guard lock(Reports().mutex);
+    for (const std::string& line : Reports().logs)
+      if (!line.starts_with("NV window:") && !line.starts_with("earlier backup.nvb kept")) backup.logs.push_back(line);
+    backup.statuses = Reports().statuses;
+    vek::CloseDiagPort();
+    module_->Stop();
+    std::filesystem::remove("backup.nvb");
+    return backup;
+  }
+};
+
+TEST(NvWindowChoice, TakesOneToSixteenOrAuto) {
+  for (const char* good : {"1", "8", "16", "auto"}) EXPECT_TRUE(vek::NvWindowOf(good)) << good;
+  for (const char* bad : {"0", "17", "", "-1", "2.5", "Auto", "08x", "100"}) EXPECT_FALSE(vek::NvWindowOf(bad)) << bad;
+  EXPECT_TRUE(vek::NvWindowOf("auto")->automatic);
+  EXPECT_EQ(vek::NvWindowOf("12")->size, 12);
+}
+
+TEST_F(NvWindow, BacksUpTheSameFileAndLogAsOneAtATimeWhateverTheWindow) {
+  sim::NvOptions damaged;
+  damaged.bad_crc_item = 100;  // one reply in the middle comes back damaged and is asked again
+  for (const sim::NvOptions& nv : {sim::NvOptions{}, damaged}) {
+    const Backup one = Run(1, nv);
+    ASSERT_EQ(one.ended, vek::kNvCompleted);
+    for (int32_t window : {4, 16, 0}) {
+      const Backup many = Run(window, nv);
+      EXPECT_EQ(many.ended, vek::kNvCompleted) << window;
+      EXPECT_TRUE(many.file == one.file) << "window " << window << ": the file differs";
+      EXPECT_EQ(many.logs, one.logs) << window;
+    }
+  }
+}
+
+TEST_F(NvWindow, ARestoreWritesEveryRecordOnceAndTheModuleHoldsItsItemsAgain) {
+  StartModule();
+  ASSERT_EQ(vek::BackupNv(job()), vek::kNvCompleted);
+  const auto before = Store().Snapshot();
+  Store().Reseed(99);
+  Reports().Clear();
+  job().nv_window = 0;
+  ASSERT_EQ(vek::RestoreNv(job()), vek::kNvCompleted);
+  job().nv_window = 1;
+  const auto after = Store().Snapshot();
+  for (uint16_t id = 0; id < vek::kNvItemCount; ++id)
+    if (vek::NvItemTable[id].enabled && sim::SimNvStore::ReadStatus(id) == 0) {
+      EXPECT_TRUE(after[id] == before[id]) << "item " << id;
+    }
+  EXPECT_EQ(Store().Writes().size(), ReadFile("backup.nvb").size() / 131);
+  EXPECT_TRUE(Reports().Shown("restore backup.nvb successful!"));
+  const Bytes backup = ReadFile("backup.nvb");
+  EXPECT_EQ(Reports().progress.back(), (std::pair<uint32_t, int32_t>(backup.size(), backup.size())));
+}
+
+TEST_F(NvWindow, AModuleThatFallsSilentEndsTheBackupAsOneAtATimeDoes) {
+  sim::NvOptions silent;
+  silent.silent_from_item = 100;
+  const Backup many = Run(8, silent);
+  EXPECT_EQ(many.ended, vek::kNvEndedEarly);
+  EXPECT_NE(std::find(many.logs.begin(), many.logs.end(), "Error: NV_READ_F timeout!\r\n"), many.logs.end());
+  EXPECT_NE(std::find(many.statuses.begin(), many.statuses.end(), "1. save backup.nvb failed!"), many.statuses.end());
+}
+
+}  // namespace
