@@ -70,6 +70,7 @@ std::optional<SimState> ParseSimState(const char* text) {
 
 SimModule::SimModule(SimModuleOptions options, std::shared_ptr<PortMapBoard> board, size_t slot)
     : options_(std::move(options)),
+      diag_link_(options_.diag_link),
       board_(board ? std::move(board) : std::make_shared<PortMapBoard>(options_.port_map_path)),
       slot_(slot),
       state_(options_.state), diag_com_(options_.com_base), firmware_com_(options_.com_base) {
@@ -173,11 +174,16 @@ void SimModule::ClearRequests() {
 void SimModule::SwitchProgram(SimState state) {
   state_ = state;
   decoder_.Reset();
+  diag_link_.Clear();  // the requests the firmware's task still held go with it
   switch (state) {
     case SimState::kFirmware: program_ = MakeFirmware(options_, device_); break;
     case SimState::kBootLoader: program_ = MakeBootLoader(options_, device_); break;
     case SimState::kProgrammer: program_ = MakeProgrammer(options_, device_); break;
   }
+}
+
+bool SimModule::StoppedUntilGone() const {
+  return reenumeration_ && !reenumeration_->away && reenumeration_->what.silent_until_gone;
 }
 
 void SimModule::HandleFrame(DecodedFrame&& frame) {
@@ -186,7 +192,26 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
     std::lock_guard lock(requests_mutex_);
     requests_.push_back(RecordedRequest{state, frame.packet, frame.wire, frame.crc_ok});
   }
-  if (reenumeration_ && !reenumeration_->away && reenumeration_->what.silent_until_gone) return;
+  if (StoppedUntilGone()) return;
+  const auto now = std::chrono::steady_clock::now();
+  // The firmware's diagnostic task gets the request over the link, in its own time.
+  if (state == SimState::kFirmware && diag_link_.paced()) {
+    diag_link_.Admit(std::move(frame), now);
+    return;
+  }
+  Serve(std::move(frame), now);
+}
+
+void SimModule::ServeHandled() {
+  // Serving may stop the firmware, which empties the task.
+  while (auto handled = diag_link_.TakeHandled(std::chrono::steady_clock::now()))
+    Serve(std::move(handled->frame), diag_link_.Delivered(handled->done));
+}
+
+// The program answers; its replies reach the host from `replies_from` on.
+void SimModule::Serve(DecodedFrame&& frame, std::chrono::steady_clock::time_point replies_from) {
+  if (StoppedUntilGone()) return;  // a request the task held when the firmware stopped
+  const SimState state = state_.load();
   const auto fault = frame.packet.empty() ? std::nullopt : faults_.Take(state, frame.packet[0], frame.packet.size() > 1 ? frame.packet[1] : -1);
   if (fault && fault->kind == FaultKind::kSilence) return;  // the request is lost: the module never sees it
   SimActions actions;
@@ -201,7 +226,7 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
   std::vector<uint8_t> previous = last_diag_reply_;
   if (!actions.replies.empty()) last_diag_reply_ = actions.replies.back().bytes;
   if (fault) ApplyFault(*fault, actions.replies, previous);
-  Schedule(actions.replies);
+  Schedule(actions.replies, replies_from);
   if (actions.next_state) SwitchProgram(*actions.next_state);
   if (actions.reenumerate && !reenumeration_) {
     // The ports vanish once the last reply has gone out and had time to arrive.
@@ -214,8 +239,8 @@ void SimModule::HandleFrame(DecodedFrame&& frame) {
   }
 }
 
-void SimModule::Schedule(std::vector<SimReply>& replies) {
-  auto due = std::chrono::steady_clock::now();
+void SimModule::Schedule(std::vector<SimReply>& replies, std::chrono::steady_clock::time_point from) {
+  auto due = from;
   for (auto& reply : replies) {
     due += vek::ScaledMs(reply.delay_ms);
     pending_.push_back(PendingWrite{due, reply.port, std::move(reply.bytes)});
@@ -250,6 +275,7 @@ void SimModule::ReenumerateDue() {
       std::erase_if(pending_, [role](const PendingWrite& write) { return write.role == role; });
     }
     decoder_.Reset();
+    diag_link_.Clear();
     Publish();
     reenumeration_->away = true;
     reenumeration_->due = std::chrono::steady_clock::now() + vek::ScaledMs(reenumeration_->what.delay_ms);
@@ -277,6 +303,7 @@ std::optional<std::chrono::steady_clock::time_point> SimModule::NextDue() const 
   if (!pending_.empty()) next = pending_.front().due;
   if (reenumeration_ && (!next || reenumeration_->due < *next)) next = reenumeration_->due;
   if (plug_due_ && (!next || *plug_due_ < *next)) next = plug_due_;
+  if (const auto done = diag_link_.NextDone(); done && (!next || *done < *next)) next = done;
   return next;
 }
 
@@ -319,6 +346,7 @@ void SimModule::PullNow(std::optional<uint32_t> back_after_ms) {
     for (auto& port : replacements_) port.Close();
     pending_.clear();
     decoder_.Reset();
+    diag_link_.Clear();
     cable_pulled_ = true;
     Publish();
   }
@@ -356,6 +384,7 @@ void SimModule::Run(std::stop_token stop) {
   uint8_t buffer[8192];
   while (!stop.stop_requested()) {
     TakeCableRequests();
+    ServeHandled();
     FlushDue();
     ReenumerateDue();
     pollfd fds[4];
@@ -363,12 +392,16 @@ void SimModule::Run(std::stop_token stop) {
     fds[count++] = pollfd{wake_fd_, POLLIN, 0};
     for (SimPortRole role : kRoles)
       fds[count++] = pollfd{Port(role).is_open() ? Port(role).master_fd() : -1, POLLIN, 0};
-    int timeout = -1;
+    // To the microsecond: the link's and the task's times may be well under a millisecond.
+    timespec timeout{};
+    timespec* wait = nullptr;
     if (const auto next = NextDue()) {
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
-      timeout = static_cast<int>(std::max<int64_t>(0, wait.count() + 1));
+      const auto left = std::chrono::ceil<std::chrono::microseconds>(*next - std::chrono::steady_clock::now());
+      const int64_t micros = std::max<int64_t>(0, left.count());
+      timeout = timespec{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000 * 1000)};
+      wait = &timeout;
     }
-    const int ready = poll(fds, count, timeout);
+    const int ready = ppoll(fds, count, wait, nullptr);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     if (fds[0].revents & POLLIN) {

@@ -17,6 +17,7 @@
 #include "sim/pty_port.h"
 #include "sim/sim_at_responder.h"
 #include "sim/sim_device.h"
+#include "sim/sim_diag_link.h"
 #include "sim/sim_faults.h"
 #include "sim/sim_options.h"
 #include "sim/sim_program.h"
@@ -69,6 +70,9 @@ class SimModule {
 
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
+  // The firmware's DIAG requests its diagnostic task dropped, its queue full
+  // (DiagLinkOptions::queue), since the start: none of them was answered.
+  uint64_t dropped_diag_requests() const { return diag_link_.dropped(); }
 
  private:
   struct PendingWrite {
@@ -95,8 +99,12 @@ class SimModule {
   void PlugNow();
   void OnDiagBytes(const uint8_t* data, size_t length);
   void HandleFrame(DecodedFrame&& frame);
+  bool StoppedUntilGone() const;
+  void Serve(DecodedFrame&& frame, std::chrono::steady_clock::time_point replies_from);
+  void ServeHandled();
   void SwitchProgram(SimState state);
-  void Schedule(std::vector<SimReply>& replies);
+  void Schedule(std::vector<SimReply>& replies,
+                std::chrono::steady_clock::time_point from = std::chrono::steady_clock::now());
   void FlushDue();
   void ReenumerateDue();
   bool Dropped(SimPortRole role) const;
@@ -107,6 +115,7 @@ class SimModule {
   const PtyPort& Port(SimPortRole role) const;
 
   SimModuleOptions options_;
+  SimDiagLink diag_link_;  // loop thread only, but for its count of drops
   std::shared_ptr<PortMapBoard> board_;
   const size_t slot_;
   std::atomic<SimState> state_;

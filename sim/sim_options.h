@@ -81,6 +81,15 @@ struct UsbOptions {
   uint32_t firmware_com_after_download = 0;
 };
 
+// The USB link between the host and the firmware's diagnostic task, and the task's
+// pace: what makes the firmware's DIAG replies take time. All zero: each request is
+// answered the moment it is read, as by a module on a perfect link.
+struct DiagLinkOptions {
+  uint32_t latency_us = 0;  // the link's round trip: half of it to the task, half back to the host
+  uint32_t service_us = 0;  // the task's time on each request, one request at a time in arrival order
+  uint32_t queue = 0;       // requests that may wait while one is served; later ones are dropped unanswered. 0: no bound
+};
+
 struct SimModuleOptions {
   SimState state = SimState::kFirmware;
   std::string port_map_path;  // where the ports are published (required)
@@ -92,6 +101,7 @@ struct SimModuleOptions {
   NvOptions nv;
   AtOptions at;
   UsbOptions usb;
+  DiagLinkOptions diag_link;
 };
 
 }  // namespace sim

@@ -15,6 +15,7 @@
 
 #include "link/crc16.h"
 #include "sim/port_map_file.h"
+#include "sim/sim_diag_link.h"
 #include "sim/sim_dump.h"
 #include "sim/sim_module.h"
 #include "sim/sim_tray.h"
@@ -141,6 +142,26 @@ void AddUsbOptions(CLI::App& app, sim::UsbOptions& usb) {
       ->check(CLI::Range(1, 9999));
 }
 
+void AddDiagLinkOptions(CLI::App& app, sim::DiagLinkOptions& link) {
+  app.add_option_function<std::string>(
+         "--link-latency-ms", [&link](const std::string& text) { link.latency_us = *sim::ParseLinkLatencyMs(text); },
+         "round trip of the USB link to the firmware's diagnostic task, a decimal (e.g. 0.5): each DIAG request "
+         "reaches the task half of it after it was written, each reply the host the other half after it was sent; "
+         "requests in flight overlap (default 0)")
+      ->type_name("MS")
+      ->check([](const std::string& text) {
+        return sim::ParseLinkLatencyMs(text) ? "" : "a decimal number of milliseconds from 0 to 60000";
+      });
+  app.add_option("--diag-service-us", link.service_us,
+                 "the diagnostic task's time on each DIAG request, one at a time in arrival order (microseconds, "
+                 "default 0)")
+      ->check(CLI::Range(0, 10000000));
+  app.add_option("--diag-queue", link.queue,
+                 "DIAG requests that may wait while the task serves one; those arriving beyond are dropped "
+                 "unanswered and counted at exit (default 0: no bound)")
+      ->check(CLI::Range(0, 1000000));
+}
+
 // What the module's RAM and flash hold, on standard error at exit; `who` starts each line.
 void PrintFlash(sim::SimModule& module, const std::string& who) {
   auto& device = module.device();
@@ -193,6 +214,11 @@ void DumpAtStart(sim::SimTray& tray, const std::string& dump) {
 void ReportAtExit(sim::SimTray& tray, const std::string& dump) {
   for (size_t i = 0; i < tray.size(); ++i) {
     PrintFlash(tray.module(i), Who(i, tray.size()));
+    if (const uint32_t queue = tray.module(i).options().diag_link.queue; queue != 0) {
+      const auto dropped = static_cast<unsigned long long>(tray.module(i).dropped_diag_requests());
+      std::fprintf(stderr, "%sthe diagnostic task dropped %llu request%s (queue of %u)\n", Who(i, tray.size()).c_str(),
+                   dropped, dropped == 1 ? "" : "s", queue);
+    }
     if (dump.empty()) continue;
     const std::string folder = DumpFolder(dump, i, tray.size());
     const bool ok = sim::DumpFlash(tray.module(i).device(), folder) &&
@@ -223,6 +249,7 @@ int main(int argc, char** argv) {
   AddAtOptions(app, options.at, flags);
   AddNvOptions(app, options.nv, flags);
   AddUsbOptions(app, options.usb);
+  AddDiagLinkOptions(app, options.diag_link);
   std::vector<std::string> fault_texts;
   std::string programmer_start = "same";
   uint32_t reboot_delay_ms = options.firmware.reboot_delay_ms;

@@ -35,6 +35,11 @@ Clock::duration ScaledMs(uint32_t milliseconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(micros));
 }
 
+Clock::duration ScaledUs(uint64_t microseconds) {
+  const double micros = static_cast<double>(microseconds) * TimeScale();
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(micros));
+}
+
 Clock::duration Deadline::Remaining() const {
   auto left = when_ - Clock::now();
   return left > Clock::duration::zero() ? left : Clock::duration::zero();

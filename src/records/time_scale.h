@@ -23,6 +23,8 @@ double TimeScale();
 
 // A fixed duration of the program, given in milliseconds, scaled.
 Clock::duration ScaledMs(uint32_t milliseconds);
+// The same for the simulated link's and task's times, finer than a millisecond.
+Clock::duration ScaledUs(uint64_t microseconds);
 
 // A point in time by which a wait must end.
 class Deadline {
