@@ -18,12 +18,14 @@ struct Backup {
   int ended = -1;
   Bytes file;
   std::vector<std::string> logs, statuses;
+  int settled = 0;
+  uint64_t dropped = 0;
 };
 
 class NvWindow : public NvJob {
  protected:
-  Backup Run(int32_t window, const sim::NvOptions& nv = {}) {
-    StartModule(nv);
+  Backup Run(int32_t window, const sim::NvOptions& nv = {}, const sim::DiagLinkOptions& link = {}) {
+    StartModule(nv, link);
     Reports().Clear();
     job().nv_window = window;
     Backup backup;
@@ -34,6 +36,9 @@ class NvWindow : public NvJob {
     for (const std::string& line : Reports().logs)
       if (!line.starts_with("NV window:") && !line.starts_with("earlier backup.nvb kept")) backup.logs.push_back(line);
     backup.statuses = Reports().statuses;
+    for (const std::string& line : Reports().logs)
+      if (line.starts_with("NV window: settled at ")) backup.settled = std::atoi(line.c_str() + 22);
+    backup.dropped = module_->dropped_diag_requests();
     vek::CloseDiagPort();
     module_->Stop();
     std::filesystem::remove("backup.nvb");
@@ -61,6 +66,26 @@ TEST_F(NvWindow, BacksUpTheSameFileAndLogAsOneAtATimeWhateverTheWindow) {
       EXPECT_EQ(many.logs, one.logs) << window;
     }
   }
+}
+
+// A diagnostic task that takes four requests waiting, over a link with a round trip.
+TEST_F(NvWindow, ATaskThatDropsRequestsLosesNoItemAndAutoSettlesWithinItsQueue) {
+  const Backup one = Run(1);
+  ASSERT_EQ(one.ended, vek::kNvCompleted);
+  sim::DiagLinkOptions link;
+  link.latency_us = 2000;
+  link.service_us = 200;
+  link.queue = 4;
+  const Backup eight = Run(8, {}, link);
+  EXPECT_EQ(eight.ended, vek::kNvCompleted);
+  EXPECT_GT(eight.dropped, 0u) << "the window never overflowed the queue: the case proves nothing";
+  EXPECT_TRUE(eight.file == one.file);
+  EXPECT_EQ(eight.logs, one.logs);
+  const Backup automatic = Run(0, {}, link);
+  EXPECT_EQ(automatic.ended, vek::kNvCompleted);
+  EXPECT_TRUE(automatic.file == one.file);
+  EXPECT_GE(automatic.settled, 1);
+  EXPECT_LE(automatic.settled, 4);
 }
 
 TEST_F(NvWindow, ARestoreWritesEveryRecordOnceAndTheModuleHoldsItsItemsAgain) {

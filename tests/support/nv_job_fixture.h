@@ -155,10 +155,11 @@ class NvJob : public ::testing::Test {
     [[maybe_unused]] int ignored = chdir(old_cwd_.c_str());
   }
 
-  void StartModule(const sim::NvOptions& nv = {}) {
+  void StartModule(const sim::NvOptions& nv = {}, const sim::DiagLinkOptions& link = {}) {
     sim::SimModuleOptions options;
     options.port_map_path = ports_.File("ports");
     options.nv = nv;
+    options.diag_link = link;
     module_ = std::make_unique<sim::SimModule>(options);
     ASSERT_TRUE(module_->Start());
     vek::SetPortMapPath(options.port_map_path);
