@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "device/session.h"
-#include "nv/nv_window.h"
 #include "options/help_in_words.h"
 
 namespace vekoptions {
@@ -34,7 +33,7 @@ void AddJobChoices(CLI::App& app, const JobChoiceFields& fields, const char* ima
       ->type_name("N|auto")
       ->check(CLI::Validator(
           [](std::string& text) {
-            return vek::NvWindowOf(text) ? std::string() : "--nv-window expects 1 to 16 or auto, not " + Quoted(text);
+            return vek::Session::IsNvWindow(text) ? std::string() : "--nv-window expects 1 to 16 or auto, not " + Quoted(text);
           },
           "", "nv-window"));
 }

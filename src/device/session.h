@@ -150,6 +150,8 @@ class Session {
   // --nv-window ("1" ... "16" or "auto", checked by the front end): for every job
   // from now on, over "[nv] window" of config.ini; empty: that, else 1.
   static void NvWindow(const std::string& asked);
+  // Whether `text` is what --nv-window takes: 1 ... 16 or auto.
+  static bool IsNvWindow(const std::string& text);
   // --line-db URL, else VEK_LINE_DB, else "[line] database=" of "config.ini".
   static std::string LineDbUrl(const std::string& option);
   // The database a front end's choice names: --station-db FILE, else

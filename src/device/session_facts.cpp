@@ -2,6 +2,7 @@
 #include "device/session.h"
 
 #include "app/launch_options.h"
+#include "nv/nv_window.h"
 #include "records/job_facts.h"
 #include "records/job_records.h"
 #include "store/station_db_path.h"
@@ -17,6 +18,8 @@ void Session::EndJob(JobEnd end) { NoteJobEnd(std::move(end)); }
 void Session::RestoreFromVault(bool asked) { AskRestoreFromVault(asked); }
 
 void Session::NvWindow(const std::string& asked) { AskNvWindow(asked); }
+
+bool Session::IsNvWindow(const std::string& text) { return NvWindowOf(text).has_value(); }
 
 std::string Session::LineDbUrl(const std::string& option) {
   if (!option.empty()) return option;
