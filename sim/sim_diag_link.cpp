@@ -30,11 +30,12 @@ bool SimDiagLink::Admit(DecodedFrame&& frame, TimePoint written) {
   const TimePoint arrival = written + to_task_;
   // Arrivals keep the order of writing, so what the task holds on arrival is known
   // now: every admitted request it will not have finished by then. The first of
-  // those is being served; the others wait in the queue.
+  // those is being served, the others wait; the queue bounds them all, as a
+  // task's input buffer holds the request it is working on too.
   const auto finished = std::upper_bound(admitted_.begin(), admitted_.end(), arrival,
                                          [](TimePoint when, const Admitted& a) { return when < a.done; });
   const auto held = static_cast<size_t>(admitted_.end() - finished);
-  if (queue_limit_ != 0 && held > queue_limit_) {
+  if (queue_limit_ != 0 && held >= queue_limit_) {
     ++dropped_;
     return false;
   }

@@ -1,7 +1,7 @@
 // The way from the host to the firmware's diagnostic task and back, as a real
 // module's USB link and task pace DIAG requests: a request reaches the task half
-// the link's round trip after the host wrote it and waits in the task's queue
-// (dropped, never answered, when the queue is full); the task handles one
+// the link's round trip after the host wrote it and waits in the task's queue,
+// which holds the request being served too (dropped, never answered, when full); the task handles one
 // request at a time, in arrival order; its reply takes the other half back.
 // The link carries many requests at once, so a window of them overlaps.
 //

@@ -87,7 +87,7 @@ struct UsbOptions {
 struct DiagLinkOptions {
   uint32_t latency_us = 0;  // the link's round trip: half of it to the task, half back to the host
   uint32_t service_us = 0;  // the task's time on each request, one request at a time in arrival order
-  uint32_t queue = 0;       // requests that may wait while one is served; later ones are dropped unanswered. 0: no bound
+  uint32_t queue = 0;       // requests the task holds, the one served among them; more are dropped unanswered. 0: no bound
 };
 
 struct SimModuleOptions {

@@ -157,7 +157,7 @@ void AddDiagLinkOptions(CLI::App& app, sim::DiagLinkOptions& link) {
                  "default 0)")
       ->check(CLI::Range(0, 10000000));
   app.add_option("--diag-queue", link.queue,
-                 "DIAG requests that may wait while the task serves one; those arriving beyond are dropped "
+                 "DIAG requests the task holds at once, the one it serves among them; those arriving beyond are dropped "
                  "unanswered and counted at exit (default 0: no bound)")
       ->check(CLI::Range(0, 1000000));
 }

@@ -75,10 +75,12 @@ NvResult NvWindowRun::Run(const Next& next, const Done& done) {
     slot.sent_order = ++sendings;
     slot.state = State::kSent;
   };
-  // Fewer in flight after a loss: the module's task showed it could not take more.
+  // Fewer in flight after a loss: the module's task showed it could not take
+  // this many. Auto may grow back, but never again to the size that lost, so it
+  // comes to rest at the most the task takes without a loss.
   auto shrink = [&] {
+    if (automatic_) ceiling_ = std::max(1, std::min(ceiling_, window_ - 1));
     window_ = std::max(1, window_ / 2);
-    if (automatic_) ceiling_ = window_;
     good_run = 0;
   };
   auto grow = [&] {

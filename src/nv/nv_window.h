@@ -10,8 +10,9 @@
 // runs out; each request keeps the limits of one at a time: three sendings
 // within 10 000 ms. With `auto` the window starts at one request, doubles after
 // each window's worth of answers that came back whole, in order and in time, and
-// halves at the first loss (a request asked again, or an answer that fits none),
-// never growing again past the size it halved to.
+// halves at the first loss (a request asked again, or an answer that fits none);
+// it grows back, but never again to a size that lost a request, so it comes to
+// rest at the most requests the task takes without dropping one.
 #pragma once
 
 #include <cstdint>
