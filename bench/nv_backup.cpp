@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "quiet_job.h"
 #include "link/port_source.h"
 #include "link/serial_port.h"
 #include "nv/nv_backup.h"
@@ -27,10 +28,6 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kComBase = 20;
 constexpr int kRecordBytes = 131;  // one record of the backup file
-
-int Quiet(const char*, ...) { return 0; }
-int QuietMessage(int, const char*, const char*) { return 0; }
-int QuietProgress(uint32_t, int32_t) { return 0; }
 
 int BackupExchanges() {
   int exchanges = 0;
@@ -83,11 +80,7 @@ bool RunOnce(const std::string& sim, Figures& backup, Figures& restore) {
 
 int main(int argc, char** argv) {
   const std::string sim = argc > 1 ? argv[1] : bench::BuiltProgram("sim", "vek-sim");
-  vek::UpgradeJob& job = vek::TheJob();
-  job.show_status = Quiet;
-  job.write_log = Quiet;
-  job.show_message = QuietMessage;
-  job.show_progress = QuietProgress;
+  bench::QuietJob();
 
   const int runs = bench::Runs(5);
   Figures backup, restore;

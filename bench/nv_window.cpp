@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "quiet_job.h"
 #include "link/port_source.h"
 #include "link/serial_port.h"
 #include "nv/nv_backup.h"
@@ -36,10 +37,6 @@ namespace fs = std::filesystem;
 constexpr uint32_t kComBase = 20;
 constexpr int kAuto = 0;  // the job's window for --nv-window auto
 const std::vector<int> kWindows{1, 4, 8, 16, kAuto};
-
-int Quiet(const char*, ...) { return 0; }
-int QuietMessage(int, const char*, const char*) { return 0; }
-int QuietProgress(uint32_t, int32_t) { return 0; }
 
 std::string EnvOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
@@ -142,11 +139,7 @@ std::string Settled(const Run& run) {
 
 int main(int argc, char** argv) {
   const std::string sim = argc > 1 ? argv[1] : bench::BuiltProgram("sim", "vek-sim");
-  vek::UpgradeJob& job = vek::TheJob();
-  job.show_status = Quiet;
-  job.write_log = Quiet;
-  job.show_message = QuietMessage;
-  job.show_progress = QuietProgress;
+  bench::QuietJob();
   // The link's times are the bench's own: the simulator runs at the module's pace.
   unsetenv("VEK_TIME_SCALE");
 
