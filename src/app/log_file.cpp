@@ -91,6 +91,19 @@ bool LogFile::Write(std::string_view entry) {
   return WriteAll(fd_, line);
 }
 
+bool LogFile::WriteToLastRun(std::string_view entry) {
+  const std::string line = FormatEntry(entry);
+  std::lock_guard lock(mutex_);
+  if (fd_ >= 0) return WriteAll(fd_, line);
+  if (path_.empty()) return false;
+  // Never made again: a log removed since stays removed.
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, line);
+  ::close(fd);
+  return written;
+}
+
 LogFile& TheLogFile() {
   static LogFile log;
   return log;
@@ -112,5 +125,7 @@ bool PrepareRunLog() {
 }
 
 void CloseLogFile() { TheLogFile().Close(); }
+
+bool WriteToLastRunLog(std::string_view entry) { return TheLogFile().WriteToLastRun(entry); }
 
 }  // namespace vek

@@ -36,6 +36,10 @@ class LogFile {
   // CR LF. Each entry reaches the file in one write, whole, whichever thread
   // writes. False when the file is closed or the write failed.
   bool Write(std::string_view entry);
+  // As Write; while the file is closed, the entry is appended to the file of the
+  // last Open all the same: a line that belongs to the run just ended (the
+  // station record's word, which may come after the run) is not lost with it.
+  bool WriteToLastRun(std::string_view entry);
 
   // The bytes one entry becomes in the file.
   static std::string FormatEntry(std::string_view entry);
@@ -63,5 +67,7 @@ bool ReopenLogFile();
 bool PrepareRunLog();
 // Closes the log at the end of a run or when the cable is pulled.
 void CloseLogFile();
+// An entry for the run now going or just ended (LogFile::WriteToLastRun).
+bool WriteToLastRunLog(std::string_view entry);
 
 }  // namespace vek

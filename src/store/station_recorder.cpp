@@ -149,7 +149,11 @@ void StationRecorder::Show(const std::string& warning) {
   if (warning.empty()) return;
   UpgradeJob& job = TheJob();
   if (job.show_status) job.show_status("%s", warning.c_str());
-  if (job.write_log) job.write_log("%s", warning.c_str());
+  // The job may have ended, and closed its log, while the database kept the
+  // recorder waiting: the warning still goes into that job's log.
+  if (!job.write_log) return;
+  if (!TheLogFile().IsOpen() && WriteToLastRunLog(warning)) return;
+  job.write_log("%s", warning.c_str());
 }
 
 StationJobRow StationRecorder::RowOf(const JobFacts& facts, const std::string& folder) const {
