@@ -1,7 +1,7 @@
 // The log file "vek.log": one entry per line, each ended by CR LF, no time
 // stamps or prefixes. It is opened (emptied) at start-up, opened afresh for
 // every later run, and closed at the end of each run; while it is closed,
-// entries are dropped.
+// entries are dropped, but for a run's own late word (WriteToLastRun).
 #pragma once
 
 #include <cstddef>
