@@ -2,17 +2,27 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 namespace vek {
 namespace {
 
 std::mutex facts_mutex;
 JobFacts facts;  // under facts_mutex
+// The module as the search finds it after a job has ended (the module restarting,
+// or another plugged in): the next job's. The ended job's facts keep the module it
+// worked on, since its end may be told again (the engine's, then the front end's)
+// and its record written from them.
+std::optional<JobModule> next_module;  // under facts_mutex
 std::atomic<JobFactsObserver*> observer{nullptr};
 // Held while the recorder is told, so that once it is unset no call is still in it
 // (the front end ends the recorder's thread right after).
 std::mutex recorder_mutex;
 JobFactsObserver* recorder = nullptr;  // under recorder_mutex
+
+bool JobEnded(const JobFacts& f) {
+  return f.started != std::chrono::system_clock::time_point{} && f.end.result != JobResult::kRunning;
+}
 
 // Changes the facts under the lock, then tells the observer a copy, outside it;
 // nothing when `change` returns false (it changed nothing).
@@ -73,7 +83,8 @@ JobFacts JobFactsSnapshot() {
 void StartJobFacts() {
   Update(JobFactsChange::kStarted, [](JobFacts& f) {
     JobFacts fresh;
-    fresh.module = std::move(f.module);
+    fresh.module = next_module ? std::move(*next_module) : std::move(f.module);
+    next_module.reset();
     fresh.stage = f.stage;
     f = std::move(fresh);
     f.started = std::chrono::system_clock::now();
@@ -129,13 +140,25 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+// Changes the module: the job's own until it has ended, then the next job's. Only
+// a change to the job's own is told (returns false otherwise, or when `change` changed nothing).
+template <typename Change>
+void UpdateModule(Change change) {
+  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+    if (!JobEnded(f)) return change(f.module, f);
+    if (!next_module) next_module = f.module;
+    change(*next_module, f);
+    return false;
+  });
+}
+
 // Sets one of the module's texts, telling the observer only when it changed;
 // an empty text tells nothing new.
 void NoteModuleText(std::string JobModule::*field, const std::string& text) {
   const std::string value = Trimmed(text);
   if (value.empty()) return;
-  Update(JobFactsChange::kModule, [&](JobFacts& f) {
-    std::string& text = f.module.*field;
+  UpdateModule([&](JobModule& module, const JobFacts&) {
+    std::string& text = module.*field;
     if (text == value) return false;
     text = value;
     return true;
@@ -145,17 +168,17 @@ void NoteModuleText(std::string JobModule::*field, const std::string& text) {
 }  // namespace
 
 void ForgetModule() {
-  Update(JobFactsChange::kModule, [](JobFacts& f) {
-    f.module = {};
+  UpdateModule([](JobModule& module, const JobFacts&) {
+    module = {};
     return true;
   });
 }
 
 void NotePort(const std::string& port, const std::string& usb_path) {
-  Update(JobFactsChange::kModule, [&](JobFacts& f) {
-    if (f.module.port == port && (usb_path.empty() || f.module.usb_path == usb_path)) return false;
-    f.module.port = port;
-    if (!usb_path.empty()) f.module.usb_path = usb_path;
+  UpdateModule([&](JobModule& module, const JobFacts&) {
+    if (module.port == port && (usb_path.empty() || module.usb_path == usb_path)) return false;
+    module.port = port;
+    if (!usb_path.empty()) module.usb_path = usb_path;
     return true;
   });
 }
@@ -163,11 +186,11 @@ void NotePort(const std::string& port, const std::string& usb_path) {
 void NoteIdentity(IdentityKind kind, const std::string& text) {
   const std::string value = Trimmed(text);
   if (value.empty() || kind == IdentityKind::kUnknown) return;
-  Update(JobFactsChange::kModule, [&](JobFacts& f) {
-    std::string& known = kind == IdentityKind::kImei ? f.module.imei : f.module.meid;
-    if (known == value && f.module.identity == kind) return false;
+  UpdateModule([&](JobModule& module, const JobFacts&) {
+    std::string& known = kind == IdentityKind::kImei ? module.imei : module.meid;
+    if (known == value && module.identity == kind) return false;
     known = value;
-    f.module.identity = kind;
+    module.identity = kind;
     return true;
   });
 }
@@ -181,10 +204,10 @@ void NoteVersion(bool after_download, const std::string& text) {
   }
   const std::string version = Trimmed(text);
   if (version.empty()) return;
-  Update(JobFactsChange::kModule, [&](JobFacts& f) {
+  UpdateModule([&](JobModule& module, const JobFacts& f) {
     const bool job_runs = f.started != std::chrono::system_clock::time_point{} && f.end.result == JobResult::kRunning;
-    if (f.module.version_before == version || (job_runs && !f.module.version_before.empty())) return false;
-    f.module.version_before = version;
+    if (module.version_before == version || (job_runs && !module.version_before.empty())) return false;
+    module.version_before = version;
     return true;
   });
 }
