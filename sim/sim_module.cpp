@@ -51,6 +51,9 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   return true;
 }
 
+// Every port leaves the list (the module stops or its cable is pulled).
+bool EveryPort(SimPortRole) { return true; }
+
 }  // namespace
 
 const char* SimStateName(SimState state) {
@@ -96,14 +99,15 @@ std::string SimModule::DevicePath(SimPortRole role) const {
   return paths_[static_cast<int>(role)];
 }
 
-bool SimModule::Publish() {
+bool SimModule::Publish(const std::function<bool(SimPortRole)>& leaving) {
   ++port_changes_;
   std::vector<vek::PortEntry> entries;
   {
     std::lock_guard lock(paths_mutex_);
     for (SimPortRole role : kRoles) {
-      paths_[static_cast<int>(role)] = Port(role).is_open() ? Port(role).device_path() : std::string();
-      if (Port(role).is_open()) entries.push_back({FriendlyName(role), Port(role).device_path(), options_.usb.path});
+      const bool listed = Port(role).is_open() && !(leaving && leaving(role));
+      paths_[static_cast<int>(role)] = listed ? Port(role).device_path() : std::string();
+      if (listed) entries.push_back({FriendlyName(role), Port(role).device_path(), options_.usb.path});
     }
   }
   return board_->Report(slot_, std::move(entries));
@@ -151,14 +155,12 @@ void SimModule::Stop() {
   if (wake_fd_ >= 0) close(wake_fd_);
   wake_fd_ = -1;
   bool any_open = false;
+  for (auto& port : ports_) any_open = any_open || port.is_open();
+  if (any_open) Publish(EveryPort);
   ++port_changes_;
-  for (auto& port : ports_) {
-    any_open = any_open || port.is_open();
-    port.Close();
-  }
+  for (auto& port : ports_) port.Close();
   for (auto& port : replacements_) port.Close();
   reenumeration_.reset();
-  if (any_open) Publish();
 }
 
 std::vector<RecordedRequest> SimModule::Requests() const {
@@ -267,16 +269,19 @@ void SimModule::ReenumerateDue() {
       }
     }
     ++port_changes_;
+    // The replacement exists before the old port goes, so it gets another /dev/pts path.
+    for (SimPortRole role : kRoles)
+      if (Returning(role)) replacements_[static_cast<int>(role)].Open();
+    // Unlisted before it closes: a closed pty's number is free for the next one opened
+    // (another module's), and the list must never name that one as this module's port.
+    Publish([this](SimPortRole role) { return Dropped(role); });
     for (SimPortRole role : kRoles) {
       if (!Dropped(role)) continue;
-      // The replacement exists before the old port goes, so it gets another /dev/pts path.
-      if (Returning(role)) replacements_[static_cast<int>(role)].Open();
       Port(role).Close();
       std::erase_if(pending_, [role](const PendingWrite& write) { return write.role == role; });
     }
     decoder_.Reset();
     diag_link_.Clear();
-    Publish();
     reenumeration_->away = true;
     reenumeration_->due = std::chrono::steady_clock::now() + vek::ScaledMs(reenumeration_->what.delay_ms);
     return;
@@ -341,6 +346,7 @@ void SimModule::PullNow(std::optional<uint32_t> back_after_ms) {
     // A re-enumeration under way ends where it was heading.
     state_when_plugged_ = reenumeration_ ? reenumeration_->what.state_after : state_.load();
     reenumeration_.reset();
+    Publish(EveryPort);  // unlisted before they close, as above
     ++port_changes_;
     for (auto& port : ports_) port.Close();
     for (auto& port : replacements_) port.Close();
@@ -348,7 +354,6 @@ void SimModule::PullNow(std::optional<uint32_t> back_after_ms) {
     decoder_.Reset();
     diag_link_.Clear();
     cable_pulled_ = true;
-    Publish();
   }
   plug_due_.reset();
   if (back_after_ms) plug_due_ = std::chrono::steady_clock::now() + vek::ScaledMs(*back_after_ms);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -110,7 +111,8 @@ class SimModule {
   bool Dropped(SimPortRole role) const;
   bool Returning(SimPortRole role) const;
   std::optional<std::chrono::steady_clock::time_point> NextDue() const;
-  bool Publish();
+  // Lists the open ports but those `leaving` names in the port map.
+  bool Publish(const std::function<bool(SimPortRole)>& leaving = {});
   PtyPort& Port(SimPortRole role);
   const PtyPort& Port(SimPortRole role) const;
 

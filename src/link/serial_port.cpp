@@ -77,6 +77,14 @@ PortHandle OpenSerialDevice(uint32_t number, PortShare share) {
     ReportOpenFailure(*path, ENOTTY);
     return kInvalidPort;
   }
+  // A device's name is free for the next device once it has gone: on a tray, another
+  // module coming back from a restart may take it between the lookup and the open.
+  // The device opened is this port only while the number still names it.
+  if (ResolvePortNumber(number) != path) {
+    close(fd);
+    ReportOpenFailure(*path, ENODEV);
+    return kInvalidPort;
+  }
   if (share == PortShare::kExclusive) {
     int error = 0;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

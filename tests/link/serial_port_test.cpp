@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "link/hdlc_frame.h"
+#include "link/port_source.h"
 #include "records/stop_wait.h"
 #include "sim/sim_module.h"
 #include "test_support.h"
@@ -69,6 +70,36 @@ TEST(DiagPortOpen, AHungUpPortIsClosedAndOpenedAgainByItsNumber) {
   ASSERT_EQ(poll(&p, 1, 5000), 1);
   EXPECT_EQ(read(back.master_fd(), &arrived, 1), 1);
   EXPECT_EQ(arrived, flag);
+}
+
+// A device list that changes after its first look: what a tray shows while its
+// modules restart, each gone device's name free for the next device to come.
+class ChangingPorts : public vek::PortSource {
+ public:
+  ChangingPorts(std::vector<vek::PortEntry> first, std::vector<vek::PortEntry> then)
+      : first_(std::move(first)), then_(std::move(then)) {}
+  std::vector<vek::PortEntry> ListPorts() override { return looks_++ == 0 ? first_ : then_; }
+
+ private:
+  std::vector<vek::PortEntry> first_, then_;
+  int looks_ = 0;
+};
+
+// The device opened is the port only while its number still names it: a name
+// another module took over between the look-up and the open is never used.
+TEST(DiagPortOpen, ADeviceTheNumberNoLongerNamesIsNotOpened) {
+  sim::PtyPort ours, other;
+  ASSERT_TRUE(ours.Open() && other.Open());
+  const vek::PortEntry listed{"Test Modem Diagnostics (COM7)", ours.device_path(), "3-1.1"};
+  struct Case { const char* name; std::vector<vek::PortEntry> then; bool opens; };
+  for (const Case& c : {Case{"still listed", {listed}, true}, Case{"unlisted", {}, false},
+                        Case{"another device", {{listed.friendly_name, other.device_path(), "3-1.1"}}, false}}) {
+    vek::SetSystemPortSource(std::make_shared<ChangingPorts>(std::vector<vek::PortEntry>{listed}, c.then));
+    const vek::PortHandle handle = vek::OpenSerialDevice(7, vek::PortShare::kShared);
+    EXPECT_EQ(handle != vek::kInvalidPort, c.opens) << c.name;
+    vek::CloseSerialDevice(handle, vek::PortShare::kShared);
+  }
+  vek::SetSystemPortSource(nullptr);
 }
 
 // A port that is still there is kept as it is: no reopen, and the bytes
