@@ -38,23 +38,22 @@ TEST(JobFacts, TheFirstFailureWinsAndAnOutsideCauseCorrectsItsReason) {
   }
 }
 
+// A job on the module at 3-1.1 ends; the search then finds it again at 3-1.2.
+void EndThenSearch() {
+  vek::NotePort("COM20", "3-1.1"); vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kSucceeded});
+  vek::ForgetModule(); vek::NotePort("COM21", "3-1.2"); vek::NoteVersion(false, "B");
+}
+
 // While a job runs the version it found stays the one before, whatever the module
-// says later. Once it has ended, what the search finds (the module restarting, or
-// another) is the next job's: the ended job's end may be told again, and its record
-// rewritten, from its facts.
+// says later. What the search finds once it has ended is the next job's: the ended
+// job's end may be told again, and its record rewritten, from its facts.
 TEST(JobFacts, TheModuleOfAJobIsItsOwnFromItsStartToItsEnd) {
   struct Case { const char* name; void (*steps)(); const char* before; const char* after; const char* usb_path; };
   for (const Case& c : {
            Case{"running", [] { vek::NoteVersion(false, " A\r\n"); vek::NoteVersion(false, "B"); }, "A", "", ""},
            Case{"after download", [] { vek::NoteVersion(false, "A"); vek::NoteVersion(true, "C"); }, "A", "C", ""},
-           Case{"ended, then searched", [] { vek::NotePort("COM20", "3-1.1"); vek::NoteVersion(false, "A");
-                                             vek::NoteJobEnd({JobResult::kSucceeded}); vek::ForgetModule();
-                                             vek::NotePort("COM21", "3-1.2"); vek::NoteVersion(false, "B");
-                                             vek::NoteJobEnd({JobResult::kSucceeded}); }, "A", "", "3-1.1"},
-           Case{"found after the end, in the next job", [] { vek::NoteVersion(false, "A");
-                                             vek::NoteJobEnd({JobResult::kFailed}); vek::ForgetModule();
-                                             vek::NotePort("COM21", "3-1.2"); vek::NoteVersion(false, "B");
-                                             vek::StartJobFacts(); }, "B", "", "3-1.2"},
+           Case{"ended, then searched", [] { EndThenSearch(); vek::NoteJobEnd({JobResult::kSucceeded}); }, "A", "", "3-1.1"},
+           Case{"the next job", [] { EndThenSearch(); vek::StartJobFacts(); }, "B", "", "3-1.2"},
            Case{"kept into the next job", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kSucceeded});
                                                vek::StartJobFacts(); vek::NoteVersion(false, "B"); }, "A", "", ""},
        }) {
