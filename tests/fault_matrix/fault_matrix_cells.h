@@ -14,9 +14,8 @@
 
 namespace faultmatrix {
 
-// vek-cli's time scale: a 30 000 ms limit takes 15 s, the 30 AT-port rounds 30 s. Not
-// less: a hello unanswered for 350 ms (scaled) is taken as a silent programmer's, and on
-// a busy machine the module's thread in this process sometimes answers 90 ms late.
+// vek-cli's time scale: a 30 000 ms limit takes 15 s. Not less: a hello unanswered for
+// 350 ms (scaled) is a silent programmer's, and a busy machine delays the module's thread.
 inline const char* kCliTimeScale = "0.5";
 // Cells run side by side, each with its own module, folders and vek-cli.
 inline constexpr int kParallelCells = 4;

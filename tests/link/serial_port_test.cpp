@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "link/hdlc_frame.h"
 #include "link/port_source.h"
@@ -77,8 +78,7 @@ TEST(DiagPortOpen, AHungUpPortIsClosedAndOpenedAgainByItsNumber) {
 TEST(DiagPortOpen, ADeviceTheNumberNoLongerNamesIsNotOpened) {
   struct ChangingPorts : vek::PortSource {  // a tray's list while its modules restart
     std::vector<vek::PortEntry> first, then;
-    int looks = 0;
-    std::vector<vek::PortEntry> ListPorts() override { return looks++ == 0 ? first : then; }
+    std::vector<vek::PortEntry> ListPorts() override { return std::exchange(first, then); }
   };
   sim::PtyPort ours, other;
   ASSERT_TRUE(ours.Open() && other.Open());
