@@ -14,8 +14,7 @@
 
 namespace faultmatrix {
 
-// vek-cli's time scale: a 30 000 ms limit takes 15 s. Not less: a hello unanswered for
-// 350 ms (scaled) is a silent programmer's, and a busy machine delays the module's thread.
+// vek-cli's time scale: a 30 000 ms limit takes 15 s (a hello unanswered for 175 ms is a silent programmer's).
 inline const char* kCliTimeScale = "0.5";
 // Cells run side by side, each with its own module, folders and vek-cli.
 inline constexpr int kParallelCells = 4;

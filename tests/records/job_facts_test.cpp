@@ -38,15 +38,13 @@ TEST(JobFacts, TheFirstFailureWinsAndAnOutsideCauseCorrectsItsReason) {
   }
 }
 
-// While a job runs the version it found stays the one before, whatever the module says
-// later. What the search finds once it has ended (having forgotten the module) is the
-// next job's: the ended job's end may be told again, and its record rewritten.
+// While a job runs the version it found stays the one before, whatever the module says later.
 TEST(JobFacts, TheVersionBeforeIsKeptWhileTheJobRuns) {
   struct Case { const char* name; void (*steps)(); const char* before; const char* after; };
   for (const Case& c : {
            Case{"running", [] { vek::NoteVersion(false, " A\r\n"); vek::NoteVersion(false, "B"); }, "A", ""},
            Case{"after download", [] { vek::NoteVersion(false, "A"); vek::NoteVersion(true, "C"); }, "A", "C"},
-           Case{"ended", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kFailed}); vek::ForgetModule();
+           Case{"ended", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kFailed});
                               vek::NoteVersion(false, "B"); }, "A", ""},
            Case{"found after the end", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kFailed});
                                             vek::ForgetModule(); vek::NoteVersion(false, "B"); vek::StartJobFacts(); }, "B", ""},
