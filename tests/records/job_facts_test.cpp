@@ -45,7 +45,7 @@ TEST(JobFacts, TheVersionBeforeIsKeptWhileTheJobRuns) {
            Case{"running", [] { vek::NoteVersion(false, " A\r\n"); vek::NoteVersion(false, "B"); }, "A", ""},
            Case{"after download", [] { vek::NoteVersion(false, "A"); vek::NoteVersion(true, "C"); }, "A", "C"},
            Case{"ended", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kFailed});
-                              vek::NoteVersion(false, "B"); }, "A", ""},
+                              vek::ForgetModule(); vek::NoteVersion(false, "B"); }, "A", ""},
            Case{"found after the end", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kFailed});
                                             vek::ForgetModule(); vek::NoteVersion(false, "B"); vek::StartJobFacts(); }, "B", ""},
            Case{"kept into the next job", [] { vek::NoteVersion(false, "A"); vek::NoteJobEnd({JobResult::kSucceeded});
