@@ -9,12 +9,13 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "test_paths.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kSourceRoot = fs::path(VEK_TEST_SOURCE_DIR).parent_path();
+const fs::path kSourceRoot = fs::path(vektest::TestSourceDir()).parent_path();
 
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -26,6 +26,7 @@
 #include "sim/demo_images.h"
 #include "silent_line_database.h"
 #include "sim/sim_tray.h"
+#include "test_paths.h"
 #include "test_support.h"
 #include "upgradable_module.h"
 
@@ -479,7 +480,7 @@ TEST_F(LineEndToEnd, RowsMissedWhileTheServerWasDownArriveOnceLater) {
       << "the second and the fourth job";
   ASSERT_TRUE(line_.Start());
   EXPECT_EQ(LineIds().size(), 3u);
-  const std::string ship = "VEK_LINE_DB='" + line_.Url() + "' " + VEK_BINARY_DIR + "/cli/vek-report --db " +
+  const std::string ship = "VEK_LINE_DB='" + line_.Url() + "' " + vektest::BinaryDir() + "/cli/vek-report --db " +
                            dir_.File("a.db") + " ship >" + dir_.File("ship.out");
   ASSERT_EQ(std::system(ship.c_str()), 0);
   EXPECT_EQ(vektest::ReadWhole(dir_.File("ship.out")), "1 job(s) shipped, 0 left\n");
@@ -510,7 +511,7 @@ TEST_F(LineEndToEnd, AnUnreachableLineNeverChangesAJobAndItsPasswordIsNeverWritt
   for (size_t i = 0; i < urls.size(); ++i) {
     const std::string& url = urls[i];
     SCOPED_TRACE(url);
-    const std::string report = "VEK_LINE_DB='" + url + "' " + VEK_BINARY_DIR +
+    const std::string report = "VEK_LINE_DB='" + url + "' " + vektest::BinaryDir() +
                                "/cli/vek-report jobs --line-db \"$VEK_LINE_DB\" 2>" + dir_.File("report.err");
     EXPECT_NE(std::system(report.c_str()), 0);
     shown += vektest::ReadWhole(dir_.File("report.err"));

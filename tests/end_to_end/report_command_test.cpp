@@ -12,6 +12,7 @@
 #include "pg_cluster.h"
 #include "sha256sum_tool.h"
 #include "store/station_rows.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ const Case kCases[] = {
 };
 
 TEST(VekReport, RunsEveryCommandLineTheDocumentsShowAndTellsWhyItRefusesOthers) {
-  const std::filesystem::path source = std::filesystem::path(VEK_TEST_SOURCE_DIR).parent_path();
+  const std::filesystem::path source = std::filesystem::path(vektest::TestSourceDir()).parent_path();
   std::vector<Case> cases(std::begin(kCases), std::end(kCases));
   for (const char* folder : {"", "docs", "packaging/man"})
     for (const auto& document : std::filesystem::directory_iterator(source / folder))
@@ -111,7 +112,7 @@ TEST(VekReport, RunsEveryCommandLineTheDocumentsShowAndTellsWhyItRefusesOthers) 
   const std::string before = vektest::ReadWhole(ro + "closed.db");
   Station(dir.File("station.db"));
   const std::string in = "cd " + dir.path() + " && export VEK_STATION_DB=station.db PGSERVICEFILE=services " +
-                         "VEK_LINE_DB=service=vekline && ", bin = std::string(VEK_BINARY_DIR) + "/cli/";
+                         "VEK_LINE_DB=service=vekline && ", bin = std::string(vektest::BinaryDir()) + "/cli/";
   ASSERT_EQ(Shell(in + bin + "vek-report line-init service=vekline && " + bin + "vek-report ship").second, 0);
   for (const Case& c : cases) {
     std::string run = std::regex_replace(c.line, std::regex("^sudo -u vek |^nobody "),

@@ -22,6 +22,7 @@
 #include "one_module_job.h"
 #include "silent_line_database.h"
 #include "store/station_db.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ class StationRecord : public vektest::OneModuleJob {
 
   // vek-report's standard output and exit status.
   std::pair<std::string, int> Report(const std::string& args) {
-    const std::string command = std::string(VEK_BINARY_DIR) + "/cli/vek-report --db " + db_ + " " + args + " 2>&1";
+    const std::string command = std::string(vektest::BinaryDir()) + "/cli/vek-report --db " + db_ + " " + args + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     std::string out;
     char buffer[4096];
@@ -111,7 +112,7 @@ TEST_F(StationRecord, AJobIsKeptWithItsBackupAndVekReportGivesTheBackupBackByteF
   EXPECT_EQ(Report("nv " + imei() + " --out " + dir_.File("back.nvb")).second, 1);
   EXPECT_EQ(Report("jobs --since tomorrow").second, 2);
   EXPECT_EQ(Report("module " + imei()).first.find("first (as it arrived)") != std::string::npos, true);
-  const auto missing = std::string(VEK_BINARY_DIR) + "/cli/vek-report --db " + dir_.File("none.db") + " jobs >/dev/null 2>&1";
+  const auto missing = std::string(vektest::BinaryDir()) + "/cli/vek-report --db " + dir_.File("none.db") + " jobs >/dev/null 2>&1";
   EXPECT_EQ(WEXITSTATUS(std::system(missing.c_str())), 1);
 }
 

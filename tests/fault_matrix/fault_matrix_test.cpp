@@ -32,6 +32,7 @@
 #include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
+#include "test_paths.h"
 #include "test_support.h"
 #include "upgradable_module.h"
 
@@ -229,7 +230,7 @@ class CellRun {
     std::string folder = name_;
     for (char& c : folder)
       if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    const std::filesystem::path kept = std::string(VEK_BINARY_DIR) + "/artifacts/fault-matrix-failed/" + folder;
+    const std::filesystem::path kept = std::string(vektest::BinaryDir()) + "/artifacts/fault-matrix-failed/" + folder;
     std::error_code error;
     std::filesystem::remove_all(kept, error);
     std::filesystem::create_directories(kept, error);
@@ -386,7 +387,7 @@ class CellRun {
   std::unique_ptr<sim::SimModule> module_;
 };
 
-std::string MatrixPath() { return std::string(VEK_BINARY_DIR) + "/artifacts/fault-matrix.md"; }
+std::string MatrixPath() { return std::string(vektest::BinaryDir()) + "/artifacts/fault-matrix.md"; }
 
 TEST(FaultMatrix, EveryRequestMeetsEveryFaultAndTheJobHolds) {
   const auto started = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "test_paths.h"
 #include "udev_rules_check.h"
 
 namespace {
@@ -17,7 +18,7 @@ using vektest::UdevDevice;
 using IdSet = std::set<std::pair<std::string, std::string>>;
 
 std::string ReadSource(const std::string& relative) {
-  std::ifstream in(std::string(VEK_SOURCE_DIR) + "/" + relative);
+  std::ifstream in(std::string(vektest::SourceDir()) + "/" + relative);
   EXPECT_TRUE(in) << relative;
   std::stringstream text;
   text << in.rdbuf();

@@ -17,6 +17,7 @@
 #include <shared_mutex>
 #include <string>
 #include <vector>
+#include "test_paths.h"
 
 namespace vektest {
 
@@ -30,7 +31,7 @@ inline std::shared_mutex& ForkExecGate() {
   return gate;
 }
 
-inline std::string CliProgramPath() { return std::string(VEK_BINARY_DIR) + "/cli/vek-cli"; }
+inline std::string CliProgramPath() { return std::string(vektest::BinaryDir()) + "/cli/vek-cli"; }
 
 struct CliRun {
   pid_t pid = -1;        // also its process group

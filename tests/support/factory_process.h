@@ -21,12 +21,13 @@
 #include <vector>
 
 #include "cli_process.h"
+#include "test_paths.h"
 
 namespace vektest {
 
 using Clock = std::chrono::steady_clock;
 
-inline std::string FactoryProgramPath() { return std::string(VEK_BINARY_DIR) + "/cli/vek-factory"; }
+inline std::string FactoryProgramPath() { return std::string(vektest::BinaryDir()) + "/cli/vek-factory"; }
 
 inline std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

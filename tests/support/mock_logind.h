@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli_process.h"
+#include "test_paths.h"
 #include "test_support.h"
 
 namespace vektest {
@@ -124,7 +125,7 @@ class MockLogind {
   }
 
  private:
-  static std::string TemplatePath() { return std::string(VEK_TEST_SOURCE_DIR) + "/support/logind_with_history.py"; }
+  static std::string TemplatePath() { return std::string(vektest::TestSourceDir()) + "/support/logind_with_history.py"; }
 
   std::string Log(const std::string& name) const {
     std::ifstream in(dir_.File(name));

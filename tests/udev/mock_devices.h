@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "test_paths.h"
 
 namespace vektest {
 
@@ -65,7 +66,7 @@ inline std::vector<RecordedDevice> RecordedDevices(const std::string& recording)
 }
 
 inline std::string ReadRecording(const std::string& name) {
-  std::ifstream in(std::string(VEK_RECORDINGS_DIR) + "/" + name);
+  std::ifstream in(std::string(vektest::TestSourceDir()) + "/udev/recordings/" + name);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();

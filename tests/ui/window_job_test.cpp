@@ -23,6 +23,7 @@
 #include "records/job_records.h"
 #include "sim/demo_images.h"
 #include "sim/sim_module.h"
+#include "test_paths.h"
 #include "ui/text_progress_ctrl.h"
 #include "silent_line_database.h"
 #include "upgradable_module.h"
@@ -142,7 +143,7 @@ TEST_F(MainWindowWithModule, OneFullJobReportsTheNewVersion) {
 
   // The picture of the finished job, for people to look at.
   ASSERT_FALSE(window_->at_job_end.isNull());
-  const std::filesystem::path artifacts = std::filesystem::path(VEK_BINARY_DIR) / "artifacts";
+  const std::filesystem::path artifacts = std::filesystem::path(vektest::BinaryDir()) / "artifacts";
   std::filesystem::create_directories(artifacts);
   EXPECT_TRUE(window_->at_job_end.save(QString::fromStdString((artifacts / "vek-window.png").string())));
   // The job puts the bar back to 0 % between its steps and at its end; this one
