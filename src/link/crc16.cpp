@@ -1,5 +1,10 @@
 #include "link/crc16.h"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define VEK_CRC16_FOLDING 1
+#endif
+
 namespace vek {
 namespace {
 
@@ -31,6 +36,33 @@ constexpr SliceTables MakeSliceTables() {
 
 constexpr SliceTables kSlices = MakeSliceTables();
 
+#ifdef VEK_CRC16_FOLDING
+// Sixteen bytes at a time by carry-less multiplication, where the processor has
+// it (a tenth of the table's work for an image block). The register's 128 bits
+// stand for a message whose remainder is that of the bytes so far: moved 16
+// bytes on, its low and high halves become their products with x^143 and x^79
+// mod the polynomial (bit-reflected: 0x8E10, 0x81BF), a value of fewer than 128
+// bits with the same remainder, and the next 16 bytes are added. The seed is
+// the same as adding 0xFFFF to the first two bytes; the last register and the
+// bytes after it go through the table. `bytes` is at least 32.
+__attribute__((target("pclmul,sse2"))) uint16_t FoldedCrc16(const uint8_t* data, int bytes) {
+  const __m128i powers = _mm_set_epi64x(0x81BF, 0x8E10);
+  __m128i folded = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), _mm_cvtsi32_si128(0xFFFF));
+  int i = 16;
+  for (; i + 16 <= bytes; i += 16) {
+    const __m128i moved =
+        _mm_xor_si128(_mm_clmulepi64_si128(folded, powers, 0x00), _mm_clmulepi64_si128(folded, powers, 0x11));
+    folded = _mm_xor_si128(moved, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+  }
+  uint8_t last[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(last), folded);
+  uint16_t crc = 0;
+  for (const uint8_t byte : last) crc = static_cast<uint16_t>(kSlices[0][(crc ^ byte) & 0xFF] ^ (crc >> 8));
+  for (; i < bytes; ++i) crc = static_cast<uint16_t>(kSlices[0][(crc ^ data[i]) & 0xFF] ^ (crc >> 8));
+  return static_cast<uint16_t>(~crc);
+}
+#endif
+
 }  // namespace
 
 const std::array<uint16_t, 256> kCrc16Table = MakeTable();
@@ -39,6 +71,9 @@ uint16_t Crc16(const uint8_t* data, int bit_count) {
   uint16_t crc = 0xFFFF;
   if (data == nullptr || bit_count <= 0) return static_cast<uint16_t>(~crc);
   const int bytes = bit_count / 8;
+#ifdef VEK_CRC16_FOLDING
+  if (bytes >= 32 && __builtin_cpu_supports("pclmul")) return FoldedCrc16(data, bytes);
+#endif
   int i = 0;
   for (; i + 8 <= bytes; i += 8) {
     const uint8_t* p = data + i;

@@ -1,6 +1,12 @@
 #include "link/hdlc_frame.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "link/crc16.h"
 #include "link/serial_port.h"
@@ -33,6 +39,9 @@ struct ReceiverState {
   bool tracing = false;
   uint8_t raw[kReceiveBudget + 1] = {};
   int raw_count = 0;
+  // How much of RxFrame.data the last frame may have left non-zero: only that
+  // is cleared for the next (the whole of it at first).
+  int rx_dirty = kPacketCapacity;
 };
 
 ReceiverState receiver;
@@ -64,28 +73,64 @@ void ResetReceiver(uint32_t generation) {
   receiver.staged_begin = receiver.staged_end = 0;
 }
 
-// Next byte from what was read earlier or, when that is used up, from the port.
-bool NextByte(uint8_t& byte) {
-  if (receiver.staged_begin == receiver.staged_end) {
-    const int n = ReadPort(DiagPort.load(), receiver.staged, sizeof receiver.staged);
-    if (n <= 0) return false;
-    receiver.staged_begin = 0;
-    receiver.staged_end = n;
-  }
-  byte = receiver.staged[receiver.staged_begin++];
-  if (receiver.tracing && receiver.raw_count < static_cast<int>(sizeof receiver.raw))
-    receiver.raw[receiver.raw_count++] = byte;
+// Refills the staged bytes from the port once they are used up. False when
+// nothing is staged and nothing more has arrived.
+bool StageBytes() {
+  if (receiver.staged_begin < receiver.staged_end) return true;
+  const int n = ReadPort(DiagPort.load(), receiver.staged, sizeof receiver.staged);
+  if (n <= 0) return false;
+  receiver.staged_begin = 0;
+  receiver.staged_end = n;
   return true;
 }
 
-void StoreBodyByte(uint8_t byte) {
-  if (byte == kFrameEscape) {
-    receiver.escape = true;
-    return;
+// Takes `count` staged bytes: copied for the trace, if on, as far as it holds.
+const uint8_t* TakeStaged(int count) {
+  const uint8_t* taken = receiver.staged + receiver.staged_begin;
+  receiver.staged_begin += count;
+  if (receiver.tracing) {
+    const int room = static_cast<int>(sizeof receiver.raw) - receiver.raw_count;
+    const int copied = count < room ? count : room;
+    std::memcpy(receiver.raw + receiver.raw_count, taken, static_cast<size_t>(copied));
+    receiver.raw_count += copied;
   }
-  if (receiver.stored < kPacketCapacity - 1)
-    receiver.frame[receiver.stored++] = receiver.escape ? static_cast<uint8_t>(byte ^ kEscapeXor) : byte;
-  receiver.escape = false;
+  return taken;
+}
+
+// Appends unescaped bytes to the frame; what goes past its capacity is dropped.
+void StoreRun(const uint8_t* bytes, size_t count) {
+  const size_t room = static_cast<size_t>(kPacketCapacity - 1 - receiver.stored);
+  const size_t stored = count < room ? count : room;
+  std::memcpy(receiver.frame + receiver.stored, bytes, stored);
+  receiver.stored += static_cast<int>(stored);
+}
+
+// Frame body bytes (no flag among them): runs between escapes are copied
+// whole. An escape applies to the byte after it, which may come in a later
+// call; an escape after an escape is the same single escape.
+void StoreBody(const uint8_t* bytes, size_t count) {
+  while (count > 0) {
+    if (receiver.escape) {
+      if (*bytes != kFrameEscape) {
+        const uint8_t plain = static_cast<uint8_t>(*bytes ^ kEscapeXor);
+        StoreRun(&plain, 1);
+        receiver.escape = false;
+      }
+      ++bytes;
+      --count;
+      continue;
+    }
+    const auto* escape = static_cast<const uint8_t*>(std::memchr(bytes, kFrameEscape, count));
+    const size_t run = escape != nullptr ? static_cast<size_t>(escape - bytes) : count;
+    StoreRun(bytes, run);
+    bytes += run;
+    count -= run;
+    if (escape != nullptr) {
+      receiver.escape = true;
+      ++bytes;
+      --count;
+    }
+  }
 }
 
 }  // namespace
@@ -102,18 +147,53 @@ bool FillTxPacket(const uint8_t* request, size_t length) {
   return true;
 }
 
+namespace {
+
+void PutEscaped(uint8_t byte, uint8_t* out, size_t& n) {
+  if (byte == kFrameFlag || byte == kFrameEscape) {
+    out[n++] = kFrameEscape;
+    out[n++] = static_cast<uint8_t>(byte ^ kEscapeXor);
+  } else {
+    out[n++] = byte;
+  }
+}
+
+}  // namespace
+
+size_t EscapeBytes(const uint8_t* bytes, size_t length, uint8_t* out) {
+  size_t n = 0;
+  size_t i = 0;
+#ifdef __SSE2__
+  // Sixteen bytes at a time are stored as they are; where one of them is a flag
+  // or an escape, only the bytes before it count, it is escaped, and the next
+  // sixteen start right after it. Images need an escape in about one byte of 128.
+  const __m128i flags = _mm_set1_epi8(static_cast<char>(kFrameFlag));
+  const __m128i escapes = _mm_set1_epi8(static_cast<char>(kFrameEscape));
+  while (i + 16 <= length) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    const unsigned special = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, flags), _mm_cmpeq_epi8(block, escapes))));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), block);
+    if (special == 0) {
+      n += 16;
+      i += 16;
+      continue;
+    }
+    const size_t plain = static_cast<size_t>(std::countr_zero(special));
+    n += plain;
+    i += plain;
+    out[n++] = kFrameEscape;
+    out[n++] = static_cast<uint8_t>(bytes[i++] ^ kEscapeXor);
+  }
+#endif
+  for (; i < length; ++i) PutEscaped(bytes[i], out, n);
+  return n;
+}
+
 size_t EncodeFrame(const uint8_t* packet, size_t length, bool opening_flag, uint8_t* out) {
   size_t n = 0;
   if (opening_flag) out[n++] = kFrameFlag;
-  for (size_t i = 0; i < length; ++i) {
-    const uint8_t byte = packet[i];
-    if (byte == kFrameFlag || byte == kFrameEscape) {
-      out[n++] = kFrameEscape;
-      out[n++] = static_cast<uint8_t>(byte ^ kEscapeXor);
-    } else {
-      out[n++] = byte;
-    }
-  }
+  n += EscapeBytes(packet, length, out + n);
   out[n++] = kFrameFlag;
   return n;
 }
@@ -132,35 +212,45 @@ bool SendPacket(int opening_flag) {
 }
 
 bool ReceiveFrame() {
-  std::memset(RxFrame.data, 0, sizeof RxFrame.data);
+  std::memset(RxFrame.data, 0, static_cast<size_t>(receiver.rx_dirty));
+  receiver.rx_dirty = 0;
   RxFrame.count = 0;
   const uint32_t generation = DiagReceiveGeneration();
   if (receiver.generation != generation) ResetReceiver(generation);
   receiver.tracing = ProtocolTraceOn();
   if (!receiver.tracing) receiver.raw_count = 0;
 
-  uint8_t byte = 0;
   if (!receiver.in_frame) {
-    if (!NextByte(byte)) return false;
+    if (!StageBytes()) return false;
+    const uint8_t first = *TakeStaged(1);
     receiver.in_frame = true;
     receiver.budget_used = 0;
-    if (byte != kFrameFlag) StoreBodyByte(byte);  // a leading flag opens the frame
+    if (first == kFrameEscape) receiver.escape = true;
+    else if (first != kFrameFlag) StoreRun(&first, 1);  // a leading flag opens the frame
   }
+  // The staged bytes up to the closing flag, or as far as the budget allows,
+  // are taken in one piece.
   bool closed = false;
   while (receiver.budget_used < kReceiveBudget) {
-    if (!NextByte(byte)) return false;  // the rest has not arrived yet: keep what we have
-    ++receiver.budget_used;
-    if (byte == kFrameFlag) {
+    if (!StageBytes()) return false;  // the rest has not arrived yet: keep what we have
+    const uint8_t* next = receiver.staged + receiver.staged_begin;
+    const int allowed = std::min(receiver.staged_end - receiver.staged_begin, kReceiveBudget - receiver.budget_used);
+    const auto* flag = static_cast<const uint8_t*>(std::memchr(next, kFrameFlag, static_cast<size_t>(allowed)));
+    const int body = flag != nullptr ? static_cast<int>(flag - next) : allowed;
+    TakeStaged(flag != nullptr ? body + 1 : body);
+    receiver.budget_used += flag != nullptr ? body + 1 : body;
+    StoreBody(next, static_cast<size_t>(body));
+    if (flag != nullptr) {
       closed = true;
       break;
     }
-    StoreBodyByte(byte);
   }
 
   const int stored = receiver.stored;
   std::memcpy(RxFrame.data, receiver.frame, static_cast<size_t>(stored));
   if (closed) RxFrame.data[stored] = kFrameFlag;
   RxFrame.count = stored;
+  receiver.rx_dirty = stored + 1;
   std::memset(receiver.frame, 0, static_cast<size_t>(stored));
   receiver.stored = 0;
   receiver.in_frame = false;

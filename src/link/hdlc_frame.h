@@ -38,6 +38,10 @@ extern RxFrameRecord RxFrame;
 // False (and TxPacket left empty) when the request and CRC would not fit.
 bool FillTxPacket(const uint8_t* request, size_t length);
 
+// Escapes `length` bytes into `out` (no flags); `out` must hold 2 * length
+// bytes. Returns the count written.
+size_t EscapeBytes(const uint8_t* bytes, size_t length, uint8_t* out);
+
 // Escapes `packet` into `out` with an optional opening flag and the closing flag.
 // `out` must hold 2 * length + 2 bytes. Returns the frame length.
 size_t EncodeFrame(const uint8_t* packet, size_t length, bool opening_flag, uint8_t* out);

@@ -226,8 +226,11 @@ WriteBack WriteRecordsBackWindowed(UpgradeJob& job, BackupFileReader& file, NvWi
 // the file a restore (or the station's record) will take.
 NvBackupFacts BackupFacts(int records, std::vector<int> unread) {
   NvBackupFacts facts{records, std::move(unread), CurrentDirectory() + "/" + kBackupFileName, {}};
-  const WholeFile written = ReadWholeFile(kBackupFileName);
-  if (written.failure == ReadFailure::kNone) facts.sha256 = HexOf(written.sha256);
+  WholeFile written = ReadWholeFile(kBackupFileName);
+  if (written.failure == ReadFailure::kNone) {
+    facts.sha256 = HexOf(written.sha256);
+    facts.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(written.bytes));
+  }
   return facts;
 }
 

@@ -107,14 +107,8 @@ uint16_t ReplyStatus() { return static_cast<uint16_t>(RxFrame.data[131] | (RxFra
 
 int EncodeNvFrame(const uint8_t* bytes, int length, uint8_t* frame) {
   if (bytes == nullptr || frame == nullptr || length <= 0) return 0;
-  int n = 0;
-  uint16_t crc = 0xFFFF;
-  for (int i = 0; i < length; ++i) {
-    const uint8_t b = bytes[i];
-    crc = static_cast<uint16_t>(kCrc16Table[(crc ^ b) & 0xFF] ^ (crc >> 8));
-    PutEscaped(b, frame, n);
-  }
-  crc = static_cast<uint16_t>(~crc);
+  int n = static_cast<int>(EscapeBytes(bytes, static_cast<size_t>(length), frame));
+  const uint16_t crc = Crc16(bytes, length * 8);
   // The firmware also takes a CRC byte 0x00 escaped (as 7D 20).
   for (const uint8_t b : {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)}) {
     if (b == 0x00) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ struct NvBackupFacts {
   std::string file;         // the backup file written, by its full path
   std::string sha256;       // of the file as written (empty: it could not be read back)
   int window = 0;           // NV requests in flight at the end (--nv-window; 0: one at a time)
+  // The bytes `sha256` was taken of, read back once and shared by every copy of
+  // the facts: whoever keeps the backup takes these rather than hashing again.
+  std::shared_ptr<const std::vector<uint8_t>> bytes;
 };
 
 struct NvRestoreFacts {

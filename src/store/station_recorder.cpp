@@ -60,10 +60,15 @@ StationRecorder::~StationRecorder() {
 void StationRecorder::JobFactsChanged(const JobFacts& facts, JobFactsChange change) {
   if (change != JobFactsChange::kStarted && change != JobFactsChange::kNvBackup && change != JobFactsChange::kEnded)
     return;  // the rest goes into the row at the end
-  Told told{facts, change, {}, {}, {}};
+  Told told{facts, change, {}, {}, {}, {}};
   if (change == JobFactsChange::kNvBackup && facts.nv_backup && !facts.nv_backup->sha256.empty()) {
-    const std::string bytes = ReadSmallFile(facts.nv_backup->file, kBackupLimit, TooLarge::kNothing);
-    told.backup.assign(bytes.begin(), bytes.end());
+    if (facts.nv_backup->bytes) {  // read back and hashed by the job already
+      told.backup = facts.nv_backup->bytes;
+      told.backup_sha256 = facts.nv_backup->sha256;
+    } else {
+      const std::string bytes = ReadSmallFile(facts.nv_backup->file, kBackupLimit, TooLarge::kNothing);
+      told.backup = std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
+    }
   }
   if (change == JobFactsChange::kEnded) {
     told.log = ReadSmallFile(LogFilePath(), kLogLimit, TooLarge::kCut);
@@ -205,16 +210,20 @@ void StationRecorder::Start(const JobFacts& facts, const std::string& folder) {
 
 void StationRecorder::KeepBackup(const Told& told) {
   const JobFacts& facts = told.facts;
-  if (!facts.nv_backup || facts.nv_backup->sha256.empty() || told.backup.empty() || id_.empty()) return;
+  if (!facts.nv_backup || facts.nv_backup->sha256.empty() || !told.backup || told.backup->empty() || id_.empty())
+    return;
   StationNvBackup backup;
   backup.module = !facts.module.imei.empty() ? facts.module.imei : facts.module.meid;
   backup.taken_utc = UtcText(std::chrono::system_clock::now());
   backup.records = facts.nv_backup->records;
-  backup.bytes = told.backup;
-  Sha256Hasher hasher;
-  hasher.Update(backup.bytes);
-  backup.sha256 = HexOf(hasher.Finish());
-  if (!hasher.ok()) return;
+  backup.bytes = *told.backup;
+  backup.sha256 = told.backup_sha256;
+  if (backup.sha256.empty()) {  // bytes the recorder read itself
+    Sha256Hasher hasher;
+    hasher.Update(backup.bytes);
+    backup.sha256 = HexOf(hasher.Finish());
+    if (!hasher.ok()) return;
+  }
   backup.job_id = id_;
   if (WithDatabase([&](StationDb& db, std::string& reason) { return WriteNvBackup(db, backup, reason); })) {
     nv_backup_ = "stored";

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,7 +62,9 @@ class StationRecorder : public JobFactsObserver {
   struct Told {
     JobFacts facts;
     JobFactsChange change;
-    std::vector<uint8_t> backup;  // kNvBackup: the backup file's bytes
+    // kNvBackup: the backup file's bytes and their SHA-256 (hexadecimal)
+    std::shared_ptr<const std::vector<uint8_t>> backup;
+    std::string backup_sha256;
     std::string log, folder;      // kEnded: the job's "vek.log" and folder
   };
   void Run(std::stop_token stop);

@@ -53,7 +53,7 @@ TEST(Crc16, AgreesWithTheBitwiseDefinitionForEveryLengthAndAlignment) {
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 2654435761u) >> 11);
   for (size_t offset = 0; offset < 8; ++offset)
     for (size_t length : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17},
-                          size_t{1029}, size_t{1031}, size_t{1090}}) {
+                          size_t{31}, size_t{32}, size_t{33}, size_t{48}, size_t{135}, size_t{1029}, size_t{1031}, size_t{1090}}) {
       const std::vector<uint8_t> part(bytes.begin() + static_cast<long>(offset),
                                       bytes.begin() + static_cast<long>(offset + length));
       EXPECT_EQ(vek::Crc16(part.data(), static_cast<int>(length * 8)), BitwiseCrc(part))

@@ -175,4 +175,41 @@ TEST_F(FramingOverPty, ABadCrcIsReceivedButReportedInvalid) {
   EXPECT_FALSE(vek::RxFrameCrcValid());
 }
 
+// Every flag or escape at each place around the eight-byte words the encoder
+// copies whole, against a byte-by-byte encoding.
+TEST(EscapeBytes, MatchesEscapingByteByByteAtEveryWordEdge) {
+  for (size_t length = 1; length <= 26; ++length)
+    for (size_t at = 0; at < length; ++at)
+      for (const uint8_t special : {uint8_t{0x7E}, uint8_t{0x7D}}) {
+        Bytes plain(length);
+        for (size_t i = 0; i < length; ++i) plain[i] = static_cast<uint8_t>(0x41 + i);
+        plain[at] = special;
+        Bytes expected;
+        for (const uint8_t byte : plain) {
+          if (byte == 0x7E || byte == 0x7D) expected.insert(expected.end(), {0x7D, static_cast<uint8_t>(byte ^ 0x20)});
+          else expected.push_back(byte);
+        }
+        Bytes out(2 * length);
+        out.resize(vek::EscapeBytes(plain.data(), length, out.data()));
+        EXPECT_EQ(out, expected) << "length " << length << ", byte " << at;
+      }
+}
+
+// The receiver takes runs between flags and escapes whole: a frame of escapes
+// cut at each place arrives intact.
+TEST_F(FramingOverPty, AFrameOfEscapesCutAnywhereArrivesIntact) {
+  const Bytes body{0x01, 0x7E, 0x7D, 0x02, 0x03, 0x7D, 0x7E, 0x04};
+  Bytes wire{0x7E};
+  wire.resize(1 + 2 * body.size());
+  wire.resize(1 + vek::EscapeBytes(body.data(), body.size(), wire.data() + 1));
+  wire.push_back(0x7E);
+  for (size_t cut = 1; cut < wire.size(); ++cut) {
+    ModuleSends(Bytes(wire.begin(), wire.begin() + static_cast<long>(cut)));
+    EXPECT_FALSE(vek::ReceiveFrame());
+    ModuleSends(Bytes(wire.begin() + static_cast<long>(cut), wire.end()));
+    ASSERT_TRUE(vek::ReceiveFrame()) << "cut at " << cut;
+    EXPECT_EQ(RxBytes(body.size() + 1), (Bytes{0x01, 0x7E, 0x7D, 0x02, 0x03, 0x7D, 0x7E, 0x04, 0x7E})) << cut;
+  }
+}
+
 }  // namespace
