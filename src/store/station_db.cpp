@@ -23,9 +23,13 @@ namespace vek {
 namespace {
 
 // Eight jobs of a tray end within the same second; each writes a few rows in
-// one transaction of a few milliseconds, so a writer that waits this long for
-// the others has met something else (a reader holding the file, a dead lock).
-constexpr int kBusyTimeoutMs = 3000;
+// one transaction of a few milliseconds, and the last to close the file copies
+// the log into it. On a loaded station (eight jobs and their ports on two cores)
+// the holder of the lock may be kept off the processor for seconds, and a row
+// that gives up waits beside its job instead of in the database: so a writer
+// waits this long before it takes the lock for something else's (a reader
+// holding the file, a dead lock). Within the time a job's end waits for its records.
+constexpr int kBusyTimeoutMs = 10000;
 // How long a writer sleeps between looks at a lock another writer holds. SQLite's
 // own handler sleeps longer and longer (up to 100 ms a time), so a job would wait
 // far past the moment the other's few milliseconds ended.
