@@ -272,6 +272,9 @@ int main(int argc, char** argv) {
   options.bootloader.programmer_start =
       programmer_start == "same" ? sim::ProgrammerStart::kSamePort : sim::ProgrammerStart::kReenumeratePort;
   options.firmware.reboot_delay_ms = options.programmer.reboot_delay_ms = reboot_delay_ms;
+  // One module, one identity: its NV item holds the IMEI its AT port names (a
+  // tray's modules get theirs the same way).
+  if (std::vector<uint8_t> item = sim::ImeiItem(options.at.imei); !item.empty()) options.nv.imei_item = std::move(item);
   std::string error;
   auto modules = sim::TrayModuleOptions(options, module_count, &error);
   if (!modules) {
