@@ -134,6 +134,7 @@ void JobEvents::Result(const vek::JobFacts& facts) {
   ordered_json fields = {{"outcome", vek::JobResultName(end.result)}, {"text", end.text}, {"exit_status", end.exit_status}};
   if (end.signal == SIGINT) fields["signal"] = "SIGINT";
   if (end.signal == SIGTERM) fields["signal"] = "SIGTERM";
+  if (facts.attention != vek::JobAttention::kNone) fields[field::kAttention] = vek::JobAttentionName(facts.attention);
   stream_->Write(vekevents::kResult, fields);
 }
 

@@ -21,7 +21,7 @@ inline constexpr const char* kStep = "step";                // step; failed_step
 inline constexpr const char* kNormalReset = "normal_reset"; // the module was told to restart into its firmware
 inline constexpr const char* kRecord = "record";            // written, id; reason when not written;
                                                             // shipped, with a line database
-inline constexpr const char* kResult = "result";            // outcome, text, exit_status, signal
+inline constexpr const char* kResult = "result";            // outcome, text, exit_status, signal, attention
 
 // Fields.
 namespace field {
@@ -57,6 +57,8 @@ inline constexpr const char* kWritten = "written";
 inline constexpr const char* kId = "id";
 inline constexpr const char* kImage = "image";
 inline constexpr const char* kShipped = "shipped";
+// On the result of a job the operator must look at: what to look at ("version_unconfirmed").
+inline constexpr const char* kAttention = "attention";
 }  // namespace field
 
 // The result's outcomes: the words of the job's records, which the station's

@@ -90,6 +90,7 @@ void ApplyEvent(ModuleRow& row, const nlohmann::json& event) {
   } else if (type == vekevents::kResult) {
     row.outcome = TextOf(event, field::kOutcome);
     row.result_text = TextOf(event, field::kText);
+    row.attention = TextOf(event, field::kAttention);
   }
 }
 
@@ -116,6 +117,7 @@ std::string ReportLine(const ModuleRow& row) {
   if (row.record_written == true) line["record_id"] = row.record_id;
   else line["record_id"] = nullptr;
   if (row.record_written == false) line["record_not_written"] = row.record_reason;
+  if (!row.attention.empty()) line["attention"] = row.attention;
   // Text from the module may be any bytes: never let it break the line.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

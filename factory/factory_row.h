@@ -34,6 +34,7 @@ struct ModuleRow {
   // "no_job") and text, and the process's exit status.
   std::string outcome;
   std::string result_text;
+  std::string attention;  // the result event's: what the operator must look at ("" none)
   std::optional<int> exit_status;
   Clock::time_point started{};
   Clock::time_point ended{};

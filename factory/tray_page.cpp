@@ -59,6 +59,7 @@ const char* StateOf(const ModuleRow& row, bool taken_out) {
 // What a succeeded job leaves to look at.
 ordered_json AttentionOf(const ModuleRow& row) {
   ordered_json notes = ordered_json::array();
+  if (row.attention == "version_unconfirmed") notes.push_back("new version not confirmed");
   if (!row.succeeded()) return notes;
   if (row.nv_unread > 0)
     notes.push_back(std::to_string(row.nv_unread) + " NV item" + (row.nv_unread == 1 ? "" : "s") + " not backed up");

@@ -62,7 +62,9 @@ void PrintJobsTable(std::ostream& out, const std::vector<JobRow>& jobs, bool fro
       std::snprintf(text, sizeof text, "%.1f", std::strtod(seconds.c_str(), nullptr));
       seconds = text;
     }
-    table.push_back({Dash(job.Column("started_utc")), Dash(job.Column("result")), Dash(job.Column("failed_step")),
+    // A job the operator must look at says so beside its result.
+    const std::string result = job.Column("result") + (job.Column("attention").empty() ? "" : " (attention)");
+    table.push_back({Dash(job.Column("started_utc")), Dash(result), Dash(job.Column("failed_step")),
                      Dash(module), Dash(job.Column("product")), Dash(version), Dash(job.Column("usb_path")),
                      Dash(seconds), Dash(job.Column("id"))});
     if (from_line) table.back().insert(table.back().begin() + kStationAt, Dash(job.Column("station")));

@@ -236,6 +236,16 @@ void NoteJobEnd(JobEnd end) {
   });
 }
 
+const char* JobAttentionName(JobAttention attention) {
+  return attention == JobAttention::kVersionUnconfirmed ? "version_unconfirmed" : "";
+}
+
+void NoteAttention(JobAttention attention) {
+  // Told with the job's end, which follows.
+  std::lock_guard lock(facts_mutex);
+  facts.attention = attention;
+}
+
 void NoteShipping(bool shipped, std::string reason) {
   Update(JobFactsChange::kRecord, [&](JobFacts& f) {
     f.record.shipped = shipped;

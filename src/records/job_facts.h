@@ -91,6 +91,15 @@ struct JobEnd {
   bool by_engine = false;  // told by the engine; a front end may tell it again, whole
 };
 
+// What the operator must look at once the job has ended.
+enum class JobAttention {
+  kNone,
+  kVersionUnconfirmed,  // the module did not name its version after the download (or at the end)
+};
+
+// "version_unconfirmed"; "" for kNone: the word of the event stream, the report line and the records.
+const char* JobAttentionName(JobAttention attention);
+
 // The job's row in the station's database.
 struct RecordFacts {
   std::string id;               // the row's id (a UUID); empty: no record is kept
@@ -117,6 +126,8 @@ struct JobFacts {
   std::optional<NvBackupFacts> nv_backup;
   std::optional<NvRestoreFacts> nv_restore;
   JobEnd end;
+  // Set by the engine; the front end's end keeps it (the job's end is told again whole).
+  JobAttention attention = JobAttention::kNone;
   RecordFacts record;
 
   double DurationSeconds() const;  // from start to end (or to now while running)
@@ -161,6 +172,7 @@ void NoteImageSet(ImageSetFacts image_set);
 // The job's stage record and its fact together.
 void SetJobStage(UpgradeJob& job, Stage stage);
 void NoteJobEnd(JobEnd end);
+void NoteAttention(JobAttention attention);  // told with the job's end
 void NoteRecord(RecordFacts record);
 // Whether the job's row reached the line database (and why not).
 void NoteShipping(bool shipped, std::string reason);

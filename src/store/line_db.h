@@ -21,7 +21,7 @@ struct pg_conn;
 
 namespace vek {
 
-inline constexpr int kLineSchemaVersion = 2;
+inline constexpr int kLineSchemaVersion = 3;
 
 // How long a station waits for the line's server before it goes on without it.
 inline constexpr int kLineConnectSeconds = 3;

@@ -80,7 +80,9 @@ const RecordTable& JobsTable() {
        {"boot_id", kText, kNullable, KeptIn::kStation},
        // Version 2: "stored" when the job's NV backup is in the database, "pending"
        // while it waits beside the job for the database to take it; none taken: NULL.
-       {"nv_backup", kText}},
+       {"nv_backup", kText},
+       // Version 3: what the operator must look at ("version_unconfirmed"); none: NULL.
+       {"attention", kText}},
       {{"jobs_by_start", "started_utc"},
        {"jobs_by_imei", "imei"},
        {"jobs_by_meid", "meid"},

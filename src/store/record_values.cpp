@@ -39,6 +39,7 @@ const std::pair<const char*, JobMember> kJobMembers[] = {
     {"pid", &StationJobRow::pid},
     {"boot_id", &StationJobRow::boot_id},
     {"nv_backup", &StationJobRow::nv_backup},
+    {"attention", &StationJobRow::attention},
 };
 
 const RecordValue* Find(const RecordRow& values, const std::string& name) {

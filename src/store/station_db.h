@@ -22,7 +22,7 @@ struct sqlite3_stmt;
 
 namespace vek {
 
-inline constexpr int kStationSchemaVersion = 2;
+inline constexpr int kStationSchemaVersion = 3;
 
 class StationDb {
  public:

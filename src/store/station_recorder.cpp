@@ -251,6 +251,7 @@ void StationRecorder::End(const Told& told) {
   row.ended_utc = UtcText(facts.ended);
   row.text = facts.end.text;
   row.exit_status = facts.end.exit_status;
+  row.attention = JobAttentionName(facts.attention);
   row.duration_s = facts.DurationSeconds();
   row.log = told.log;
   const bool row_in =

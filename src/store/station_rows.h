@@ -25,6 +25,7 @@ struct StationJobRow {
   double duration_s = 0;
   std::string folder, log;
   std::string nv_backup;  // "stored", "pending" (kept beside the job until stored) or none taken
+  std::string attention;  // what the operator must look at ("version_unconfirmed") or nothing
   int64_t pid = 0;      // the process that writes it, with
   std::string boot_id;  // the boot it runs in: a row left running is told from one that runs
   std::vector<ImageFileFacts> files;

@@ -9,6 +9,7 @@
 #include "nv/nv_backup.h"
 #include "protocol/diag_commands.h"
 #include "protocol/mode_probe.h"
+#include "records/job_facts.h"
 #include "records/stop_wait.h"
 #include "upgrade/download_flash.h"
 #include "upgrade/moved_port.h"
@@ -104,12 +105,21 @@ bool Restore(UpgradeJob& job, SleepInhibitor& sleep_lock, const OwedRestore& owe
   return true;
 }
 
-// The upgraded module answered the identity query on `port`. A job that began in
-// a download mode never learnt who the module is: it needs the module's name as
-// well, to find the NV restore the module may be owed (a reply lost on a busy
-// link must not pass for "none owed").
+// Whether a version text holds more than blanks.
+bool Told(const std::string& version) { return version.find_first_not_of(" \t\r\n") != std::string::npos; }
+
+// The upgraded module answered the identity query on `port` and named its
+// version in that answer. An answer without it (the version's reply lost or cut
+// on a busy link, where the manufacturer's line came through) is no answer: the
+// version the job reports is the one the module gave after its download. A job
+// that began in a download mode never learnt who the module is: it needs the
+// module's name as well, to find the NV restore the module may be owed (a reply
+// lost on a busy link must not pass for "none owed").
 bool AnsweredIdentity(uint32_t port) {
-  return ReadDeviceIdentity(port, 1) && (TheJob().download_mode == 0 || ModuleNamed());
+  DeviceInfo& device = TheDevice();
+  device.new_sw_version.Clear();
+  return ReadDeviceIdentity(port, 1) && Told(device.new_sw_version.Get()) &&
+         (TheJob().download_mode == 0 || ModuleNamed());
 }
 
 // Waits until the upgraded module answers the identity query.
@@ -126,6 +136,29 @@ bool WaitForUpgradedModule() {
     FollowFirmwarePorts(TheJob());
     if (AnsweredIdentity(device.at_port)) return true;
   }
+}
+
+// A job without a download: the version the module named at its connection is
+// its version at the end (nothing was written to its flash); one it did not name
+// is asked once more.
+bool VersionAtTheEnd(DeviceInfo& device) {
+  if (Told(device.sw_version.Get())) return true;
+  return ReadDeviceIdentity(device.at_port, 0) && Told(device.sw_version.Get());
+}
+
+// What a job knows at its end when the module did not name its version.
+constexpr const char* kUpdatedRestored =
+    "the images are written and the NV items restored, but the module did not say its new version";
+constexpr const char* kUpdated = "the images are written, but the module did not say its new version";
+constexpr const char* kRestoredUnnamed = "the NV items are restored, but the module did not say its version";
+constexpr const char* kDoneUnnamed = "the job is done, but the module did not say its version";
+
+// A job whose module did not confirm its version is no success, whatever was
+// done to it: it says what it knows and asks for the operator's attention.
+int UnconfirmedEnd(UpgradeJob& job, const char* known) {
+  NoteAttention(JobAttention::kVersionUnconfirmed);
+  Fail(job, known);
+  return 0;
 }
 
 // The old and new versions, in a box and in the result text.
@@ -203,6 +236,7 @@ int RunUpgrade(UpgradeJob& job, const VaultSearch* vault) {
   if (job.restore_enable != 0 && backup_result == kNvCompleted &&
       !Restore(job, sleep_lock, owed, job.download_enable == 1))
     return 0;
+  const bool restored = job.restore_enable != 0 && backup_result == kNvCompleted;
   if (job.restore_enable != 0 && backup_result == kBackupSkipped) ShowAndLog(job, "no backup made, restore skipped");
   job.show_progress(0, 1);
 
@@ -236,8 +270,11 @@ int RunUpgrade(UpgradeJob& job, const VaultSearch* vault) {
     if (success == 1) {
       ReportVersions(job);
     } else {
-      Fail(job, "can't get new version info!");
+      ShowAndLog(job, "can't get new version info!");
+      UnconfirmedEnd(job, restored ? kUpdatedRestored : kUpdated);
     }
+  } else if (success == 1 && !VersionAtTheEnd(device)) {
+    return UnconfirmedEnd(job, restored ? kRestoredUnnamed : kDoneUnnamed);
   }
   if (success == 1 && (job.download_enable == 1 || job.restore_enable == 1)) {
     SetJobStage(job, STAGE_SWITCH);

@@ -79,7 +79,7 @@ const Case kCases[] = {
     {"nobody vek-report --db ro/open.db module a0000012345678", 0, "first (as it arrived)"},
     {"nobody vek-report --db ro/alone.db jobs", 1, "cannot read ro/alone.db: rows in ro/alone.db-wal can be read"},
     {"nobody vek-report --db ro/newer.db jobs --json", 0, "\"batch\":null"},
-    {"nobody vek-report --db ro/lacking.db jobs", 1, "newer than this VEK knows (2) and lacks nv_backups.records"},
+    {"nobody vek-report --db ro/lacking.db jobs", 1, "newer than this VEK knows (3) and lacks nv_backups.records"},
     {"vek-factory --help", 0, "\n  --no-station-db             keep no record of the jobs"},
 };
 
@@ -102,8 +102,8 @@ TEST(VekReport, RunsEveryCommandLineTheDocumentsShowAndTellsWhyItRefusesOthers) 
   if (auto open = Station(dir.File("open.db")))
     Shell("cd " + dir.path() + " && cp open.db* ro && cp open.db ro/alone.db && cp open.db-wal ro/alone.db-wal");
   for (const auto& [name, change] : std::map<std::string, std::string>{
-           {"closed.db", ""}, {"newer.db", "ALTER TABLE jobs ADD COLUMN batch TEXT; PRAGMA user_version = 3"},
-           {"lacking.db", "ALTER TABLE nv_backups DROP COLUMN records; PRAGMA user_version = 3"}}) {
+           {"closed.db", ""}, {"newer.db", "ALTER TABLE jobs ADD COLUMN batch TEXT; PRAGMA user_version = 4"},
+           {"lacking.db", "ALTER TABLE nv_backups DROP COLUMN records; PRAGMA user_version = 4"}}) {
     std::string reason;
     EXPECT_TRUE(Station(dir.File(name))->Exec(("SELECT 1;" + change).c_str(), reason)) << reason;
     std::filesystem::copy_file(dir.File(name), ro + name);  // closed: its rows all in the file

@@ -222,6 +222,19 @@ TEST_F(StationRecord, ALineDatabaseThatNeverAnswersNeverDelaysTheResult) {
   EXPECT_GE(last[2].value("t", 0.0) - last[1].value("t", 0.0), 2.5);
 }
 
+// The upgraded module never names its version: no success, and every view marks the job.
+TEST_F(StationRecord, AJobWhoseModuleDidNotNameItsNewVersionAsksForAttention) {
+  for (const char* command : {"ATI", "AT+KORVANATI"})
+    module_->faults().Add({sim::SimState::kFirmware, 0, sim::FaultKind::kSilence, 0, -1, -1, 0, command, true});
+  EXPECT_EQ(Job().exit_status, 1);
+  const json result = Events({"result"}).at(0);
+  EXPECT_EQ(result["outcome"], "failed");
+  EXPECT_EQ(result["attention"], "version_unconfirmed");
+  EXPECT_EQ(result["text"], "the images are written and the NV items restored, but the module did not say its new version");
+  EXPECT_EQ(JobsJson().at(0)["attention"], "version_unconfirmed");
+  EXPECT_NE(Report("jobs").first.find("failed (attention)"), std::string::npos);
+}
+
 // The station database's disk fills as the job stores its NV backup: the backup
 // waits beside the job and its row says so; once there is room, the next job
 // stores it as taken then, so it stays the module's first.

@@ -59,6 +59,9 @@ TEST(TrayTile, TellsEveryWayAJobStandsInOneWord) {
   unread.nv_unread = 1, unread.shipped = false;
   EXPECT_EQ(TrayPage::Tile(unread, false, Clock::now())["attention"],
             nlohmann::ordered_json::parse(R"(["1 NV item not backed up", "not shipped"])"));
+  vekfactory::ApplyEvent(unread, Json::parse(R"({"type":"result","attention":"version_unconfirmed"})"));
+  EXPECT_EQ(Json::parse(vekfactory::ReportLine(unread))["attention"], "version_unconfirmed");
+  EXPECT_EQ(TrayPage::Tile(unread, false, Clock::now())["attention"][0], "new version not confirmed");
 }
 
 // The stream's events so far: (name, data) in order, the keep-alive comments left out.

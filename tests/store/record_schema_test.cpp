@@ -92,7 +92,7 @@ TEST(RecordSchema, AnOlderStationDatabaseIsUpgradedInPlaceToTheTablesOfANewOne) 
   std::string reason;
   ASSERT_TRUE(vek::StationDb::Open(dir.File("new.db"), vek::StationDb::Mode::kWrite, reason)) << reason;
   const std::vector<std::string> expected = StationCatalogue(dir.File("new.db"));
-  EXPECT_EQ(expected.size(), 26u + 7 + 7 + 4 + 10 + 1);  // columns, indexes and those of the keys, the version
+  EXPECT_EQ(expected.size(), 27u + 7 + 7 + 4 + 10 + 1);  // columns, indexes and those of the keys, the version
 
   auto upgraded = vek::StationDb::Open(dir.File("first.db"), vek::StationDb::Mode::kWrite, reason);
   ASSERT_TRUE(upgraded) << reason;
@@ -116,7 +116,7 @@ TEST(RecordSchema, AnOlderLineDatabaseIsUpgradedInPlaceToTheTablesOfANewOne) {
   ASSERT_TRUE(line && line->Init(reason)) << reason;
   const std::vector<std::string> expected = cluster.Column(kLineCatalogue);
   // Columns, indexes and those of the keys, the views' columns, the version.
-  EXPECT_EQ(expected.size(), 1u + 24 + 8 + 7 + 5 + 10 + 14 + 1);
+  EXPECT_EQ(expected.size(), 1u + 25 + 8 + 7 + 5 + 10 + 14 + 1);
 
   auto upgraded = vek::LineDb::Connect(cluster.Url() + " dbname=first", reason);
   ASSERT_TRUE(upgraded && upgraded->Init(reason)) << reason;
