@@ -113,7 +113,8 @@ class EventClient {
     std::string data;
   };
 
-  EventClient(uint16_t port, bool keeps) : port_(port), keeps_(keeps) {}
+  // `from`: the client's own loopback address; the server holds a few connections per client.
+  EventClient(uint16_t port, bool keeps, uint32_t from) : port_(port), keeps_(keeps), from_(from) {}
   ~EventClient() { Close(); }
   EventClient(const EventClient&) = delete;
   EventClient& operator=(const EventClient&) = delete;
@@ -122,7 +123,13 @@ class EventClient {
   bool Connect() {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) return false;
+    sockaddr_in own = Loopback(0);
+    own.sin_addr.s_addr = htonl(from_);
     const sockaddr_in address = Loopback(port_);
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
+      Close();
+      return false;
+    }
     if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EINPROGRESS) {
       connecting_ = true;
       return true;
@@ -221,6 +228,7 @@ class EventClient {
 
   const uint16_t port_;
   const bool keeps_;
+  const uint32_t from_;
   int fd_ = -1;
   bool connecting_ = false, headers_done_ = false, ended_ = false, got_tray_ = false;
   std::string request_, pending_, tray_;
@@ -333,7 +341,7 @@ struct PageRun {
 // `run.why` when a page could not connect.
 bool HoldPages(bench::Program& factory, uint16_t port, size_t pages, std::vector<std::unique_ptr<EventClient>>& clients,
                PageRun& run) {
-  for (size_t i = 0; i < pages; ++i) clients.push_back(std::make_unique<EventClient>(port, i == 0));
+  for (size_t i = 0; i < pages; ++i) clients.push_back(std::make_unique<EventClient>(port, i == 0, INADDR_LOOPBACK + 1 + i / 16));
   const long long started = MonotonicNs();
   long long retry_at = started;
   for (bool ended = false; !ended;) {

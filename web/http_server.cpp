@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <stop_token>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -32,6 +34,13 @@ constexpr const char* kKeepAlive = ": keep-alive\n\n";
 // Room in a connection's memory beside the request itself: the reply's headers
 // and the buffer a stream's bytes go out through.
 constexpr size_t kReplyRoom = 4 * 1024;
+// Descriptors kept for the program's own files (ports, pipes to its jobs, its
+// database, its log) beside the connections: a process out of them fails at
+// every open, not only at the next accept.
+constexpr rlim_t kOwnFiles = 128;
+constexpr const char* kOtherHost =
+    "this server answers only to its own names: localhost, the address it was reached at, its host name\n";
+constexpr const char* kNulInTarget = "a NUL (%00) in the path or the query is refused\n";
 
 std::string ErrorText(int error) {
   char buffer[256];
@@ -155,6 +164,76 @@ Reply PlainReply(int status, const char* text) {
   return reply;
 }
 
+// The connections the process can hold: at most `wanted`, and below the files it may open.
+unsigned ConnectionsWithin(unsigned wanted) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return wanted;
+  const rlim_t room = std::max(kOwnFiles, files.rlim_cur / 8);
+  const rlim_t fit = files.rlim_cur > room + 16 ? files.rlim_cur - room : 16;
+  return static_cast<unsigned>(std::min<rlim_t>(wanted, fit));
+}
+
+// An address as text; IPv4 as IPv4 also when it came in on an IPv6 socket.
+std::string AddressText(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+  } else if (address.ss_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6))
+      inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    else
+      inet_ntop(AF_INET6, &v6, text, sizeof text);
+  }
+  return text;
+}
+
+// The name a Host header gives: without its port or a final dot, in lower case,
+// an IP address spelt as AddressText spells it.
+std::string HostName(std::string_view host) {
+  if (host.starts_with('[')) {
+    const size_t close = host.find(']');
+    host = close == std::string_view::npos ? std::string_view() : host.substr(1, close - 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
+  std::string name(host);
+  if (name.ends_with('.')) name.pop_back();
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  sockaddr_storage address{};
+  if (inet_pton(AF_INET, name.c_str(), &reinterpret_cast<sockaddr_in*>(&address)->sin_addr) == 1)
+    address.ss_family = AF_INET;
+  else if (inet_pton(AF_INET6, name.c_str(), &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr) == 1)
+    address.ss_family = AF_INET6;
+  return address.ss_family != 0 ? AddressText(address) : name;
+}
+
+// Whether a request's Host names this machine. A browser sends the name of the
+// page's site: a site whose name was made to point here (DNS rebinding) sends
+// its own and is refused. A request without one (HTTP/1.0: a script, never a
+// browser) names nothing else.
+bool OwnHost(MHD_Connection* connection, const std::string& machine_name) {
+  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  if (host == nullptr) return true;
+  const std::string name = HostName(host);
+  if (name.empty()) return false;
+  if (name == "localhost" || name == machine_name) return true;
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (info == nullptr || getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return false;
+  return name == AddressText(local);
+}
+
+// libmicrohttpd hands on the path and the query's values with their %-escapes
+// undone, where a %00 would end them early ("/healthz%00/../.." reads "/healthz"):
+// the target as sent is looked at first, and the answer kept as the request's
+// context (`cls`, the server, when it holds one).
+void* LookAtTarget(void* cls, const char* uri, MHD_Connection*) {
+  return uri != nullptr && std::strstr(uri, "%00") != nullptr ? cls : nullptr;
+}
+
 MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
   if (key != nullptr) static_cast<std::map<std::string, std::string>*>(cls)->emplace(key, value ? value : "");
   return MHD_YES;
@@ -181,6 +260,7 @@ struct HttpServer::Impl {
   ServerLimits limits;
   MHD_Daemon* daemon = nullptr;
   uint16_t port = 0;
+  std::string machine_name;  // lower case, as HostName compares
 
   mutable std::mutex mutex;
   std::set<Stream*> streams;  // open ones, owned; each freed by libmicrohttpd's FreeStream
@@ -295,8 +375,10 @@ struct HttpServer::Impl {
   }
 
   static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                              const char*, const char*, size_t*, void**) {
+                              const char*, const char*, size_t*, void** context) {
     auto* self = static_cast<Impl*>(cls);
+    if (!OwnHost(connection, self->machine_name)) return QueueReply(connection, PlainReply(421, kOtherHost));
+    if (*context == self) return QueueReply(connection, PlainReply(400, kNulInTarget));
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
       return QueueReply(connection, PlainReply(405, "method not allowed\n"), "GET, HEAD");
@@ -385,15 +467,19 @@ bool HttpServer::Start(const std::string& address, std::string& reason, const Se
     return false;
   }
   impl_->limits = limits;
+  impl_->limits.connections = ConnectionsWithin(limits.connections);
+  char machine[256] = {};
+  if (gethostname(machine, sizeof machine - 1) == 0) impl_->machine_name = HostName(machine);
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;  // no MHD_USE_ERROR_LOG: quiet
   if (listen.v6) flags |= MHD_USE_IPv6;
   const uint16_t wanted = ntohs(listen.v6 ? reinterpret_cast<const sockaddr_in6*>(listen.get())->sin6_port
                                           : reinterpret_cast<const sockaddr_in*>(listen.get())->sin_port);
   impl_->daemon = MHD_start_daemon(
       flags, wanted, nullptr, nullptr, &Impl::OnRequest, impl_.get(), MHD_OPTION_SOCK_ADDR, listen.get(),
-      MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.request_bytes + kReplyRoom, MHD_OPTION_LISTEN_BACKLOG_SIZE,
-      std::max(limits.connections, 16u), MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, impl_->limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      limits.per_client, MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits.request_bytes + kReplyRoom, MHD_OPTION_LISTEN_BACKLOG_SIZE, std::max(impl_->limits.connections, 16u),
+      MHD_OPTION_URI_LOG_CALLBACK, &LookAtTarget, impl_.get(), MHD_OPTION_END);
   if (impl_->daemon == nullptr) {
     reason = WhyNotListening(listen);
     return false;
@@ -409,6 +495,8 @@ void HttpServer::Publish(const std::string& name, const std::string& data) {
 }
 
 uint16_t HttpServer::port() const { return impl_->port; }
+
+unsigned HttpServer::connections() const { return impl_->limits.connections; }
 
 size_t HttpServer::streams() const {
   std::lock_guard lock(impl_->mutex);

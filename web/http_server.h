@@ -28,7 +28,8 @@ struct Reply {
 };
 
 struct ServerLimits {
-  unsigned connections = 1200;            // open at once, event streams included
+  unsigned connections = 1200;            // open at once, event streams included; kept below the files the process may open
+  unsigned per_client = 32;               // open at once from one address, so that one client cannot hold them all
   unsigned idle_seconds = 30;             // a connection silent this long is closed (streams get a comment every 10 s)
   size_t request_bytes = 16 * 1024;       // request line and headers; past it the request is refused
   size_t stream_backlog = 256 * 1024;     // bytes waiting for one stream's client; past it that stream is closed
@@ -50,6 +51,9 @@ class HttpServer {
   void EventStream(const std::string& path, std::function<std::string()> hello);
   // Listens on "ADDR:PORT" ("127.0.0.1:8750", "[::1]:8750", "0.0.0.0:8750"; port 0:
   // any free one). False and `reason` (in words, for the operator) when it cannot.
+  // A request is answered only when its Host names this machine: "localhost", the
+  // address it came in on, or the machine's host name; any other name (a page of
+  // another site whose name now points here) gets 421.
   bool Start(const std::string& address, std::string& reason, const ServerLimits& limits = {});
   // One event to every open stream ("event: NAME\ndata: DATA\n\n"; DATA one line).
   // Never blocks: it only queues; a stream whose client does not read is closed.
@@ -57,6 +61,8 @@ class HttpServer {
   // The port it listens on (after Start), and how many event streams are open.
   uint16_t port() const;
   size_t streams() const;
+  // The connections it holds at once: the limit asked for, or less to stay below the files the process may open.
+  unsigned connections() const;
 
  private:
   struct Impl;

@@ -16,7 +16,9 @@ namespace vektest {
 inline const std::string kToTheEnd(1, '\0');  // a needle no reply holds
 
 struct Peer {
-  explicit Peer(uint16_t port) {  // a failed connect shows as a close
+  explicit Peer(uint16_t port, uint32_t from = INADDR_LOOPBACK) {  // a failed connect shows as a close
+    sockaddr_in own{AF_INET, 0, {htonl(from)}, {}};  // another client: 127.0.0.2, ...
+    if (from != INADDR_LOOPBACK) bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own);
     sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
