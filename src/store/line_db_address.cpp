@@ -29,6 +29,11 @@ bool EachOf(std::string_view list, Check check) {
   }
 }
 
+// A database's name as written by someone who meant one: a quote or an "=" in
+// it is a quote misplaced ("dbname='x password=PW'"), and the rest of the string
+// may have gone into it.
+bool DbNameLike(std::string_view name) { return name.find_first_of("@'\"=\\\t\r\n") == std::string_view::npos; }
+
 // A host name, an IP address, or a folder of the server's socket.
 bool HostLike(std::string_view host) {
   if (host.empty()) return true;
@@ -38,14 +43,17 @@ bool HostLike(std::string_view host) {
 
 // A URI's own structure: one "@" at most before its host, none after it (libpq
 // takes the first "@" or "/" as the end of the user's part, so a password with
-// either spills over into the host or the database's name).
+// either spills over into the host or the database's name). The host ends at the
+// first "/" only: "user:PW@leak?x=y@host/db" gives libpq the host "leak".
 bool UriWellFormed(std::string_view uri) {
   const size_t scheme = uri.find("://");
   if (scheme == std::string_view::npos) return true;
+  const std::string_view authority = uri.substr(scheme + 3, uri.find('/', scheme + 3) - scheme - 3);
   const std::string_view rest = uri.substr(scheme + 3, uri.find('?') == std::string_view::npos
                                                            ? std::string_view::npos
                                                            : uri.find('?') - scheme - 3);
-  return std::count(rest.begin(), rest.end(), '@') <= 1 &&
+  return std::count(authority.begin(), authority.end(), '@') <= 1 &&
+         std::count(rest.begin(), rest.end(), '@') <= 1 &&
          (rest.find('@') == std::string_view::npos || rest.find('/') == std::string_view::npos ||
           rest.find('@') < rest.find('/'));
 }
@@ -75,7 +83,7 @@ std::optional<LineDbAddress> ReadLineDbAddress(const std::string& conninfo) {
   if (address.host.empty()) address.host = hostaddr;
   const bool sound = EachOf(address.host, HostLike) && EachOf(hostaddr, HostLike) &&
                      EachOf(address.port, [](std::string_view port) { return Within(port, "", true); }) &&
-                     Within(address.service, "._-") && address.dbname.find('@') == std::string::npos;
+                     Within(address.service, "._-") && DbNameLike(address.dbname);
   if (!sound) return std::nullopt;
   return address;
 }
