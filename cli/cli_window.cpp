@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "events/terminal_text.h"
+
 namespace vekcli {
 
 using vek::Session;
@@ -53,7 +55,7 @@ void CliWindow::ShowProgress(uint32_t done, int32_t total) {
 void CliWindow::ShowStatus(const std::string& text) {
   EndProgressLine();
   const std::string line = WithoutLineEnd(text);
-  std::fprintf(status_out_, "%s\n", line.c_str());
+  std::fprintf(status_out_, "%s\n", vekevents::ControlsAsBlanks(line).c_str());
   std::fflush(status_out_);
   events_.Status(line);
 }
@@ -107,7 +109,7 @@ int CliWindow::SelectedProductPosition() {
 
 int CliWindow::ShowMessage(int kind, const std::string& text, const std::string& caption) {
   EndProgressLine();
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), vekevents::ControlsAsBlanks(text).c_str());
   events_.Message(caption, text);
   if (kind != 2) return 1;
   if (options_.erase_on_mismatch) return 1;

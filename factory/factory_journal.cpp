@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "events/event_schema.h"
+#include "events/terminal_text.h"
 
 namespace vekfactory {
 namespace {
@@ -36,8 +37,7 @@ std::string MessageOf(const ModuleRow& row) {
   if (row.record_written == false) text += "; not recorded: " + row.record_reason;
   // One line, blanks single ("update version  A" is padded for the log's columns).
   std::string line;
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  for (char c : vekevents::ControlsAsBlanks(text)) {
     if (c != ' ' || line.empty() || line.back() != ' ') line += c;
   }
   return line;

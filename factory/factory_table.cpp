@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "events/event_schema.h"
+#include "events/terminal_text.h"
 
 namespace vekfactory {
 namespace {
@@ -43,11 +44,25 @@ std::string ResultOf(const ModuleRow& row) {
   return ResultOfJob(row);
 }
 
-// A line for a terminal: printable bytes only, so the module's text cannot move the cursor.
-std::string Printable(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  return text;
+// A line for a terminal: no control characters, so the module's text cannot move the cursor.
+std::string Printable(const std::string& text) { return vekevents::ControlsAsBlanks(text); }
+
+// A line cut to `width` characters for the live table, "…" where it was cut:
+// at the last blank when one is near, so that a long version is not cut
+// mid-word, else between two characters, never inside one.
+void FitLine(std::string& line, size_t width) {
+  const auto starts_character = [&](size_t i) { return (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80; };
+  size_t characters = 0, cut = 0;  // `cut`: the byte where the width less one character ends
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (!starts_character(i)) continue;
+    if (characters == width - 1) cut = i;
+    if (++characters > width) break;
+  }
+  if (characters <= width || width == 0) return;
+  const size_t blank = line.rfind(' ', cut);
+  if (blank != std::string::npos && blank > 0 && cut - blank <= width / 4) cut = blank;
+  line.resize(cut);
+  line += "\u2026";
 }
 
 }  // namespace
@@ -94,7 +109,7 @@ void StatusTable::Redraw(const std::vector<const ModuleRow*>& rows, Clock::time_
   std::vector<std::string> lines{HeaderText()};
   for (const ModuleRow* row : rows) lines.push_back(Printable(RowText(*row, now)));
   for (std::string& line : lines) {
-    if (line.size() > width) line.resize(width);
+    FitLine(line, width);
     frame += line + "\x1b[K\n";  // the rest of the old line goes
   }
   frame += "\x1b[J";  // and the old frame's lines below, if it was longer

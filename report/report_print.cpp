@@ -4,6 +4,7 @@
 #include <iomanip>
 #include <string>
 
+#include "events/terminal_text.h"
 #include "report/report_tables.h"
 
 namespace vekreport {
@@ -30,19 +31,7 @@ void PrintTable(std::ostream& out, const Table& table) {
   }
 }
 
-std::string Printable(const std::string& text) {
-  std::string shown;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      shown += escaped;
-    } else {
-      shown += static_cast<char>(c);
-    }
-  }
-  return shown;
-}
+std::string Printable(const std::string& text) { return vekevents::ControlsEscaped(text); }
 
 std::string Dash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
 

@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include "records/reporting.h"
+#include "records/terminal_text.h"
 
 namespace vek {
 
 std::string DebugLine(std::string_view text) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-  std::string line(text);
+  std::string line = ControlsAsBlanks(text);  // it may quote the module
   line += '\n';
   return line;
 }

@@ -14,6 +14,7 @@
 #include "records/job_facts.h"
 #include "records/reporting.h"
 #include "records/stop_wait.h"
+#include "records/terminal_text.h"
 #include "upgrade/moved_port.h"
 #include "upgrade/status_report.h"
 
@@ -90,7 +91,7 @@ void ReadVersion(UpgradeJob& job) {
   ShowAndLog(job, "read version:");
   if (DiagVersion()) {
     const std::string version = ReplyText(1);
-    ConsoleWrite("Version:" + version + "\r\n");
+    ConsoleWrite("Version:" + ControlsAsBlanks(version) + "\r\n");
     job.write_log("Version:%s", version.c_str());  // the log adds its own line end
   } else {
     ShowAndLog(job, "read version failed");

@@ -13,6 +13,13 @@ TILES = """return [...document.querySelectorAll('main article')].map(a => ({labe
   text: a.innerText, x: a.getBoundingClientRect().left, step: (a.querySelector('.step') || {}).textContent,
   percent: Number((a.querySelector('[role=progressbar][aria-valuenow]') || {ariaValueNow: -1}).ariaValueNow)}));"""
 
+# Per tile that names the new version: whether the arrow is drawn left of it.
+ARROW_BEFORE_VERSION = """const left = (p, needle) => { const walk = document.createTreeWalker(p, NodeFilter.SHOW_TEXT);
+    for (let n; (n = walk.nextNode());) if (n.data.includes(needle)) { const r = document.createRange();
+      r.setStart(n, n.data.indexOf(needle)); r.setEnd(n, n.data.indexOf(needle) + 1); return r.getBoundingClientRect().left; } };
+  return [...document.querySelectorAll('.ver')].filter(p => p.textContent.includes('1.1_'))
+    .map(p => left(p, '\u2192') < left(p, '1.1_'));"""
+
 
 class TrayPageTest(unittest.TestCase):
     def setUp(self):
@@ -78,8 +85,8 @@ class TrayPageTest(unittest.TestCase):
         self.browser.get(self.origin + "/")
         self.wait(lambda: "Live" in self.connection()[0], 10, "the page says Live")
         self.run_program("sim/vek-sim", "--port-map", self.at("ports"), "--modules", "4", "--usb-path", SOCKETS[0],
-                         "--model", "ZX2180", "--revision", "ZX2180_SIM_V1.0", "--revision-after-download",
-                         "ZX2180_SIM_V1.1", "--fault", "2@programmer:07:refuse:13")
+                         "--model", "ZX2180", "--revision", "ZX2180_SIM_V1.0\u200f", "--revision-after-download",
+                         "1.1_ZX2180_SIM", "--fault", "2@programmer:07:refuse:13")
         self.wait(lambda: len(self.page(TILES)) == 4, 30, "four tiles")
         seen = {}
 
@@ -107,6 +114,8 @@ class TrayPageTest(unittest.TestCase):
             for shown in (["write failed", api[path]["image"] or "image"] if line["result"] == "failed" else
                           ["%s → %s" % (line["version_before"], line["version_after"])]):
                 self.assertIn(shown, tiles[labels[path]], path)
+        # The right-to-left mark ending the first version moves neither the arrow nor the second.
+        self.assertEqual(self.page(ARROW_BEFORE_VERSION), [True] * 3)
         names = self.page("return performance.getEntriesByType('resource').map(e => e.name)")
         self.assertEqual([name for name in names if not name.startswith(self.origin + "/")], [])
         self.assert_accessible()
