@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   vekcli::CliOptions options;
   if (auto status = vekcli::ParseCliOptions(argc, argv, options)) return *status;
+  vek::KeepFilesPrivate();
   std::unique_ptr<vekevents::EventStream> stream;
   if (!options.events.empty()) {
     std::string error;

@@ -45,6 +45,7 @@ std::string Absolute(const std::string& path) {
 int main(int argc, char** argv) {
   vekfactory::FactoryOptions options;
   if (auto status = vekfactory::ParseFactoryOptions(argc, argv, options)) return *status;
+  vek::KeepFilesPrivate();
   const std::string vek_cli = FindVekCli();
   if (vek_cli.empty()) {
     std::fprintf(stderr, "vek-factory: vek-cli is neither beside vek-factory nor on PATH; no job was started\n");

@@ -1,4 +1,5 @@
 // What a front end sets up before its Session, and vek-probe's probe.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -21,6 +22,15 @@ namespace vek {
 void SendDebugOutputToStandardError(bool on) { UseDebugOutput(on ? DebugOutput::kStandardError : DebugOutput::kNone); }
 
 void SendConsoleToStandardError() { SetConsoleOutput(STDERR_FILENO); }
+
+// A module's IMEI and NV items are its owner's. An umask that lets others read
+// (022 or 002, a shell's) becomes 077: files 0600, folders 0700. One that keeps
+// others out already (the service's 0027) was set with its group in mind, and
+// the group's read stays.
+void KeepFilesPrivate() {
+  const mode_t mask = umask(077);
+  if ((mask & 007) == 007) umask(mask);
+}
 
 void ChoosePortSource(const std::string& port_map) {
   if (!port_map.empty()) SetPortMapPath(port_map);

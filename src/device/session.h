@@ -184,6 +184,9 @@ void SendDebugOutputToStandardError(bool on);
 // Console texts ("Version:...") to standard error: vek-cli keeps standard output
 // for the status texts.
 void SendConsoleToStandardError();
+// The files and folders a job makes (backups, the report, the log, the station
+// database) open to nobody but their owner, unless the umask already keeps others out.
+void KeepFilesPrivate();
 // The ports come from the port-map file `port_map` (empty: VEK_PORT_MAP's, if
 // set), else from the system.
 void ChoosePortSource(const std::string& port_map);

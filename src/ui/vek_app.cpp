@@ -76,6 +76,7 @@ int CVEKApp::InitInstance() {
   VekOptions options;
   if (auto status = ParseVekOptions(arguments(), options)) return *status;
   SendDebugOutputToStandardError(true);
+  KeepFilesPrivate();
 
   // Held for the life of the process; the system drops it however the process ends.
   const InstanceLock instance;

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include "factory/factory_journal.h"
@@ -256,10 +257,17 @@ TEST_F(FactoryEndToEnd, AFaultyModuleFailsAloneAndItsReportLineSaysWhat) {
 TEST_F(FactoryEndToEnd, EightJobsAtOnceAllKeepTheirRecordInOneDatabase) {
   StartTray(8);
   const std::string db = dir_.File("station.db");
+  const mode_t shell = umask(022);  // run by hand: what the jobs make is still their owner's alone
   auto factory = Factory({"--count", "8", "--station-db", db});
   const auto status = factory->Wait(kJobBound);
+  umask(shell);
   const std::string output = factory->Output();
   ASSERT_EQ(status, 0) << output;
+  using std::filesystem::perms;
+  std::vector<std::filesystem::path> made{report_, db};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.File("work"))) made.push_back(entry);
+  for (const auto& path : made)
+    EXPECT_EQ(std::filesystem::status(path).permissions() & (perms::group_all | perms::others_all), perms::none) << path;
   const auto report = ReportByUsbPath();
   for (const auto& [usb_path, line] : report) EXPECT_FALSE(line.contains("record_not_written")) << line.dump();
   ASSERT_EQ(report.size(), 8u);
