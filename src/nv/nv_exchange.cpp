@@ -53,6 +53,17 @@ bool AnswersRequest(bool array_element) {
   return !array_element || RxFrame.data[3] == TxPacket.data[3];
 }
 
+// A refusal carries the request it refuses one byte on. One that names another
+// (a copy of an array's end come late, or again in place of this answer) must
+// not end this item: as its refusal, the backup would leave the item out without
+// a word. One too short to name any request refuses this one.
+bool RefusesRequest(bool array_element) {
+  if (RxFrame.count < kNvRefusalNamingCount) return true;
+  const uint8_t* named = RxFrame.data + 1;
+  if (named[0] != TxPacket.data[0] || ItemOf(named) != ItemOf(TxPacket.data)) return false;
+  return !array_element || named[3] == TxPacket.data[3];
+}
+
 // Sends the request in TxPacket, dropping whatever is still queued from
 // earlier requests, and waits until `deadline` for a frame that answers it.
 Answer SendAndAwait(Deadline deadline, bool array_element) {
@@ -70,7 +81,11 @@ Answer SendAndAwait(Deadline deadline, bool array_element) {
     }
     const uint8_t command = RxFrame.data[0];
     if (!RxFrameCrcValid()) return Answer::kDamaged;
-    if (command == kNvBadParameters || command == kNvBadSecurityMode) return Answer::kRefusal;
+    if (command == kNvBadParameters || command == kNvBadSecurityMode) {
+      if (RefusesRequest(array_element)) return Answer::kRefusal;
+      DebugTrace("NV %d: dropped a refusal of item %d", ItemOf(TxPacket.data), ItemOf(RxFrame.data + 1));
+      continue;
+    }
     if (command != TxPacket.data[0]) return Answer::kOther;
     if (RxFrame.count < kNvFullReplyCount) return Answer::kDamaged;
     if (AnswersRequest(array_element)) return Answer::kMatch;

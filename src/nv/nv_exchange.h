@@ -26,6 +26,9 @@ inline constexpr uint32_t kNvReplyLimitMs = 10000;
 inline constexpr uint32_t kNvAttemptLimitMs[] = {4000, 3000, 3000};
 // A full reply: 133 bytes and the CRC.
 inline constexpr int kNvFullReplyCount = kNvRequestLength + 2;
+// A refusal long enough to name the request it refuses: its code, the request's
+// command, item and element, and the CRC.
+inline constexpr int kNvRefusalNamingCount = 7;
 
 // What the status line says of an item whose request was answered otherwise each time.
 inline constexpr const char* kNvReadFailedText = "backup NVB:NV %d backup failed \r\n";

@@ -215,12 +215,14 @@ NvResult NvWindowRun::Run(const Next& next, const Done& done) {
     Slot* named = nullptr;
     for (Slot& slot : slots)
       if (slot.state != State::kDone &&
-          (refusal ? RxFrame.count >= 7 && Names(slot.request, RxFrame.data + 1) : Names(slot.request, RxFrame.data))) {
+          (refusal ? RxFrame.count >= kNvRefusalNamingCount && Names(slot.request, RxFrame.data + 1)
+                   : Names(slot.request, RxFrame.data))) {
         named = &slot;
         break;
       }
-    // A refusal too short to name its request answers the oldest, as one at a time.
-    if (named == nullptr && refusal) named = first;
+    // A refusal too short to name its request answers the oldest, as one at a
+    // time; one that names a request answered already is a late copy, like a reply.
+    if (named == nullptr && refusal && RxFrame.count < kNvRefusalNamingCount) named = first;
     if (named == nullptr) {
       // Late for a request answered already, or the answer to no request: it fits none.
       DebugTrace("NV: dropped a reply for item %d", ItemOf(RxFrame.data));

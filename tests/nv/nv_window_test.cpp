@@ -24,8 +24,10 @@ struct Backup {
 
 class NvWindow : public NvJob {
  protected:
-  Backup Run(int32_t window, const sim::NvOptions& nv = {}, const sim::DiagLinkOptions& link = {}) {
+  Backup Run(int32_t window, const sim::NvOptions& nv = {}, const sim::DiagLinkOptions& link = {},
+             std::optional<sim::FaultRule> fault = std::nullopt) {
     StartModule(nv, link);
+    if (fault) module_->faults().Add(*fault);
     Reports().Clear();
     job().nv_window = window;
     Backup backup;
@@ -105,6 +107,23 @@ TEST_F(NvWindow, ARestoreWritesEveryRecordOnceAndTheModuleHoldsItsItemsAgain) {
   EXPECT_TRUE(Reports().Shown("restore backup.nvb successful!"));
   const Bytes backup = ReadFile("backup.nvb");
   EXPECT_EQ(Reports().progress.back(), (std::pair<uint32_t, int32_t>(backup.size(), backup.size())));
+}
+
+// An array's end (item 10 refuses its element 2) sent twice, or again before the
+// answer to item 11's first element: a copy that names item 10 ends no other
+// array, whatever the window (it once cost item 11 its place in the backup).
+TEST_F(NvWindow, ARefusalThatComesAgainEndsNoOtherArray) {
+  const Backup clean = Run(1);
+  ASSERT_EQ(clean.ended, vek::kNvCompleted);
+  sim::FaultRule twice{sim::SimState::kFirmware, 0x26, sim::FaultKind::kTwice, 40, 1, 10};
+  twice.skip = 2;
+  const sim::FaultRule stale{sim::SimState::kFirmware, 0x26, sim::FaultKind::kStale, 0, 1, 11};
+  for (const sim::FaultRule& fault : {twice, stale})
+    for (int32_t window : {1, 8}) {
+      const Backup spoiled = Run(window, {}, {}, fault);
+      EXPECT_EQ(spoiled.ended, vek::kNvCompleted) << window;
+      EXPECT_TRUE(spoiled.file == clean.file) << "window " << window << ": the file differs";
+    }
 }
 
 TEST_F(NvWindow, AModuleThatFallsSilentEndsTheBackupAsOneAtATimeDoes) {
