@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "store/nv_backup_proof.h"
 #include "store/record_values.h"
 
 namespace vek {
@@ -142,14 +143,20 @@ bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& re
   return db.Exec("COMMIT", reason);
 }
 
-std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id) {
+std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id, std::string* refused) {
   std::vector<StationNvBackup> backups;
   StationStatement query(db,
                          "SELECT l.sha256, l.module, l.job_id, l.taken_utc, b.records, b.bytes FROM nv_backup_modules l "
                          "JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.job_id = ?1 ORDER BY l.rowid");
   query.Bind(1, job_id);
-  while (query.Step())
-    backups.push_back({query.Text(0), query.Text(1), query.Text(2), query.Text(3), query.Integer(4), query.Blob(5)});
+  while (query.Step()) {
+    StationNvBackup backup{query.Text(0), query.Text(1), query.Text(2), query.Text(3), query.Integer(4), query.Blob(5)};
+    if (std::string mismatch = NvBackupMismatch(backup.sha256, backup.bytes); !mismatch.empty()) {
+      if (refused) *refused = std::move(mismatch);
+      continue;
+    }
+    backups.push_back(std::move(backup));
+  }
   return backups;
 }
 
