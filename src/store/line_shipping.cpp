@@ -8,8 +8,9 @@ namespace vek {
 namespace {
 
 bool MakeShippedTable(StationDb& station, std::string& reason) {
-  // line_set_aside: the jobs that cannot ship as they are (an NV backup that no
-  // longer matches its SHA-256); the jobs after each go on without it.
+  // line_set_aside: the jobs that cannot ship as they are (the line refused what
+  // they hold, or an NV backup no longer matches its SHA-256); each would be
+  // refused again, so the jobs after it go on without it.
   if (station.Exec("CREATE TABLE IF NOT EXISTS line_shipped (job_id TEXT PRIMARY KEY, shipped_utc TEXT NOT NULL);"
                    "CREATE TABLE IF NOT EXISTS line_set_aside (job_id TEXT PRIMARY KEY, set_aside_utc TEXT NOT NULL, "
                    "reason TEXT NOT NULL)",
@@ -48,18 +49,23 @@ ShippingCount ShipPending(StationDb& station, LineDb& line, std::string& reason,
     if (std::chrono::steady_clock::now() > deadline) return count;
     const std::optional<StationJobRow> row = ReadJobRow(station, id);
     if (!row) continue;
-    std::string refused;
+    std::string refused, why;
+    bool row_refused = false;
     const std::vector<StationNvBackup> backups = JobNvBackups(station, id, &refused);
-    if (!refused.empty()) {
-      // It would be refused again: it waits at the station, named, and the rest go on.
+    if (refused.empty() && !line.Ship(*row, backups, why, &row_refused) && !row_refused) {
+      reason = why;
+      return count;
+    }
+    if (!refused.empty() || row_refused) {
+      // The line would refuse it again: it waits at the station, named, and the rest go on.
+      const std::string words = !refused.empty() ? refused : "the line database: " + why;
       if (!Mark(station, "INSERT OR IGNORE INTO line_set_aside (job_id, set_aside_utc, reason) VALUES (?1, ?2, ?3)",
-                id, refused, reason))
+                id, words, reason))
         return count;
-      count.set_aside.push_back("job " + id + " set aside, not shipped: " + refused);
+      count.set_aside.push_back("job " + id + " set aside, not shipped: " + words);
       --count.left;
       continue;
     }
-    if (!line.Ship(*row, backups, reason)) return count;
     if (!Mark(station, "INSERT OR IGNORE INTO line_shipped (job_id, shipped_utc) VALUES (?1, ?2)", id, {}, reason))
       return count;
     ++count.shipped;

@@ -4,6 +4,7 @@
 
 #include "store/nv_backup_proof.h"
 #include "store/record_values.h"
+#include "store/valid_utf8.h"
 
 namespace vek {
 
@@ -30,7 +31,9 @@ bool InsertRow(StationDb& db, const std::string& verb, const RecordTable& table,
       reason = std::string("no value for ") + table.name + "." + column.name;
       return false;
     }
-    insert.BindValue(++position, value->second);
+    // A module's text may hold any byte: what reaches a database is valid UTF-8.
+    if (const auto* text = std::get_if<std::string>(&value->second)) insert.Bind(++position, ValidUtf8(*text));
+    else insert.BindValue(++position, value->second);
   }
   if (insert.Done()) return true;
   reason = db.Error();
@@ -133,7 +136,10 @@ bool PruneBackups(StationDb& db, const std::string& module, std::string& reason)
 
 }  // namespace
 
-bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& reason) {
+bool WriteNvBackup(StationDb& db, const StationNvBackup& taken, std::string& reason) {
+  // The module's ID as the backup's row names it (valid UTF-8), in its links too.
+  StationNvBackup backup = taken;
+  backup.module = ValidUtf8(taken.module);
   if (!db.Exec("BEGIN IMMEDIATE", reason)) return false;
   RecordRow values = NvBackupValues(backup);
   values["first_of_module"] = int64_t{0};  // from the links, once linked

@@ -1,5 +1,5 @@
-// An NV backup changed under its SHA-256, through vek-report, its pages, the vault
-// and shipping: a real SQLite file and PostgreSQL.
+// An NV backup changed under its SHA-256 and a version that is not UTF-8, through
+// vek-report, its pages, the vault and shipping: a real SQLite file and PostgreSQL.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,7 +15,7 @@
 
 namespace {
 
-TEST(RecordFaults, AChangedBackupIsRefusedByEveryReaderOnTheStationAndTheLine) {
+TEST(RecordFaults, AChangedBackupIsRefusedByEveryReaderAndOneRowTheLineRefusesNeverStopsTheOthers) {
   vektest::PgCluster cluster(50000 + getpid() % 10000);
   vektest::TempDir dir;
   const std::string path = dir.File("station.db"), imei = "356938035643809";
@@ -35,7 +35,8 @@ TEST(RecordFaults, AChangedBackupIsRefusedByEveryReaderOnTheStationAndTheLine) {
   };
   ASSERT_TRUE(line && line->Init(reason) && write(0, kA) && vek::ShipPending(*station, *line, reason).shipped == 1)
       << reason;
-  ASSERT_TRUE(write(1, kB)) << reason;  // not shipped yet
+  // Not shipped yet: b's backup, a version holding 0xFF, an exit status out of the line's range, a plain one.
+  ASSERT_TRUE(write(1, kB) && write(2, {}, "2.0\xff\xc3\xbc") && write(3, {}, "", int64_t{1} << 40) && write(4, {}));
   const auto report = [&](const std::string& db, const std::string& sha) {
     return vektest::OutputOf(std::string(vektest::BinaryDir()) + "/cli/vek-report " + db + " nv " + imei + " --out " +
                              dir.File("kept.nvb") + " --sha " + sha + " 2>&1; echo \" exit $?\"");
@@ -73,7 +74,12 @@ TEST(RecordFaults, AChangedBackupIsRefusedByEveryReaderOnTheStationAndTheLine) {
     EXPECT_TRUE(answer.find("; refused, never restored") != answer.npos && answer.find(" exit 0") == answer.npos)
         << answer;
   }
-  EXPECT_EQ(reason + std::to_string(shipping.shipped) + std::to_string(shipping.left), "00");
+  // The version went escaped; the row the line refused is set aside, named, and the one after it went.
+  EXPECT_EQ(reason + std::to_string(shipping.shipped) + std::to_string(shipping.left) + shipping.set_aside.at(1),
+            "20job 3 set aside, not shipped: the line database: ERROR:  value \"1099511627776\" is out of range for "
+            "type integer");
+  EXPECT_EQ(cluster.Column("SELECT id || coalesce(version_after, '') FROM jobs ORDER BY id"),
+            (std::vector<std::string>{"0", "22.0\\xFF\xc3\xbc", "4"}));
   EXPECT_EQ(vek::ShipPending(*station, *line, reason).set_aside.size(), 0u);  // set aside once
 }
 
