@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "store/nv_backup_proof.h"
+
 namespace vekreport {
 namespace {
 
@@ -117,7 +119,7 @@ std::vector<NvBackupRow> LineReader::NvBackups(const std::string& module) {
 std::optional<std::vector<uint8_t>> LineReader::NvBytes(const std::string& module, bool first,
                                                         const std::string& sha256) {
   // Binary results: the bytes as stored, not bytea's hexadecimal text.
-  const std::string from = "SELECT b.bytes FROM " + Links() +
+  const std::string from = "SELECT b.bytes, l.sha256 FROM " + Links() +
                            " l JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.module IN ($1, upper($1), lower($1)) ";
   const Result result =
       first ? Query(line_.handle(), (from + "ORDER BY l.taken_utc, l.sha256 LIMIT 1").c_str(), {module}, true, error_)
@@ -128,7 +130,13 @@ std::optional<std::vector<uint8_t>> LineReader::NvBytes(const std::string& modul
                     {module, sha256}, true, error_);
   if (!result || PQntuples(result.get()) == 0) return std::nullopt;
   const auto* bytes = reinterpret_cast<const uint8_t*>(PQgetvalue(result.get(), 0, 0));
-  return std::vector<uint8_t>(bytes, bytes + PQgetlength(result.get(), 0, 0));
+  std::vector<uint8_t> backup(bytes, bytes + PQgetlength(result.get(), 0, 0));
+  const std::string named(PQgetvalue(result.get(), 0, 1), PQgetlength(result.get(), 0, 1));
+  if (std::string mismatch = vek::NvBackupMismatch(named, backup); !mismatch.empty()) {
+    refused_ = std::move(mismatch);
+    return std::nullopt;
+  }
+  return backup;
 }
 
 }  // namespace vekreport

@@ -57,7 +57,8 @@ class RecordReader {
   std::vector<JobRow> Jobs(const JobFilter& filter);  // newest first
   virtual std::vector<NvBackupRow> NvBackups(const std::string& module) = 0;  // newest first
   // The bytes of one backup of `module`: the first taken, the one with `sha256`,
-  // or else the newest; nothing when there is none.
+  // or else the newest; nothing when there is none, or when they no longer hash
+  // to the SHA-256 that names them (refused() then says so).
   virtual std::optional<std::vector<uint8_t>> NvBytes(const std::string& module, bool first,
                                                       const std::string& sha256) = 0;
   Summary Summarise(const std::string& since);
@@ -78,6 +79,9 @@ class RecordReader {
 
   // Why a read failed (its rows are then missing); empty while all went well.
   const std::string& error() const { return error_; }
+  // Why what was read is not handed out though the database answered (a backup's
+  // bytes that no longer match its SHA-256); empty otherwise.
+  const std::string& refused() const { return refused_; }
 
  protected:
   // The stored rows of the filter's module, image set and time, newest first,
@@ -85,6 +89,7 @@ class RecordReader {
   virtual std::vector<JobRow> StoredJobs(const JobFilter& filter) = 0;
 
   std::string error_;
+  std::string refused_;
 };
 
 // The SELECT of the jobs a filter names, newest first: only the conditions the

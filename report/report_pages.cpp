@@ -245,8 +245,17 @@ Reply ReportPages::NvFile(const Request& request) {
   if (!IsModuleId(module)) return Refused("id: the module's IMEI (15 digits) or MEID (14 hexadecimal digits)");
   if (!IsHex64(sha256)) return Refused("sha256: the backup's SHA-256, 64 hexadecimal digits");
   std::optional<std::vector<uint8_t>> bytes;
+  std::string refused;
   Reply reply;
-  if (!Read([&](RecordReader& reader) { bytes = reader.NvBytes(module, false, sha256); }, reply)) return reply;
+  if (!Read(
+          [&](RecordReader& reader) {
+            bytes = reader.NvBytes(module, false, sha256);
+            refused = reader.refused();
+          },
+          reply))
+    return reply;
+  // Stored bytes that no longer match their name are the server's fault, not the request's.
+  if (!refused.empty()) return JsonReply(500, {{"error", refused}});
   if (!bytes) return JsonReply(404, {{"error", "no such NV backup of " + module}});
   reply = Reply{};
   reply.content_type = "application/octet-stream";

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "store/nv_backup_proof.h"
+
 namespace vekreport {
 
 void StationReader::Check(const vek::StationStatement& query) {
@@ -87,7 +89,7 @@ std::vector<NvBackupRow> StationReader::NvBackups(const std::string& module) {
 std::optional<std::vector<uint8_t>> StationReader::NvBytes(const std::string& module, bool first,
                                                            const std::string& sha256) {
   // The first: the oldest taken, of the module's ID in whichever case it came in with.
-  const std::string sql = std::string("SELECT b.bytes FROM ") + db_.backup_links() +
+  const std::string sql = std::string("SELECT b.bytes, l.sha256 FROM ") + db_.backup_links() +
                           " l JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.module IN (?1, upper(?1), lower(?1)) "
                           "AND (?3 IS NULL OR l.sha256 IN (?3, lower(?3), upper(?3))) "
                           "ORDER BY CASE WHEN ?2 = 1 THEN l.taken_utc END, CASE WHEN ?2 = 1 THEN l.link_order END, "
@@ -98,7 +100,12 @@ std::optional<std::vector<uint8_t>> StationReader::NvBytes(const std::string& mo
     Check(query);
     return std::nullopt;
   }
-  return query.Blob(0);
+  std::vector<uint8_t> bytes = query.Blob(0);
+  if (std::string mismatch = vek::NvBackupMismatch(query.Text(1), bytes); !mismatch.empty()) {
+    refused_ = std::move(mismatch);
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 }  // namespace vekreport

@@ -111,6 +111,7 @@ int ShipToLine(const std::string& station_path, std::string url) {
   if (!line) return Fail("line record not shipped: " + About(target, reason));
   const vek::ShippingCount count = vek::ShipPending(*station, *line, reason);
   std::cout << count.shipped << " job(s) shipped, " << count.left << " left\n";
+  for (const std::string& set_aside : count.set_aside) std::cerr << "vek-report: " << set_aside << "\n";
   // Shipping's reasons call the station's database so; here it goes by its path.
   constexpr std::string_view kStationPart = "the station database: ";
   if (reason.starts_with(kStationPart))
@@ -148,6 +149,7 @@ int Query(RecordReader& reader, const ReportOptions& options, const std::string&
     case Command::kNv: {
       const auto bytes = reader.NvBytes(options.module, options.first, options.sha256);
       if (!reader.error().empty()) return failed_read();
+      if (!reader.refused().empty()) return Fail(reader.refused() + " (in " + source + ")");
       if (!bytes) return Fail("no such NV backup of " + options.module + " is kept in " + source);
       return WriteBackupFile(options.out, *bytes);
     }

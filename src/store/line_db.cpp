@@ -9,6 +9,7 @@
 #include "store/line_views.h"
 #include "store/record_schema.h"
 #include "store/record_values.h"
+#include "store/valid_utf8.h"
 
 namespace vek {
 namespace {
@@ -56,10 +57,19 @@ std::string UnknownSchemaText(int version) {
                             std::to_string(kLineSchemaVersion) + ")";
 }
 
+// Whether a failed statement was refused for what the row holds (a data exception,
+// a constraint, a limit: SQLSTATE classes 22, 23 and 54) and not for the connection.
+bool RefusedForItsData(const PGresult* result) {
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const std::string code = state ? state : "";
+  return code.starts_with("22") || code.starts_with("23") || code.starts_with("54");
+}
+
 // One row of `table`, bound by the line's columns in the list's order: numbers
-// and texts as text, bytes as they are. A row already there (by its key) stays.
+// and texts as text (valid UTF-8: a module's text may hold any byte), bytes as
+// they are. A row already there (by its key) stays; `refused` tells RefusedForItsData.
 bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values, std::string& reason,
-                const char* on_conflict = "DO NOTHING") {
+                const char* on_conflict = "DO NOTHING", bool* refused = nullptr) {
   const std::vector<RecordColumn> columns = ColumnsIn(table, RecordDb::kLine);
   std::vector<std::string> texts(columns.size());
   std::vector<const char*> params(columns.size(), nullptr);
@@ -71,7 +81,7 @@ bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values
       return false;
     }
     if (const auto* text = std::get_if<std::string>(&value->second)) {
-      params[i] = text->c_str();
+      params[i] = (texts[i] = ValidUtf8(*text)).c_str();
     } else if (const auto* number = std::get_if<int64_t>(&value->second)) {
       params[i] = (texts[i] = std::to_string(*number)).c_str();
     } else if (const auto* real = std::get_if<double>(&value->second)) {
@@ -84,11 +94,11 @@ bool InsertOnce(pg_conn* conn, const RecordTable& table, const RecordRow& values
   }
   const std::string sql =
       InsertText("INSERT", table, RecordDb::kLine) + " ON CONFLICT (" + table.key + ") " + on_conflict;
-  if (Result(PQexecParams(conn, sql.c_str(), static_cast<int>(columns.size()), nullptr, params.data(), lengths.data(),
-                          formats.data(), 0))
-          .Ok())
-    return true;
+  const Result inserted(PQexecParams(conn, sql.c_str(), static_cast<int>(columns.size()), nullptr, params.data(),
+                                     lengths.data(), formats.data(), 0));
+  if (inserted.Ok()) return true;
   reason = ErrorOf(conn);
+  if (refused) *refused = RefusedForItsData(inserted.result);
   return false;
 }
 
@@ -211,7 +221,9 @@ bool LineDb::NewestNvBackup(const std::string& module, std::optional<VaultBackup
   return true;
 }
 
-bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason) {
+bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason,
+                  bool* row_refused) {
+  bool refused = false;
   int version = 0;
   if (!Version(version, reason)) return false;
   // The first station of a newer VEK to ship upgrades an older VEK's schema.
@@ -221,19 +233,20 @@ bool LineDb::Ship(const StationJobRow& row, const std::vector<StationNvBackup>& 
     return false;
   }
   if (!Run("BEGIN", reason)) return false;
-  bool shipped = InsertOnce(conn_, JobsTable(), JobValues(row), reason);
+  bool shipped = InsertOnce(conn_, JobsTable(), JobValues(row), reason, "DO NOTHING", &refused);
   for (size_t i = 0; shipped && i < row.files.size(); ++i) {
     RecordRow file = ImageFileValues(row.id, i, row.files[i]);
     file["station"] = row.station;
-    shipped = InsertOnce(conn_, ImageFilesTable(), file, reason);
+    shipped = InsertOnce(conn_, ImageFilesTable(), file, reason, "DO NOTHING", &refused);
   }
   for (size_t i = 0; shipped && i < backups.size(); ++i) {
     RecordRow backup = NvBackupValues(backups[i]);
     backup["station"] = row.station;
-    shipped = InsertOnce(conn_, NvBackupsTable(), backup, reason) &&
-              InsertOnce(conn_, NvBackupModulesTable(), backup, reason, kKeepOldestLink);
+    shipped = InsertOnce(conn_, NvBackupsTable(), backup, reason, "DO NOTHING", &refused) &&
+              InsertOnce(conn_, NvBackupModulesTable(), backup, reason, kKeepOldestLink, &refused);
   }
   if (!shipped) {
+    if (row_refused) *row_refused = refused;
     std::string ignored;
     Run("ROLLBACK", ignored);
     return false;

@@ -42,8 +42,10 @@ class LineDb {
   // The schema's version: 0 when it has none yet; false and `reason` on failure.
   bool Version(int& version, std::string& reason);
   // One job's row, its image files and its NV backups, in one transaction;
-  // a row already there stays as it is.
-  bool Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason);
+  // a row already there stays as it is. `row_refused`: the server refused what
+  // the row holds (it would refuse it again), not the connection.
+  bool Ship(const StationJobRow& row, const std::vector<StationNvBackup>& backups, std::string& reason,
+            bool* row_refused = nullptr);
 
   // The newest backup of `module` any station shipped; `found` stays empty
   // when there is none. False and `reason` when the line cannot be asked.

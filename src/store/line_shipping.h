@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "store/line_db.h"
 #include "store/station_db.h"
@@ -15,6 +16,10 @@ namespace vek {
 struct ShippingCount {
   int shipped = 0;
   int left = 0;  // not shipped (the first failure ends the round)
+  // The jobs the line refused for what they hold (or whose backup no longer
+  // matches its SHA-256), each "job <id> set aside, not shipped: <why>": they
+  // stay at the station, in its line_set_aside table, and the round goes on.
+  std::vector<std::string> set_aside;
 };
 
 // How long a job's end spends shipping a backlog before it leaves the rest.

@@ -1,6 +1,7 @@
 #include "store/nv_vault.h"
 
 #include "store/line_db.h"
+#include "store/nv_backup_proof.h"
 #include "store/station_db.h"
 
 namespace vek {
@@ -45,9 +46,23 @@ std::optional<VaultBackup> NvVault::Newest(const std::string& module, std::strin
     line = LineNewest(line_db_, module, line_trouble);
     if (!line_trouble.empty()) trouble = trouble.empty() ? line_trouble : trouble + "; " + line_trouble;
   }
+  // A backup whose bytes no longer hash to its SHA-256 gives way to a sound one of
+  // the other place. Without one it is still handed on: the restore refuses it, says
+  // why and fails the job, which would otherwise end without the module's NV items.
+  std::optional<VaultBackup> damaged;
+  const auto check = [&](std::optional<VaultBackup>& found, const char* place) {
+    if (!found) return;
+    const std::string mismatch = NvBackupMismatch(found->sha256, found->bytes);
+    if (mismatch.empty()) return;
+    trouble += (trouble.empty() ? "" : "; ") + std::string(place) + mismatch;
+    if (!damaged) damaged = std::move(found);
+    found.reset();
+  };
+  check(station, "the station database: ");
+  check(line, "the line database: ");
   // UTC texts of one format order as their times do; the station's own copy wins a tie.
   if (station && (!line || station->taken_utc >= line->taken_utc)) return station;
-  return line;
+  return line ? line : damaged;
 }
 
 }  // namespace vek

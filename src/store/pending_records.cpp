@@ -65,10 +65,11 @@ void DropPendingRow(const std::string& folder, const std::string& id) {
   const std::string path = KeptFile(folder, id);
   if (!Exists(path)) return;
   {
-    std::string reason;
+    std::string reason, refused;
     std::unique_ptr<StationDb> kept = StationDb::Open(path, StationDb::Mode::kWrite, reason);
-    // A backup kept beside the row still waits for the database.
-    if (kept && !JobNvBackups(*kept, id).empty()) {
+    // A backup kept beside the row still waits for the database (one that no
+    // longer matches its SHA-256 is not deleted either).
+    if (kept && (!JobNvBackups(*kept, id, &refused).empty() || !refused.empty())) {
       StationStatement(*kept, "DELETE FROM jobs WHERE id = ?1").Bind(1, id).Done();
       return;
     }
@@ -83,13 +84,15 @@ int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders) {
   for (const std::string& folder : std::set<std::string>(folders.begin(), folders.end())) {
     for (const std::string& file : KeptFiles(folder)) {
       const std::string id = std::filesystem::path(file).stem();
-      std::string reason;
+      std::string reason, refused;
       std::optional<StationJobRow> row;
       std::vector<StationNvBackup> backups;
       if (std::unique_ptr<StationDb> kept = StationDb::Open(file, StationDb::Mode::kWrite, reason)) {
         row = ReadJobRow(*kept, id);
-        backups = JobNvBackups(*kept, id);
+        backups = JobNvBackups(*kept, id, &refused);
       }
+      // A kept backup that no longer matches its SHA-256 goes nowhere, and its file stays.
+      if (!refused.empty()) continue;
       // The backup first, taken when it was taken: then the row may say it is stored.
       if (!std::all_of(backups.begin(), backups.end(),
                        [&](const StationNvBackup& backup) { return WriteNvBackup(db, backup, reason); }))

@@ -284,7 +284,9 @@ void StationRecorder::Ship() {
   std::unique_ptr<StationDb> station = StationDb::Open(path_, StationDb::Mode::kWrite, reason);
   std::unique_ptr<LineDb> line = station ? LineDb::Connect(line_, reason) : nullptr;
   // A backlog goes a few jobs at a time: the rest at the next job's end.
-  if (line) ShipPending(*station, *line, reason, std::chrono::steady_clock::now() + kLineShippingBudget);
+  ShippingCount count;
+  if (line) count = ShipPending(*station, *line, reason, std::chrono::steady_clock::now() + kLineShippingBudget);
+  for (const std::string& words : count.set_aside) Show("line record: " + words);
   if (!reason.empty() && !line_warned_) {
     line_warned_ = true;
     warning = "line record not shipped: " + reason;

@@ -2,7 +2,9 @@
 
 #include <ctime>
 
+#include "store/nv_backup_proof.h"
 #include "store/record_values.h"
+#include "store/valid_utf8.h"
 
 namespace vek {
 
@@ -29,7 +31,9 @@ bool InsertRow(StationDb& db, const std::string& verb, const RecordTable& table,
       reason = std::string("no value for ") + table.name + "." + column.name;
       return false;
     }
-    insert.BindValue(++position, value->second);
+    // A module's text may hold any byte: what reaches a database is valid UTF-8.
+    if (const auto* text = std::get_if<std::string>(&value->second)) insert.Bind(++position, ValidUtf8(*text));
+    else insert.BindValue(++position, value->second);
   }
   if (insert.Done()) return true;
   reason = db.Error();
@@ -132,7 +136,10 @@ bool PruneBackups(StationDb& db, const std::string& module, std::string& reason)
 
 }  // namespace
 
-bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& reason) {
+bool WriteNvBackup(StationDb& db, const StationNvBackup& taken, std::string& reason) {
+  // The module's ID as the backup's row names it (valid UTF-8), in its links too.
+  StationNvBackup backup = taken;
+  backup.module = ValidUtf8(taken.module);
   if (!db.Exec("BEGIN IMMEDIATE", reason)) return false;
   RecordRow values = NvBackupValues(backup);
   values["first_of_module"] = int64_t{0};  // from the links, once linked
@@ -142,14 +149,20 @@ bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& re
   return db.Exec("COMMIT", reason);
 }
 
-std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id) {
+std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id, std::string* refused) {
   std::vector<StationNvBackup> backups;
   StationStatement query(db,
                          "SELECT l.sha256, l.module, l.job_id, l.taken_utc, b.records, b.bytes FROM nv_backup_modules l "
                          "JOIN nv_backups b ON b.sha256 = l.sha256 WHERE l.job_id = ?1 ORDER BY l.rowid");
   query.Bind(1, job_id);
-  while (query.Step())
-    backups.push_back({query.Text(0), query.Text(1), query.Text(2), query.Text(3), query.Integer(4), query.Blob(5)});
+  while (query.Step()) {
+    StationNvBackup backup{query.Text(0), query.Text(1), query.Text(2), query.Text(3), query.Integer(4), query.Blob(5)};
+    if (std::string mismatch = NvBackupMismatch(backup.sha256, backup.bytes); !mismatch.empty()) {
+      if (refused) *refused = std::move(mismatch);
+      continue;
+    }
+    backups.push_back(std::move(backup));
+  }
   return backups;
 }
 

@@ -52,8 +52,9 @@ struct StationNvBackup {
 // it was taken from it); then keeps the module's first backup and the ten newest
 // of the others, and lets the older ones go.
 bool WriteNvBackup(StationDb& db, const StationNvBackup& backup, std::string& reason);
-// The backups job `job_id` took, bytes and all (each linked to its module).
-std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id);
+// The backups job `job_id` took, bytes and all (each linked to its module). One
+// whose bytes no longer match its SHA-256 is left out, and `refused` says why.
+std::vector<StationNvBackup> JobNvBackups(StationDb& db, const std::string& job_id, std::string* refused = nullptr);
 
 inline constexpr int kNvBackupsKeptPerModule = 10;
 

@@ -17,7 +17,9 @@
 namespace {
 
 constexpr char kImei[] = "356938035643809", kMeid[] = "A0000012345678";  // the MEID kept in upper case
-const std::string kSha = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+// The SHA-256 of job a's NV backup, 01 02 (b's: 01 02 62): its readers check the bytes against it.
+const std::string kSha = "a12871fee210fb8619291eaea194581cbd2531e4b23759d225f6806923f63222";
+const std::string kShaOfB = "41ad9f1de35658929da5073681caa2f2fa5fca6e2edea36f825e476b5df8804b";
 
 std::pair<std::string, int> Shell(const std::string& command) {  // its output and exit status
   const std::string out = vektest::OutputOf(command + " 2>&1; echo \" $?\"");
@@ -33,7 +35,8 @@ std::unique_ptr<vek::StationDb> Station(const std::string& path) {
     const vek::StationJobRow row{.id = id, .started_utc = started, .station = "station-7", .program = "vek-cli",
                                  .vek_version = VEK_VERSION, .imei = imei, .meid = meid, .image_set_sha256 = kSha,
                                  .result = id == "c" ? "failed" : "succeeded", .failed_step = id == "c" ? "image" : ""};
-    const vek::StationNvBackup backup{id == "a" ? kSha : id, imei + meid, id, started, 3, {1, 2}};
+    const vek::StationNvBackup backup{id == "a" ? kSha : kShaOfB, imei + meid, id, started, 3,
+                                      id == "a" ? std::vector<uint8_t>{1, 2} : std::vector<uint8_t>{1, 2, 'b'}};
     EXPECT_TRUE(db && vek::WriteJobRow(*db, row, reason) && (id == "c" || vek::WriteNvBackup(*db, backup, reason)));
   }
   return db;
@@ -67,7 +70,7 @@ const Case kCases[] = {
     {"vek-report jobs --since 2026-13-45", 2, "--since expects"}, {"vek-report summary --since 2026-02-29", 2, ""},
     {"vek-report jobs --since 2026-12-01T25:00:00Z", 2, ""}, {"vek-report jobs --since 2028-02-29", 0, "STARTED"},
     {"vek-report jobs --since 2026-12-02T00:00:00Z", 0, "image"}, {"vek-report jobs --module ''", 2, "a module"},
-    {"vek-report nv 356938035643809 --out backup.nvb --sha 0123456789ABCDEF" + kSha.substr(16), 0, ""},
+    {"vek-report nv 356938035643809 --out backup.nvb --sha A12871FEE210FB86" + kSha.substr(16), 0, ""},
     {"vek-report nv '' --out backup.nvb", 2, "a module is named"}, {"vek-report --db '' jobs", 2, "--db expects"},
     {"vek-report --db . jobs", 1, "cannot read .: it is a folder\n"},
     {"vek-report serve --http 8751", 2, "--http expects ADDR:PORT"},

@@ -41,6 +41,7 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   // The same module at two stations, a day apart; bytes that text would spoil.
   const std::string imei = "356938035643809";
   const std::vector<std::vector<uint8_t>> bytes = {{0x00, '\\', '\'', 0xFF}, {0x0A, 0x00, 0x80}};
+  const std::vector<std::string> sha = {vektest::Sha256Of(bytes[0]), vektest::Sha256Of(bytes[1])};
   vektest::TempDir dir;
   std::vector<std::string> station_columns;
   std::map<std::string, std::vector<std::string>> station_cells;  // of each shipped job
@@ -63,7 +64,7 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
     row.duration_s = 12.5;
     row.files = {{"a.mbn", 7, "sha-a"}, {"b.mbn", 1ull << 40, "sha-b"}};
     ASSERT_TRUE(vek::WriteJobRow(*station, row, reason)) << reason;
-    ASSERT_TRUE(vek::WriteNvBackup(*station, {"sha-" + row.id, imei, row.id, row.started_utc, 3, bytes[i]}, reason));
+    ASSERT_TRUE(vek::WriteNvBackup(*station, {sha[i], imei, row.id, row.started_utc, 3, bytes[i]}, reason));
     row.id += "-running";  // waits for its end
     row.result = "running";
     ASSERT_TRUE(vek::WriteJobRow(*station, row, reason)) << reason;
@@ -90,15 +91,15 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
             std::vector<std::string>{"job-0 0 a.mbn 7 sha-a station-a, job-0 1 b.mbn 1099511627776 sha-b station-a, "
                                      "job-1 0 a.mbn 7 sha-a station-b, job-1 1 b.mbn 1099511627776 sha-b station-b"});
   EXPECT_EQ(cluster.Column("SELECT concat_ws(' ', sha256, module, job_id, taken_utc, records, station) "
-                           "FROM nv_backups ORDER BY sha256"),
-            (std::vector<std::string>{"sha-job-0 " + imei + " job-0 2026-12-08T10:00:00Z 3 station-a",
-                                      "sha-job-1 " + imei + " job-1 2026-12-09T10:00:00Z 3 station-b"}));
+                           "FROM nv_backups ORDER BY taken_utc"),
+            (std::vector<std::string>{sha[0] + " " + imei + " job-0 2026-12-08T10:00:00Z 3 station-a",
+                                      sha[1] + " " + imei + " job-1 2026-12-09T10:00:00Z 3 station-b"}));
   EXPECT_EQ(reader.Jobs({"", "", "2026-12-09"}).size(), 1u);
   const auto by_station = reader.Summarise("").by_station;
   EXPECT_EQ(by_station, (std::map<std::string, int64_t>{{"station-a", 1}, {"station-b", 1}}));
   EXPECT_EQ(reader.NvBytes(imei, true, ""), bytes[0]);
   EXPECT_EQ(reader.NvBytes(imei, false, ""), bytes[1]);
-  EXPECT_EQ(reader.NvBytes(imei, false, "sha-job-0"), bytes[0]);
+  EXPECT_EQ(reader.NvBytes(imei, false, sha[0]), bytes[0]);
   EXPECT_TRUE(reader.error().empty()) << reader.error();
 
   // Shipped again from a copy of the rows (a station that lost its marks): stored once.
@@ -113,7 +114,7 @@ TEST(LineReader, ReadsEveryStationsJobsAndTheirBackupsByteForByte) {
   vek::StationJobRow twin = again;
   twin.id = "job-twin";
   ASSERT_TRUE(twin_station && vek::WriteJobRow(*twin_station, twin, reason) &&
-              vek::WriteNvBackup(*twin_station, {"sha-job-0", "A0000012345678", twin.id, "2026-12-10T10:00:00Z", 3, bytes[0]}, reason));
+              vek::WriteNvBackup(*twin_station, {sha[0], "A0000012345678", twin.id, "2026-12-10T10:00:00Z", 3, bytes[0]}, reason));
   ASSERT_EQ(vek::ShipPending(*twin_station, *line, reason).shipped, 1) << reason;
   EXPECT_EQ(reader.NvBytes("a0000012345678", true, ""), bytes[0]);
   EXPECT_EQ(reader.NvBytes(imei, true, ""), bytes[0]);

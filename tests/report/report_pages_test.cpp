@@ -69,6 +69,9 @@ Answer Get(uint16_t port, const std::string& target) {
   return answer;
 }
 
+// The SHA-256 of the backup's bytes, 00 7E FF: the pages serve only bytes that match it.
+const std::string kSha = "fe92d8b13428ebd4d0e9d61080b59de5fd7668f97711960b4b9fcc293c4577f2";
+
 TEST(ReportPages, AnswersWhatTheyCannotTakeWithTheReasonAndServeABackupByteForByte) {
   vektest::TempDir dir;
   const std::string path = dir.File("station.db");
@@ -85,7 +88,7 @@ TEST(ReportPages, AnswersWhatTheyCannotTakeWithTheReasonAndServeABackupByteForBy
     row.imei = "356938035643809";
     row.result = "succeeded";
     ASSERT_TRUE(vek::WriteJobRow(*db, row, reason)) << reason;
-    ASSERT_TRUE(vek::WriteNvBackup(*db, {std::string(64, 'a'), row.imei, row.id, row.started_utc, 2, {0x00, 0x7E, 0xFF}},
+    ASSERT_TRUE(vek::WriteNvBackup(*db, {kSha, row.imei, row.id, row.started_utc, 2, {0x00, 0x7E, 0xFF}},
                                    reason));
   }
   auto served = vekreport::ServedDatabase::Station(path);
@@ -100,7 +103,7 @@ TEST(ReportPages, AnswersWhatTheyCannotTakeWithTheReasonAndServeABackupByteForBy
     int status;
     const char* says;  // in the body
   };
-  const std::string sha(64, 'a');
+  const std::string sha = kSha;
   const Case cases[] = {
       {"/jobs?format=json&module=1%27%3BDROP%20TABLE%20jobs", 400, "module: an IMEI"},
       {"/jobs?format=json&image_set=abc", 400, "image_set: the set's SHA-256"},

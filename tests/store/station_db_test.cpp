@@ -16,13 +16,13 @@ namespace {
 vek::StationNvBackup Backup(const std::string& module, int n) {
   vek::StationNvBackup backup;
   backup.module = module;
-  backup.sha256 = module + "-" + std::to_string(n);  // the database takes the digest as given
   backup.job_id = "job-" + std::to_string(n);
   char taken[32];
   std::snprintf(taken, sizeof taken, "2026-12-08T10:%02d:00Z", n);
   backup.taken_utc = taken;
   backup.records = n;
   backup.bytes = {static_cast<uint8_t>(n), 1, 2, 3};
+  backup.sha256 = vektest::Sha256Of(backup.bytes);
   return backup;
 }
 
@@ -49,7 +49,7 @@ TEST(StationDbBackups, TheOldestTakenIsTheFirstAndEqualBytesBelongToEachModule) 
   for (const vek::StationNvBackup& backup : {Backup(imei, 12) /* the same bytes again: once */, Backup(imei, 0), twin})
     ASSERT_TRUE(vek::WriteNvBackup(*db, backup, reason)) << reason;
 
-  EXPECT_EQ(Column(*db, "SELECT sha256 FROM nv_backups WHERE first_of_module = 1"), std::vector<std::string>{imei + "-0"});
+  EXPECT_EQ(Column(*db, "SELECT sha256 FROM nv_backups WHERE first_of_module = 1"), std::vector<std::string>{Backup(imei, 0).sha256});
   EXPECT_EQ(Column(*db, "SELECT group_concat(records, ' ') FROM (SELECT records FROM nv_backup_modules l JOIN "
                         "nv_backups USING (sha256) WHERE l.module = '356938035643809' ORDER BY records)"),
             std::vector<std::string>{"0 3 4 5 6 7 8 9 10 11 12"});

@@ -30,8 +30,9 @@ class PgCluster {
       Run("chown -R postgres " + dir_.path());
       as_ = "runuser -u postgres -- ";
     }
-    ready_ = Run(as_ + kPgBin + "/initdb -D " + dir_.File("data") + " -A scram-sha-256 -U vek --pwfile=" +
-                 password_file + " >" + dir_.File("initdb.log") + " 2>&1") &&
+    // UTF-8 whatever the test's locale, as a line's server is: it refuses text that is not.
+    ready_ = Run(as_ + kPgBin + "/initdb -D " + dir_.File("data") + " -E UTF8 --locale=C.UTF-8 -A scram-sha-256 " +
+                 "-U vek --pwfile=" + password_file + " >" + dir_.File("initdb.log") + " 2>&1") &&
              Start();
   }
   ~PgCluster() { Stop(); }

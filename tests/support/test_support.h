@@ -11,12 +11,20 @@
 #include <thread>
 #include <vector>
 
+#include "images/image_fingerprint.h"
 #include "link/port_source.h"
 #include "link/serial_port.h"
 #include "sim/port_map_file.h"
 #include "sim/pty_port.h"
 
 namespace vektest {
+
+// The SHA-256 that names a stored NV backup of `bytes`: its readers check the bytes against it.
+inline std::string Sha256Of(const std::vector<uint8_t>& bytes) {
+  vek::Sha256Hasher hasher;
+  hasher.Update(bytes);
+  return vek::HexOf(hasher.Finish());
+}
 
 class TempDir {
  public:
