@@ -77,7 +77,13 @@ int InitLine(const std::string& url) {
 
 // Rows that jobs had to keep beside them go into the station's database first,
 // when this user may write it; else they wait for the next job or a later run.
-void SettleKeptRows(vek::StationDb& db) { vek::SettlePendingRows(db, vek::PendingRowFolders(db)); }
+void SettleKept(vek::StationDb& db, const std::vector<std::string>& folders) {
+  std::vector<std::string> unreadable;
+  vek::SettlePendingRows(db, folders, &unreadable);
+  for (const std::string& note : unreadable) std::cerr << "vek-report: " << note << "\n";
+}
+
+void SettleKeptRows(vek::StationDb& db) { SettleKept(db, vek::PendingRowFolders(db)); }
 
 // Before a query, through `reading`: the database is opened for writing only
 // when a row waits beside a job of it, and never one read as it stands or
@@ -92,7 +98,7 @@ void SettleKeptRows(vek::StationDb& reading, const std::string& path) {
   std::string ignored;
   if (!folders.empty())
     if (std::unique_ptr<vek::StationDb> db = vek::StationDb::Open(path, vek::StationDb::Mode::kWrite, ignored))
-      vek::SettlePendingRows(*db, folders);
+      SettleKept(*db, folders);
 }
 
 // ship: what the station has not shipped yet.

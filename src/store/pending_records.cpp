@@ -50,6 +50,18 @@ bool KeepInFile(const std::string& folder, const std::string& id, std::string& r
   return false;
 }
 
+// A kept file that yields neither a row nor a backup (damaged, or never a
+// database) may be the only copy of a job's row: it is never deleted, only
+// renamed so that no settling reads it again, and named for the operator.
+std::string SetAside(const std::string& file, const std::string& reason) {
+  const std::string aside = file + ".unreadable";
+  std::error_code error;
+  std::filesystem::rename(file, aside, error);
+  const std::string why = reason.empty() ? "it holds no row" : reason;
+  if (error) return "kept record " + file + " cannot be read (" + why + ") nor moved aside: " + error.message();
+  return "kept record " + file + " cannot be read (" + why + "): moved aside as " + aside;
+}
+
 }  // namespace
 
 bool KeepPendingRow(const std::string& folder, const StationJobRow& row, std::string& reason) {
@@ -79,7 +91,7 @@ void DropPendingRow(const std::string& folder, const std::string& id) {
   std::filesystem::remove(PendingFolder(folder), ignored);  // only when empty
 }
 
-int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders) {
+int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders, std::vector<std::string>* set_aside) {
   int settled = 0;
   for (const std::string& folder : std::set<std::string>(folders.begin(), folders.end())) {
     for (const std::string& file : KeptFiles(folder)) {
@@ -93,6 +105,12 @@ int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders) {
       }
       // A kept backup that no longer matches its SHA-256 goes nowhere, and its file stays.
       if (!refused.empty()) continue;
+      // Another settler holding the file (a job and vek-report at once) is waited for next time.
+      if (!row && backups.empty() && reason.find("database is locked") == std::string::npos) {
+        const std::string note = SetAside(file, reason);
+        if (set_aside) set_aside->push_back(note);
+        continue;
+      }
       // The backup first, taken when it was taken: then the row may say it is stored.
       if (!std::all_of(backups.begin(), backups.end(),
                        [&](const StationNvBackup& backup) { return WriteNvBackup(db, backup, reason); }))

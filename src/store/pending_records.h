@@ -30,8 +30,11 @@ bool KeepPendingBackup(const std::string& folder, const StationNvBackup& backup,
 void DropPendingRow(const std::string& folder, const std::string& id);
 
 // Writes the rows and backups kept in each of `folders` into `db`, removing each
-// file once all it held is in; one that cannot be written yet stays. The count written.
-int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders);
+// file once all it held is in; one that cannot be written yet stays. A file that
+// cannot be read is renamed "<id>.db.unreadable", never deleted, and named in
+// `set_aside` (one line each, for the operator). The count written.
+int SettlePendingRows(StationDb& db, const std::vector<std::string>& folders,
+                      std::vector<std::string>* set_aside = nullptr);
 
 // Where kept rows may wait: `own` (the current job's folder, when given) and the
 // folders of the rows still "running" in `db` or whose backup is pending.

@@ -199,11 +199,13 @@ void StationRecorder::Start(const JobFacts& facts, const std::string& folder) {
   warned_ = false;
   line_warned_ = false;
   const StationJobRow row = RowOf(facts, folder);
+  std::vector<std::string> unreadable;
   WithDatabase([&](StationDb& db, std::string& reason) {
     // Rows earlier jobs had to keep aside go in first (they ship at this job's end).
-    SettlePendingRows(db, PendingRowFolders(db, folder));
+    SettlePendingRows(db, PendingRowFolders(db, folder), &unreadable);
     return WriteJobRow(db, row, reason);
   });
+  for (const std::string& note : unreadable) Show(note);
   Show(Warning());
   NoteRecord({id_, std::nullopt, {}});
 }
