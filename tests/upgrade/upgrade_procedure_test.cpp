@@ -207,7 +207,9 @@ TEST_F(Procedure, AFailedDownloadIsShownInABoxAndLogged) {
   EXPECT_EQ(all[all.size() - 3].what, "status download failed!");
   EXPECT_EQ(all[all.size() - 2].what, "box 1|Error|download failed!");
   EXPECT_EQ(all[all.size() - 1].what, "log download failed!");
-  EXPECT_TRUE(window_.Has("status hello failed, maybe Nand Flash type mis-match!"));
+  std::string seen;  // the whole job, should the hello's refusal not be what ended it
+  for (const auto& event : all) seen += event.what + "\n";
+  EXPECT_TRUE(window_.Has("status hello failed, maybe Nand Flash type mis-match!")) << seen;
   EXPECT_TRUE(vek::JobResultText().Empty());
 }
 
