@@ -45,23 +45,12 @@ enum class Answer {
 uint16_t ItemOf(const uint8_t* packet) { return static_cast<uint16_t>(packet[1] | (packet[2] << 8)); }
 
 
-// A reply answers the request in TxPacket only when it names the same item
-// (and element): a repeated or late reply to an earlier request must never be
-// saved as this item's record, nor acknowledge this write.
-bool AnswersRequest(bool array_element) {
-  if (RxFrame.data[0] != TxPacket.data[0] || ItemOf(RxFrame.data) != ItemOf(TxPacket.data)) return false;
-  return !array_element || RxFrame.data[3] == TxPacket.data[3];
-}
-
 // A refusal carries the request it refuses one byte on. One that names another
 // (a copy of an array's end come late, or again in place of this answer) must
 // not end this item: as its refusal, the backup would leave the item out without
 // a word. One too short to name any request refuses this one.
 bool RefusesRequest(bool array_element) {
-  if (RxFrame.count < kNvRefusalNamingCount) return true;
-  const uint8_t* named = RxFrame.data + 1;
-  if (named[0] != TxPacket.data[0] || ItemOf(named) != ItemOf(TxPacket.data)) return false;
-  return !array_element || named[3] == TxPacket.data[3];
+  return RxFrame.count < kNvRefusalNamingCount || NvNamesRequest(TxPacket.data, array_element, RxFrame.data + 1);
 }
 
 // Sends the request in TxPacket, dropping whatever is still queued from
@@ -88,7 +77,7 @@ Answer SendAndAwait(Deadline deadline, bool array_element) {
     }
     if (command != TxPacket.data[0]) return Answer::kOther;
     if (RxFrame.count < kNvFullReplyCount) return Answer::kDamaged;
-    if (AnswersRequest(array_element)) return Answer::kMatch;
+    if (NvNamesRequest(TxPacket.data, array_element, RxFrame.data)) return Answer::kMatch;
     DebugTrace("NV %d: dropped a reply for item %d", ItemOf(TxPacket.data), ItemOf(RxFrame.data));
   }
 }
@@ -140,6 +129,10 @@ int EncodeNvFrame(const uint8_t* bytes, int length, uint8_t* frame) {
 void SetOpenBackupFile(BackupFileWriter* file) { open_backup_file = file; }
 
 bool NvWaitInterrupted() { return wait_interrupted; }
+
+bool NvNamesRequest(const uint8_t* request, bool array_element, const uint8_t* named) {
+  return named[0] == request[0] && ItemOf(named) == ItemOf(request) && (!array_element || named[3] == request[3]);
+}
 
 bool NvIsArrayItem(uint16_t item) { return item < kNvItemCount && NvItemTable[item].count > 0; }
 

@@ -65,6 +65,10 @@ NvResult NvReadItem(uint16_t item, uint8_t* data, int index, int count, bool sav
 
 // An array item's elements are told apart by the index in byte 3.
 bool NvIsArrayItem(uint16_t item);
+// Whether `named` (a reply, or a refusal's copy one byte on) names `request`: its
+// command, its item and, for an array, its element. A repeated or late reply to
+// another request never answers this one.
+bool NvNamesRequest(const uint8_t* request, bool array_element, const uint8_t* named);
 
 // One NV write of the record the caller has placed in TxPacket's data area;
 // `item` names it in the reports. Answers are matched and asked for again as

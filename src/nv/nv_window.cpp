@@ -20,11 +20,8 @@ uint16_t ItemOf(const uint8_t* packet) { return static_cast<uint16_t>(packet[1] 
 
 bool IsRefusal(uint8_t code) { return code == kNvBadParameters || code == kNvBadSecurityMode; }
 
-// A reply (or a refusal's copy of the request, one byte on) names the request
-// by its command, its item and, for an array, its element.
 bool Names(const NvRequest& request, const uint8_t* named) {
-  return named[0] == request.packet[0] && ItemOf(named) == ItemOf(request.packet) &&
-         (!request.array_element || named[3] == request.packet[3]);
+  return NvNamesRequest(request.packet, request.array_element, named);
 }
 
 enum class State { kSent, kLost, kDone };
